@@ -33,7 +33,12 @@ ensure_packages() {
 wine_env() {
     export WINEPREFIX=$PREFIX WINEARCH=win32 WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
-    export LC_ALL=zh_CN.UTF-8
+}
+
+# Chinese ANSI code page (936) for the Windows side. Set through env: bash
+# itself would warn that no such glibc locale is generated, which is fine.
+run_wine() {
+    env LC_ALL=zh_CN.UTF-8 wine "$@"
 }
 
 XVFB_PID=
@@ -66,12 +71,19 @@ ensure_prefix() {
     echo "creating the Wine prefix in $PREFIX"
     rm -rf "$PREFIX"
     mkdir -p "$BUILD"
-    wineboot -i >/dev/null 2>&1
+    env LC_ALL=zh_CN.UTF-8 wineboot -i >/dev/null 2>&1
     wineserver -w
     # Unmanaged windows: no 2 s wait per hidden window, and Wine draws the caption.
-    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    run_wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
     wineserver -w
     touch "$PREFIX/.brisvane-ready"
+}
+
+# A persistent wineserver with Wine's own services already up, so that no
+# helper process inherits (and holds open) a test's output pipes.
+start_wine() {
+    wineserver -p
+    run_wine cmd /c exit >/dev/null 2>&1 </dev/null
 }
 
 build() {

@@ -1,0 +1,298 @@
+// The cleanup run on the real dialog in this process, against the real
+// registry of the test prefix. Message boxes are answered from a WH_CBT hook,
+// which also records what was true at the moment each box appeared.
+#include "app/main_dialog.h"
+#include "app/resource.h"
+#include "cleanup/targets.h"
+#include "tests/support/registry.h"
+#include "tests/support/ui.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using fixture::kFootprintTrees;
+
+const std::string kGbkPrefix = "\xc9\xbe\xb3\xfd\xbc\xfc ";
+const std::string kGbkSuccess = "      \xb3\xc9\xb9\xa6";
+const std::string kGbkFailure = "      \xca\xa7\xb0\xdc";
+
+struct Box {
+    std::wstring title, text;
+    bool hasYes, hasNo, hasOk;
+    HICON icon;
+    bool buttonEnabled;                  // the start button, as the box appeared
+    std::vector<std::wstring> lines;     // the list, as the box appeared
+    bool environmentValuesLeft;          // any of the four still present
+};
+
+struct HookState {
+    HWND dialog = nullptr;
+    std::vector<int> answers;            // one per box, in order
+    std::vector<Box> boxes;
+} g_hook;
+
+bool AnyEnvironmentValueLeft()
+{
+    for (const char *name : kEnvironmentValues)
+        if (fixture::ValueExists(HKEY_CURRENT_USER, "Environment", name))
+            return true;
+    return false;
+}
+
+LRESULT CALLBACK CbtProc(int code, WPARAM wParam, LPARAM lParam)
+{
+    if (code == HCBT_ACTIVATE) {
+        HWND box = reinterpret_cast<HWND>(wParam);
+        char cls[16] = "";
+        GetClassNameA(box, cls, sizeof cls);
+        if (box != g_hook.dialog && lstrcmpA(cls, "#32770") == 0) {
+            Box seen{ui::WindowText(box), ui::BoxText(box),
+                     GetDlgItem(box, IDYES) != nullptr, GetDlgItem(box, IDNO) != nullptr,
+                     GetDlgItem(box, IDOK) != nullptr,
+                     reinterpret_cast<HICON>(SendDlgItemMessageW(box, 0x0440, STM_GETICON, 0, 0)),
+                     IsWindowEnabled(GetDlgItem(g_hook.dialog, IDC_START)) != FALSE,
+                     ui::ListLines(GetDlgItem(g_hook.dialog, IDC_PROGRESS)),
+                     AnyEnvironmentValueLeft()};
+            size_t n = g_hook.boxes.size();
+            g_hook.boxes.push_back(seen);
+            int answer = n < g_hook.answers.size() ? g_hook.answers[n] : IDCANCEL;
+            PostMessageW(box, WM_COMMAND, answer, 0);
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+std::wstring Line(const char *subkey, bool ok)
+{
+    return ui::FromGbk(kGbkPrefix + subkey + (ok ? kGbkSuccess : kGbkFailure));
+}
+
+std::vector<std::wstring> Lines(const bool (&ok)[7])
+{
+    static const char *const subkeys[7] = {
+        "Software\\Microsoft\\Devstudio\\6.0",
+        "Software\\Microsoft\\HTML Help Collections",
+        "Software\\Microsoft\\Visual Basic\\6.0",
+        "Software\\Microsoft\\Visual Component Manager",
+        "Software\\Microsoft\\VisualStudio\\6.0",
+        "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\StartMenu\\"
+        "&Programs\\Microsoft Visual Studio 6.0",
+        "SOFTWARE\\Microsoft\\DevStudio\\6.0",
+    };
+    std::vector<std::wstring> lines;
+    for (int i = 0; i < 7; ++i)
+        lines.push_back(Line(subkeys[i], ok[i]));
+    return lines;
+}
+
+const bool kAllOk[7] = {true, true, true, true, true, true, true};
+const bool kAllFailed[7] = {};
+
+std::set<std::string> EverythingSeeded()
+{
+    std::set<std::string> all;
+    for (const auto &tree : kFootprintTrees)
+        all.merge(fixture::Snapshot(tree.root, tree.path));
+    for (size_t i = 0; i < fixture::kBystanderKeyCount; ++i)
+        all.merge(fixture::Snapshot(fixture::kBystanderKeys[i].root, fixture::kBystanderKeys[i].path));
+    all.merge(fixture::Snapshot(HKEY_CURRENT_USER, "Environment"));
+    return all;
+}
+
+class CleanupRun : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(936u, GetACP()) << "the tests need the Chinese ANSI code page";
+        fixture::RemoveAll();
+        fixture::SeedFootprint(6);
+        fixture::SeedBystanders();
+        fixture::SeedEnvironmentValues();
+        dialog_ = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_MAIN), nullptr,
+                                     MainDlgProc, 0);
+        ASSERT_NE(nullptr, dialog_);
+        list_ = GetDlgItem(dialog_, IDC_PROGRESS);
+        button_ = GetDlgItem(dialog_, IDC_START);
+        g_hook = HookState{};
+        g_hook.dialog = dialog_;
+        hook_ = SetWindowsHookExA(WH_CBT, CbtProc, nullptr, GetCurrentThreadId());
+        ASSERT_NE(nullptr, hook_);
+    }
+
+    void TearDown() override
+    {
+        if (hook_)
+            UnhookWindowsHookEx(hook_);
+        if (dialog_)
+            DestroyWindow(dialog_);
+        fixture::RemoveAll();
+    }
+
+    // Sends the command as the dialog manager would for a click on the button.
+    void Command(int id, int notifyCode, std::vector<int> answers)
+    {
+        g_hook.answers = std::move(answers);
+        g_hook.boxes.clear();
+        HWND control = GetDlgItem(dialog_, id);
+        SendMessageW(dialog_, WM_COMMAND, MAKEWPARAM(id, notifyCode), reinterpret_cast<LPARAM>(control));
+    }
+    void Run() { Command(IDC_START, BN_CLICKED, {IDYES, IDOK}); }
+
+    HWND dialog_ = nullptr, list_ = nullptr, button_ = nullptr;
+    HHOOK hook_ = nullptr;
+};
+
+TEST_F(CleanupRun, AnsweringNoChangesNothing)
+{
+    ListBox_AddString(list_, "earlier line");
+    auto before = EverythingSeeded();
+    Command(IDC_START, BN_CLICKED, {IDNO});
+
+    ASSERT_EQ(1u, g_hook.boxes.size());
+    EXPECT_EQ(std::vector<std::wstring>{L"earlier line"}, ui::ListLines(list_));
+    EXPECT_TRUE(IsWindowEnabled(button_));
+    EXPECT_EQ(before, EverythingSeeded());
+}
+
+TEST_F(CleanupRun, ConfirmedRunDeletesTreesAndValuesAndReportsEachTree)
+{
+    auto bystanders = EverythingSeeded();
+    for (const auto &tree : kFootprintTrees)
+        ASSERT_TRUE(fixture::KeyExists(tree.root, tree.path)) << tree.label;
+    Run();
+
+    ASSERT_EQ(2u, g_hook.boxes.size());
+    const Box &confirm = g_hook.boxes[0], &done = g_hook.boxes[1];
+    EXPECT_EQ(ui::FromGbk("\xbe\xaf\xb8\xe6"), confirm.title);
+    EXPECT_EQ(ui::FromGbk("\xbe\xaf\xb8\xe6\xa3\xba\xc8\xe7\xb9\xfb\xbd\xf8\xd0\xd0\xbd\xf8\xd0\xd0"
+                          "\xc7\xe5\xc0\xed\xa3\xac\xbb\xe1\xb5\xbc\xd6\xc2\xd2\xd1\xb0\xb2\xd7\xb0"
+                          "\xb5\xc4" "VC6.0" "\xb2\xbb\xc4\xdc\xd5\xfd\xb3\xa3\xd4\xcb\xd0\xd0\xa3\xac"
+                          "\xc4\xfa\xc8\xb7\xc8\xcf\xd2\xaa\xbc\xcc\xd0\xf8\xc2\xf0\xa3\xbf"),
+              confirm.text);
+    EXPECT_TRUE(confirm.hasYes && confirm.hasNo && !confirm.hasOk);
+    EXPECT_EQ(LoadIconA(nullptr, IDI_EXCLAMATION), confirm.icon);
+    EXPECT_TRUE(confirm.lines.empty() && confirm.buttonEnabled && confirm.environmentValuesLeft);
+
+    EXPECT_EQ(ui::FromGbk("\xcd\xea\xb3\xc9"), done.title);
+    EXPECT_EQ(ui::FromGbk("\xd7\xa2\xb2\xe1\xb1\xed\xd0\xc5\xcf\xa2\xc7\xe5\xc0\xed\xcd\xea\xb1\xcf\xa3\xa1"),
+              done.text);
+    EXPECT_TRUE(done.hasOk && !done.hasYes && !done.hasNo);
+    EXPECT_EQ(LoadIconA(nullptr, IDI_INFORMATION), done.icon);
+    // By the time the completion box shows, the button is back and the values are gone.
+    EXPECT_TRUE(done.buttonEnabled);
+    EXPECT_FALSE(done.environmentValuesLeft);
+    EXPECT_EQ(Lines(kAllOk), done.lines);
+
+    EXPECT_EQ(Lines(kAllOk), ui::ListLines(list_));
+    for (const auto &tree : kFootprintTrees)
+        EXPECT_FALSE(fixture::KeyExists(tree.root, tree.path)) << tree.label;
+    EXPECT_FALSE(AnyEnvironmentValueLeft());
+}
+
+TEST_F(CleanupRun, LookAlikesSurvive)
+{
+    std::set<std::string> before;
+    for (size_t i = 0; i < fixture::kBystanderKeyCount; ++i)
+        before.merge(fixture::Snapshot(fixture::kBystanderKeys[i].root, fixture::kBystanderKeys[i].path));
+    for (const char *parent : {"Software\\Microsoft\\Devstudio", "Software\\Microsoft\\Visual Basic"})
+        before.merge(fixture::Snapshot(HKEY_LOCAL_MACHINE, parent));
+    Run();
+
+    std::set<std::string> after;
+    for (size_t i = 0; i < fixture::kBystanderKeyCount; ++i) {
+        const auto &key = fixture::kBystanderKeys[i];
+        EXPECT_TRUE(fixture::KeyExists(key.root, key.path)) << key.label;
+        after.merge(fixture::Snapshot(key.root, key.path));
+    }
+    for (const char *parent : {"Software\\Microsoft\\Devstudio", "Software\\Microsoft\\Visual Basic"})
+        after.merge(fixture::Snapshot(HKEY_LOCAL_MACHINE, parent));
+    // The parents lose their 6.0 subtree and nothing else.
+    for (const auto &entry : before)
+        if (entry.find("\\6.0\\") == std::string::npos && entry.substr(entry.size() - 4) != "\\6.0") {
+            EXPECT_TRUE(after.count(entry)) << entry;
+        }
+    for (size_t i = 0; i < fixture::kBystanderValueCount; ++i)
+        EXPECT_TRUE(fixture::ValueExists(HKEY_CURRENT_USER, "Environment", fixture::kBystanderValues[i]))
+            << fixture::kBystanderValues[i];
+}
+
+TEST_F(CleanupRun, DeniedDeletionIsReportedAndTheRunGoesOn)
+{
+    static const struct {
+        int row;
+    } rows[] = {{1}, {3}, {6}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE("denied row " + std::to_string(r.row));
+        fixture::SeedFootprint(2);
+        fixture::SeedEnvironmentValues();
+        const auto &tree = kFootprintTrees[r.row - 1];
+        {
+            fixture::RestrictedKey locked(tree.root, tree.path, KEY_ALL_ACCESS & ~DELETE);
+            ASSERT_TRUE(locked.ok());
+            Run();
+        }
+        bool expected[7] = {true, true, true, true, true, true, true};
+        expected[r.row - 1] = false;
+        EXPECT_EQ(Lines(expected), ui::ListLines(list_));
+        EXPECT_TRUE(fixture::KeyExists(tree.root, tree.path));
+        EXPECT_FALSE(AnyEnvironmentValueLeft());
+        ASSERT_EQ(2u, g_hook.boxes.size());
+        fixture::RemoveAll();
+    }
+}
+
+TEST_F(CleanupRun, OtherCommandsDoNothing)
+{
+    static const struct {
+        const char *label;
+        int id;
+        int notifyCode;
+    } commands[] = {
+        {"Esc (IDCANCEL)", IDCANCEL, BN_CLICKED},
+        {"IDOK", IDOK, BN_CLICKED},
+        {"list selection change", IDC_PROGRESS, LBN_SELCHANGE},
+        {"list double click", IDC_PROGRESS, LBN_DBLCLK},
+        {"neighbouring id 1003", 1003, BN_CLICKED},
+    };
+    auto before = EverythingSeeded();
+    for (const auto &c : commands) {
+        SCOPED_TRACE(c.label);
+        Command(c.id, c.notifyCode, {IDYES, IDOK});
+        EXPECT_TRUE(g_hook.boxes.empty());
+        EXPECT_TRUE(ui::ListLines(list_).empty());
+        EXPECT_TRUE(IsWindow(dialog_));
+    }
+    EXPECT_EQ(before, EverythingSeeded());
+}
+
+TEST_F(CleanupRun, SecondRunListsSevenFailuresAndStillDeletesValues)
+{
+    Run();
+    ASSERT_EQ(Lines(kAllOk), ui::ListLines(list_));
+    fixture::SeedEnvironmentValues();
+    Run();
+    EXPECT_EQ(Lines(kAllFailed), ui::ListLines(list_));
+    EXPECT_FALSE(AnyEnvironmentValueLeft());
+    EXPECT_EQ(2u, g_hook.boxes.size());
+}
+
+TEST_F(CleanupRun, UnopenableEnvironmentKeySkipsOnlyTheValues)
+{
+    {
+        fixture::RestrictedKey locked(HKEY_CURRENT_USER, "Environment", KEY_READ);
+        ASSERT_TRUE(locked.ok());
+        HKEY probe = nullptr;
+        ASSERT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExA(HKEY_CURRENT_USER, "Environment", 0, nullptr, 0,
+                                                       KEY_ALL_ACCESS, nullptr, &probe, nullptr));
+        Run();
+    }
+    ASSERT_EQ(2u, g_hook.boxes.size());
+    EXPECT_EQ(ui::FromGbk("\xcd\xea\xb3\xc9"), g_hook.boxes[1].title);
+    EXPECT_EQ(Lines(kAllOk), ui::ListLines(list_));
+    for (const char *name : kEnvironmentValues)
+        EXPECT_TRUE(fixture::ValueExists(HKEY_CURRENT_USER, "Environment", name)) << name;
+    EXPECT_TRUE(IsWindowEnabled(button_));
+}
+
+} // namespace

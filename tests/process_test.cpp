@@ -1,0 +1,88 @@
+// The real program, started as its own process and driven from outside the
+// way a user would: keys through its message loop, the caption's close.
+#include "app/resource.h"
+#include "tests/support/ui.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::wstring kCaption = L"Brisvane" + std::wstring(37, L' ') + L"Built By Morvessa";
+
+void Key(HWND window, UINT vk)
+{
+    PostMessageW(window, WM_KEYDOWN, vk, 1);
+    PostMessageW(window, WM_KEYUP, vk, 0xC0000001);
+}
+
+// Let the tool's message loop run whatever was posted to it.
+void Settle(const ui::Tool &tool)
+{
+    DWORD result = 0;
+    SendMessageTimeoutW(tool.dialog, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &result);
+    Sleep(100);
+}
+
+TEST(Process, OpensIdleWithFocusOnTheStartButtonWhateverTheArguments)
+{
+    static const struct {
+        const wchar_t *arguments;
+    } rows[] = {{L""}, {L"/?"}, {L"--clean /quiet"}, {L"\"C:\\some path\\x.reg\" 1 2 3"}, {L"/S /Y"}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(ui::ToUtf8(std::wstring(L"arguments: ") + row.arguments));
+        ui::Tool tool;
+        ASSERT_TRUE(ui::StartTool(tool, row.arguments));
+        HWND button = GetDlgItem(tool.dialog, IDC_START);
+        EXPECT_EQ(kCaption, ui::WindowText(tool.dialog));
+        EXPECT_EQ(button, ui::FocusOf(tool));
+        EXPECT_EQ(IDC_START, LOWORD(SendMessageW(tool.dialog, DM_GETDEFID, 0, 0)));
+        EXPECT_EQ(DWORD(BS_DEFPUSHBUTTON), GetWindowLongW(button, GWL_STYLE) & 0x0F);
+        EXPECT_TRUE(ui::ListLines(GetDlgItem(tool.dialog, IDC_PROGRESS)).empty());
+        EXPECT_EQ(nullptr, ui::FindOwnedBox(tool.dialog));
+        EXPECT_EQ(0u, ui::CloseTool(tool));
+    }
+}
+
+TEST(Process, EscDoesNothingAndEnterAsksForConfirmation)
+{
+    ui::Tool tool;
+    ASSERT_TRUE(ui::StartTool(tool, L""));
+    Key(ui::FocusOf(tool), VK_ESCAPE);
+    Settle(tool);
+    EXPECT_TRUE(IsWindowVisible(tool.dialog));
+    EXPECT_EQ(nullptr, ui::FindOwnedBox(tool.dialog));
+
+    Key(ui::FocusOf(tool), VK_RETURN);
+    HWND box = ui::WaitForOwnedBox(tool.dialog, 5000);
+    ASSERT_NE(nullptr, box);
+    EXPECT_EQ(ui::FromGbk("\xbe\xaf\xb8\xe6"), ui::WindowText(box));
+    EXPECT_FALSE(IsWindowEnabled(tool.dialog)) << "the box is modal to the dialog";
+    PostMessageW(box, WM_COMMAND, IDNO, 0);
+    Settle(tool);
+    EXPECT_EQ(nullptr, ui::FindOwnedBox(tool.dialog));
+    EXPECT_TRUE(ui::ListLines(GetDlgItem(tool.dialog, IDC_PROGRESS)).empty());
+    EXPECT_EQ(0u, ui::CloseTool(tool));
+}
+
+TEST(Process, EveryWayOfClosingExitsWithZero)
+{
+    static const struct {
+        const char *label;
+        UINT message;
+        WPARAM wParam;
+    } ways[] = {
+        {"close button (SC_CLOSE)", WM_SYSCOMMAND, SC_CLOSE},
+        {"WM_CLOSE", WM_CLOSE, 0},
+    };
+    for (const auto &way : ways) {
+        SCOPED_TRACE(way.label);
+        ui::Tool tool;
+        ASSERT_TRUE(ui::StartTool(tool, L""));
+        PostMessageW(tool.dialog, way.message, way.wParam, 0);
+        ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(tool.process.hProcess, 10000));
+        tool.dialog = nullptr;
+        EXPECT_EQ(0u, ui::CloseTool(tool));
+    }
+}
+
+} // namespace

@@ -1,0 +1,130 @@
+// Driving one confirmed run of the tool from another process.
+#include "tests/support/drive.h"
+
+#include "app/resource.h"
+
+namespace drive {
+
+double Seconds()
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return double(now.QuadPart) / double(frequency.QuadPart);
+}
+
+namespace {
+// Lets the tool's message loop handle everything posted so far and repaint.
+void Settle(HWND dialog)
+{
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &result);
+    Sleep(300);
+}
+
+RunResult Fail(ui::Tool &tool, RunResult result, const char *why)
+{
+    result.error = why;
+    if (tool.process.hProcess)
+        TerminateProcess(tool.process.hProcess, 1);
+    ui::CloseTool(tool, 2000);
+    return result;
+}
+
+void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
+{
+    if (dir)
+        SaveScreenshot(window, std::wstring(dir) + L"\\" + name);
+}
+} // namespace
+
+RunResult ConfirmedRun(const wchar_t *shotsDir)
+{
+    RunResult result;
+    ui::Tool tool;
+    if (!ui::StartTool(tool, L""))
+        return Fail(tool, result, "the dialog did not appear");
+    Settle(tool.dialog);
+    Shot(shotsDir, tool.dialog, L"idle.bmp");
+
+    HWND button = GetDlgItem(tool.dialog, IDC_START);
+    PostMessageW(tool.dialog, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+    HWND confirm = ui::WaitForOwnedBox(tool.dialog, 10000);
+    if (!confirm)
+        return Fail(tool, result, "no confirmation box");
+    Sleep(300);
+    Shot(shotsDir, tool.dialog, L"confirm.bmp");
+
+    double start = Seconds();
+    PostMessageW(confirm, WM_COMMAND, IDYES, 0);
+    HWND done = nullptr;
+    DWORD waited = GetTickCount();
+    while (GetTickCount() - waited < 600000) {
+        done = ui::FindOwnedBox(tool.dialog);
+        if (done && done != confirm)
+            break;
+        done = nullptr;
+        Sleep(1);
+    }
+    result.runSeconds = Seconds() - start;
+    if (!done)
+        return Fail(tool, result, "no completion box");
+    result.lines = ui::ListLines(GetDlgItem(tool.dialog, IDC_PROGRESS));
+    PostMessageW(done, WM_COMMAND, IDOK, 0);
+    Settle(tool.dialog);
+    if (ui::FindOwnedBox(tool.dialog))
+        return Fail(tool, result, "the completion box did not close");
+    Shot(shotsDir, tool.dialog, L"done.bmp");
+    result.exitCode = ui::CloseTool(tool);
+    result.ok = true;
+    return result;
+}
+
+bool SaveScreenshot(HWND window, const std::wstring &path)
+{
+    RECT area;
+    GetWindowRect(window, &area);
+    if (HWND box = ui::FindOwnedBox(window)) {
+        RECT boxArea;
+        GetWindowRect(box, &boxArea);
+        UnionRect(&area, &area, &boxArea);
+    }
+    InflateRect(&area, 8, 8);
+    int width = area.right - area.left, height = area.bottom - area.top;
+
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    void *bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+    GdiFlush();
+
+    DWORD stride = (DWORD(width) * 3 + 3) & ~3u;
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof file + sizeof info.bmiHeader;
+    file.bfSize = file.bfOffBits + stride * DWORD(height);
+    bool ok = false;
+    HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (out != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        ok = WriteFile(out, &file, sizeof file, &written, nullptr) &&
+             WriteFile(out, &info.bmiHeader, sizeof info.bmiHeader, &written, nullptr) &&
+             WriteFile(out, bits, stride * DWORD(height), &written, nullptr);
+        CloseHandle(out);
+    }
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return ok;
+}
+
+} // namespace drive

@@ -1,0 +1,185 @@
+// Window helpers shared by the tests and the project's own driver tools.
+#include "tests/support/ui.h"
+
+namespace ui {
+
+std::wstring FromGbk(const std::string &bytes)
+{
+    wchar_t buffer[1024];
+    int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), buffer, 1024);
+    return std::wstring(buffer, n > 0 ? n : 0);
+}
+
+std::string ToUtf8(const std::wstring &text)
+{
+    char buffer[4096];
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), buffer, sizeof buffer, nullptr, nullptr);
+    return std::string(buffer, n > 0 ? n : 0);
+}
+
+std::wstring WindowText(HWND window)
+{
+    wchar_t buffer[1024] = L"";
+    // WM_GETTEXT, unlike GetWindowText, also reads other processes' controls.
+    SendMessageW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer));
+    return buffer;
+}
+
+std::vector<std::wstring> ListLines(HWND list)
+{
+    std::vector<std::wstring> lines;
+    LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+        wchar_t buffer[512] = L"";
+        if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < 512)
+            SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(buffer));
+        lines.push_back(buffer);
+    }
+    return lines;
+}
+
+namespace {
+struct BoxSearch {
+    HWND owner;
+    HWND found;
+};
+
+BOOL CALLBACK FindBoxProc(HWND window, LPARAM param)
+{
+    auto *search = reinterpret_cast<BoxSearch *>(param);
+    char cls[16] = "";
+    GetClassNameA(window, cls, sizeof cls);
+    if (lstrcmpA(cls, "#32770") == 0 && window != search->owner &&
+        GetWindow(window, GW_OWNER) == search->owner && IsWindowVisible(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void Pump()
+{
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+}
+} // namespace
+
+HWND FindOwnedBox(HWND owner)
+{
+    BoxSearch search{owner, nullptr};
+    EnumWindows(FindBoxProc, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+bool WaitUntil(bool (*done)(void *), void *context, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (!done(context)) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        Pump();
+        Sleep(5);
+    }
+    return true;
+}
+
+HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs)
+{
+    struct Ctx {
+        HWND owner, box;
+    } ctx{owner, nullptr};
+    WaitUntil([](void *p) {
+        auto *c = static_cast<Ctx *>(p);
+        c->box = FindOwnedBox(c->owner);
+        return c->box != nullptr;
+    }, &ctx, timeoutMs);
+    return ctx.box;
+}
+
+std::wstring BoxText(HWND box)
+{
+    return WindowText(GetDlgItem(box, 0xFFFF));
+}
+
+std::wstring ToolPath(const wchar_t *name)
+{
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path, n);
+    return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
+}
+
+namespace {
+struct DialogSearch {
+    DWORD pid;
+    HWND found;
+};
+
+BOOL CALLBACK FindDialogProc(HWND window, LPARAM param)
+{
+    auto *search = reinterpret_cast<DialogSearch *>(param);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    char cls[16] = "";
+    GetClassNameA(window, cls, sizeof cls);
+    if (pid == search->pid && lstrcmpA(cls, "#32770") == 0 && !GetWindow(window, GW_OWNER) &&
+        IsWindowVisible(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+} // namespace
+
+bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs, const wchar_t *program)
+{
+    std::wstring command = L"\"" + ToolPath(program) + L"\"";
+    if (!arguments.empty())
+        command += L" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &tool.process))
+        return false;
+    DialogSearch search{tool.process.dwProcessId, nullptr};
+    DWORD start = GetTickCount();
+    while (!search.found && GetTickCount() - start < timeoutMs) {
+        EnumWindows(FindDialogProc, reinterpret_cast<LPARAM>(&search));
+        if (!search.found)
+            Sleep(1);
+    }
+    tool.dialog = search.found;
+    return tool.dialog != nullptr;
+}
+
+DWORD CloseTool(Tool &tool, DWORD timeoutMs)
+{
+    DWORD code = ~0u;
+    if (tool.dialog)
+        PostMessageW(tool.dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    if (tool.process.hProcess) {
+        if (WaitForSingleObject(tool.process.hProcess, timeoutMs) == WAIT_OBJECT_0)
+            GetExitCodeProcess(tool.process.hProcess, &code);
+        else
+            TerminateProcess(tool.process.hProcess, 1);
+        CloseHandle(tool.process.hProcess);
+        CloseHandle(tool.process.hThread);
+    }
+    tool.process = PROCESS_INFORMATION{};
+    tool.dialog = nullptr;
+    return code;
+}
+
+HWND FocusOf(const Tool &tool)
+{
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(tool.process.dwThreadId, &info))
+        return nullptr;
+    return info.hwndFocus;
+}
+
+} // namespace ui

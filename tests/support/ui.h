@@ -1,0 +1,42 @@
+// Reading and driving the tool's windows, in this process or in another one.
+// List texts are read as UTF-16 (under Wine, LB_GETTEXT through the ANSI entry
+// returns UTF-16 across processes) and compared with GBK bytes converted.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <string>
+#include <vector>
+
+namespace ui {
+
+std::wstring FromGbk(const std::string &bytes);
+std::string ToUtf8(const std::wstring &text);
+
+std::wstring WindowText(HWND window);
+std::vector<std::wstring> ListLines(HWND list);
+
+// A message box: a #32770 window owned by `owner`, text in static 0xFFFF.
+HWND FindOwnedBox(HWND owner);
+HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs);
+std::wstring BoxText(HWND box);
+
+// Pumps this thread's messages while waiting, so same-thread windows work.
+bool WaitUntil(bool (*done)(void *), void *context, DWORD timeoutMs);
+
+// The tool started as its own process.
+struct Tool {
+    PROCESS_INFORMATION process{};
+    HWND dialog = nullptr;
+};
+
+std::wstring ToolPath(const wchar_t *name = L"brisvane.exe");
+// Starts the program (by default the tool) beside this one and waits for its
+// dialog to be shown.
+bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs = 10000,
+               const wchar_t *program = L"brisvane.exe");
+// Ends the tool through WM_CLOSE and returns its exit code (or ~0u on timeout).
+DWORD CloseTool(Tool &tool, DWORD timeoutMs = 10000);
+HWND FocusOf(const Tool &tool);
+
+} // namespace ui

@@ -1,0 +1,161 @@
+// brisvane_drive: the project's helper for seeing the tool work and for
+// measuring it. Runs inside the project's own Wine prefix only (tools/*).
+//
+//   seed KEYS_PER_TREE    seed a leftover footprint, look-alikes and values
+//   demo [DIR]            one confirmed run; print the list; screenshots to DIR
+//   bench-start RUNS      start-to-dialog time, the tool against a minimal one
+//   bench-run KEYS        a run over a large footprint against reg.exe
+#include "tests/support/drive.h"
+#include "tests/support/registry.h"
+#include "cleanup/targets.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+void Print(const std::string &utf8)
+{
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), utf8.data(), DWORD(utf8.size()), &written, nullptr);
+}
+
+std::string Format(const char *format, double a = 0, double b = 0, double c = 0)
+{
+    char buffer[256];
+    std::snprintf(buffer, sizeof buffer, format, a, b, c);
+    return buffer;
+}
+
+int Seed(int keysPerTree)
+{
+    fixture::RemoveAll();
+    int keys = fixture::SeedFootprint(keysPerTree);
+    fixture::SeedBystanders();
+    fixture::SeedEnvironmentValues();
+    return keys;
+}
+
+int Demo(const wchar_t *dir)
+{
+    drive::RunResult run = drive::ConfirmedRun(dir);
+    if (!run.ok) {
+        Print("demo failed: " + run.error + "\n");
+        return 1;
+    }
+    for (const auto &line : run.lines)
+        Print("  " + ui::ToUtf8(line) + "\n");
+    Print(Format("exit code %.0f\n", run.exitCode));
+    return run.exitCode == 0 ? 0 : 1;
+}
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Seconds from CreateProcess to the dialog being visible.
+double TimeToDialog(const wchar_t *program)
+{
+    ui::Tool tool;
+    double start = drive::Seconds();
+    bool shown = ui::StartTool(tool, L"", 30000, program);
+    double seconds = drive::Seconds() - start;
+    if (tool.process.hProcess)
+        TerminateProcess(tool.process.hProcess, 0);
+    tool.dialog = nullptr;
+    ui::CloseTool(tool);
+    return shown ? seconds : -1;
+}
+
+int BenchStart(int runs)
+{
+    std::vector<double> tool, minimal;
+    TimeToDialog(L"brisvane.exe"); // warm the file cache for both
+    TimeToDialog(L"brisvane_minimal.exe");
+    for (int i = 0; i < runs; ++i) {
+        tool.push_back(TimeToDialog(L"brisvane.exe"));
+        minimal.push_back(TimeToDialog(L"brisvane_minimal.exe"));
+    }
+    double t = Median(tool), m = Median(minimal);
+    Print(Format("start-to-dialog median of %.0f runs: brisvane %.1f ms, ", runs, t * 1000));
+    Print(Format("minimal %.1f ms, ratio %.3f\n", m * 1000, t / m));
+    Print(Format("RESULT start %.4f %.4f %.4f\n", t, m, t / m));
+    return 0;
+}
+
+double RunCommand(const std::string &command)
+{
+    std::string line = command;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    double start = drive::Seconds();
+    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                        &process))
+        return -1;
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return drive::Seconds() - start;
+}
+
+int BenchRun(int keysPerTree)
+{
+    int keys = Seed(keysPerTree);
+    drive::RunResult run = drive::ConfirmedRun();
+    if (!run.ok) {
+        Print("bench-run failed: " + run.error + "\n");
+        return 1;
+    }
+    for (const auto &tree : fixture::kFootprintTrees)
+        if (fixture::KeyExists(tree.root, tree.path)) {
+            Print("bench-run: the tool left a tree behind\n");
+            return 1;
+        }
+
+    Seed(keysPerTree);
+    double reg = 0;
+    for (const KeyTarget &t : kKeyTargets)
+        reg += RunCommand(std::string("reg.exe delete \"") +
+                          (t.root == Root::LocalMachine ? "HKLM\\" : "HKCU\\") + t.subkey + "\" /f");
+    for (const char *value : kEnvironmentValues)
+        reg += RunCommand(std::string("reg.exe delete HKCU\\Environment /v ") + value + " /f");
+    for (const auto &tree : fixture::kFootprintTrees)
+        if (fixture::KeyExists(tree.root, tree.path)) {
+            Print("bench-run: reg.exe left a tree behind\n");
+            return 1;
+        }
+    fixture::RemoveAll();
+
+    Print(Format("run over %.0f keys: brisvane %.3f s, reg.exe %.3f s, ", keys, run.runSeconds, reg));
+    Print(Format("ratio %.3f\n", run.runSeconds / reg));
+    Print(Format("per key: brisvane %.1f us, reg.exe %.1f us\n", run.runSeconds / keys * 1e6, reg / keys * 1e6));
+    Print(Format("RESULT run %.0f %.4f %.4f\n", keys, run.runSeconds, reg));
+    return 0;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    std::wstring verb = argc > 1 ? argv[1] : L"";
+    int number = argc > 2 ? _wtoi(argv[2]) : 0;
+    if (verb == L"seed") {
+        Print(Format("seeded %.0f footprint keys, look-alike keys and environment values\n", Seed(number)));
+        return 0;
+    }
+    if (verb == L"demo")
+        return Demo(argc > 2 ? argv[2] : nullptr);
+    if (verb == L"bench-start")
+        return BenchStart(number > 0 ? number : 11);
+    if (verb == L"bench-run")
+        return BenchRun(number > 0 ? number : 3000);
+    Print("usage: brisvane_drive seed N | demo [DIR] | bench-start RUNS | bench-run KEYS_PER_TREE\n");
+    return 2;
+}

@@ -67,7 +67,10 @@ stop_all() {
 
 # The project's own sandbox prefix; nothing here ever touches ~/.wine.
 ensure_prefix() {
-    [ -f "$PREFIX/.brisvane-ready" ] && return 0
+    if [ -f "$PREFIX/.brisvane-ready" ]; then
+        prefix_fonts
+        return 0
+    fi
     echo "creating the Wine prefix in $PREFIX"
     rm -rf "$PREFIX"
     mkdir -p "$BUILD"
@@ -76,7 +79,15 @@ ensure_prefix() {
     # Unmanaged windows: no 2 s wait per hidden window, and Wine draws the caption.
     run_wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
     wineserver -w
+    prefix_fonts
     touch "$PREFIX/.brisvane-ready"
+}
+
+# Wine draws the caption buttons with Marlett, which this prefix otherwise
+# does not find (the close button would show a bare "r").
+prefix_fonts() {
+    local fonts=$PREFIX/drive_c/windows/Fonts
+    [ -f "$fonts/marlett.ttf" ] || cp /usr/share/wine/fonts/marlett.ttf "$fonts/"
 }
 
 # A persistent wineserver with Wine's own services already up, so that no

@@ -33,8 +33,20 @@ RunResult Fail(ui::Tool &tool, RunResult result, const char *why)
 
 void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
 {
-    if (dir)
-        SaveScreenshot(window, std::wstring(dir) + L"\\" + name);
+    if (!dir)
+        return;
+    // An active caption, as a user sees it.
+    HWND front = ui::FindOwnedBox(window);
+    front = front ? front : window;
+    for (int i = 0; i < 20 && GetForegroundWindow() != front; ++i) {
+        SetForegroundWindow(front);
+        Sleep(50);
+    }
+    // Without a window manager, a freshly started window may stay drawn
+    // inactive even in front; a user's desktop would show it active.
+    SendMessageW(front, WM_NCACTIVATE, TRUE, 0);
+    Settle(window);
+    SaveScreenshot(window, std::wstring(dir) + L"\\" + name);
 }
 } // namespace
 
@@ -89,7 +101,6 @@ bool SaveScreenshot(HWND window, const std::wstring &path)
         GetWindowRect(box, &boxArea);
         UnionRect(&area, &area, &boxArea);
     }
-    InflateRect(&area, 8, 8);
     int width = area.right - area.left, height = area.bottom - area.top;
 
     HDC screen = GetDC(nullptr);

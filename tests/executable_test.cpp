@@ -33,20 +33,20 @@ TEST(Executable, PeHeader)
     auto nt = At<IMAGE_NT_HEADERS32>(file, dos->e_lfanew);
     ASSERT_TRUE(nt && nt->Signature == IMAGE_NT_SIGNATURE);
     const auto &opt = nt->OptionalHeader;
-    static const struct {
+    const struct {
         const char *field;
-        DWORD actual, expected;
+        unsigned actual, expected;
     } rows[] = {
         {"machine", nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386},
         {"optional header magic", opt.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC},
         {"subsystem", opt.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI},
         {"subsystem major version", opt.MajorSubsystemVersion, 4},
         {"subsystem minor version", opt.MinorSubsystemVersion, 0},
-        {"DYNAMIC_BASE", opt.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE, 0x40},
-        {"NX_COMPAT", opt.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT, 0x100},
+        {"DYNAMIC_BASE", unsigned(opt.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE), 0x40},
+        {"NX_COMPAT", unsigned(opt.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT), 0x100},
         {"time stamp (reproducible)", nt->FileHeader.TimeDateStamp, 0},
-        {"executable image", nt->FileHeader.Characteristics & IMAGE_FILE_EXECUTABLE_IMAGE, 2},
-        {"not a DLL", nt->FileHeader.Characteristics & IMAGE_FILE_DLL, 0},
+        {"executable image", unsigned(nt->FileHeader.Characteristics & IMAGE_FILE_EXECUTABLE_IMAGE), 2},
+        {"not a DLL", unsigned(nt->FileHeader.Characteristics & IMAGE_FILE_DLL), 0},
     };
     for (const auto &row : rows)
         EXPECT_EQ(row.expected, row.actual) << row.field;
@@ -68,10 +68,12 @@ TEST(Executable, ImportsOnlySystemDlls)
             c = char(toupper(static_cast<unsigned char>(c)));
         imported.insert(name);
     }
+    DWORD delayImports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT].Size;
     FreeLibrary(tool);
-    const std::set<std::string> expected = {"ADVAPI32.DLL", "COMCTL32.DLL", "KERNEL32.DLL",
-                                            "MSVCRT.DLL", "SHLWAPI.DLL", "USER32.DLL"};
-    EXPECT_EQ(expected, imported);
+    EXPECT_EQ((std::set<std::string>{"ADVAPI32.DLL", "COMCTL32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "SHLWAPI.DLL",
+                                     "USER32.DLL"}),
+              imported);
+    EXPECT_EQ(0u, delayImports);
 }
 
 struct Resources : ::testing::Test {

@@ -29,10 +29,11 @@ ensure_packages() {
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-# The Wine environment every project command and test runs in.
+# The Wine environment every project command and test runs in: no install
+# prompts, and a crash ends the process instead of waiting in winedbg.
 wine_env() {
     export WINEPREFIX=$PREFIX WINEARCH=win32 WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml="
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 }
 
 # Chinese ANSI code page (936) for the Windows side. Set through env: bash

@@ -59,28 +59,56 @@ double Median(std::vector<double> v)
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// Seconds from CreateProcess to the dialog being visible.
+// Seconds from CreateProcess until the dialog is up: the program's thread
+// has shown it and, with nothing left to do, waits for input. Waiting on that
+// (WaitForInputIdle) rather than polling keeps the measuring from competing
+// with the measured for the wineserver and the two cores.
 double TimeToDialog(const wchar_t *program)
 {
-    ui::Tool tool;
+    static const std::wstring caption = L"Brisvane" + std::wstring(37, L' ') + L"Built By Morvessa";
+    std::wstring command = L"\"" + ui::ToolPath(program) + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
     double start = drive::Seconds();
-    bool shown = ui::StartTool(tool, L"", 30000, program);
-    double seconds = drive::Seconds() - start;
-    if (tool.process.hProcess)
-        TerminateProcess(tool.process.hProcess, 0);
-    tool.dialog = nullptr;
-    ui::CloseTool(tool);
-    return shown ? seconds : -1;
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return -1;
+    double seconds = -1;
+    if (WaitForInputIdle(process.hProcess, 30000) == 0) {
+        seconds = drive::Seconds() - start;
+        HWND dialog = FindWindowW(L"#32770", caption.c_str());
+        DWORD pid = 0;
+        if (!dialog || !GetWindowThreadProcessId(dialog, &pid) || pid != process.dwProcessId ||
+            !IsWindowVisible(dialog))
+            seconds = -1;
+    }
+    TerminateProcess(process.hProcess, 0);
+    WaitForSingleObject(process.hProcess, 10000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return seconds;
 }
 
-int BenchStart(int runs)
+int BenchStart(int runs, const wchar_t *program, const wchar_t *baseline)
 {
     std::vector<double> tool, minimal;
-    TimeToDialog(L"brisvane.exe"); // warm the file cache for both
-    TimeToDialog(L"brisvane_minimal.exe");
+    TimeToDialog(program); // warm the file cache for both
+    TimeToDialog(baseline);
+    // Alternating which goes first, and letting the previous process's
+    // teardown finish, so neither side pays for the other.
     for (int i = 0; i < runs; ++i) {
-        tool.push_back(TimeToDialog(L"brisvane.exe"));
-        minimal.push_back(TimeToDialog(L"brisvane_minimal.exe"));
+        bool toolFirst = i % 2 == 0;
+        for (int k = 0; k < 2; ++k) {
+            Sleep(200);
+            if ((k == 0) == toolFirst)
+                tool.push_back(TimeToDialog(program));
+            else
+                minimal.push_back(TimeToDialog(baseline));
+        }
+    }
+    if (GetEnvironmentVariableW(L"BRISVANE_BENCH_RAW", nullptr, 0)) {
+        for (size_t i = 0; i < tool.size(); ++i)
+            Print(Format("  %.1f %.1f\n", tool[i] * 1000, minimal[i] * 1000));
     }
     double t = Median(tool), m = Median(minimal);
     Print(Format("start-to-dialog median of %.0f runs: brisvane %.1f ms, ", runs, t * 1000));
@@ -153,7 +181,8 @@ int wmain(int argc, wchar_t **argv)
     if (verb == L"demo")
         return Demo(argc > 2 ? argv[2] : nullptr);
     if (verb == L"bench-start")
-        return BenchStart(number > 0 ? number : 11);
+        return BenchStart(number > 0 ? number : 11, argc > 4 ? argv[3] : L"brisvane.exe",
+                          argc > 4 ? argv[4] : L"brisvane_minimal.exe");
     if (verb == L"bench-run")
         return BenchRun(number > 0 ? number : 3000);
     Print("usage: brisvane_drive seed N | demo [DIR] | bench-start RUNS | bench-run KEYS_PER_TREE\n");

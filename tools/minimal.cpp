@@ -1,16 +1,24 @@
-// The benchmark's baseline: the same dialog template and manifest as the
-// tool, shown the same way, with a dialog procedure that does nothing.
+// The benchmark's baselines: the same dialog template and manifest as the
+// tool, shown the same way. The plain one has a dialog procedure that does
+// nothing at all; the FOCUS_START_BUTTON one only answers TRUE to
+// WM_INITDIALOG, so the dialog manager focuses the start button as the tool
+// must.
 #include "platform/platform.h"
 #include "app/resource.h"
 
-static INT_PTR CALLBACK EmptyDlgProc(HWND, UINT, WPARAM, LPARAM)
+static INT_PTR CALLBACK BaselineDlgProc(HWND, UINT message, WPARAM, LPARAM)
 {
+#ifdef FOCUS_START_BUTTON
+    return message == WM_INITDIALOG;
+#else
+    (void)message;
     return FALSE;
+#endif
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
 {
     InitCommonControls();
-    DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, EmptyDlgProc, 0);
+    DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, BaselineDlgProc, 0);
     return 0;
 }

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 namespace {
 
 using fixture::kFootprintTrees;
@@ -220,22 +222,34 @@ TEST_F(CleanupRun, LookAlikesSurvive)
 TEST_F(CleanupRun, DeniedDeletionIsReportedAndTheRunGoesOn)
 {
     static const struct {
-        int row;
-    } rows[] = {{1}, {3}, {6}};
-    for (const auto &r : rows) {
-        SCOPED_TRACE("denied row " + std::to_string(r.row));
+        const char *label;
+        bool denied[7];
+    } cases[] = {
+        {"row 1 denied", {true}},
+        {"row 6 denied", {false, false, false, false, false, true}},
+        {"no rights to the machine root: rows 1-5 denied", {true, true, true, true, true}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
         fixture::SeedFootprint(2);
         fixture::SeedEnvironmentValues();
-        const auto &tree = kFootprintTrees[r.row - 1];
-        {
-            fixture::RestrictedKey locked(tree.root, tree.path, KEY_ALL_ACCESS & ~DELETE);
-            ASSERT_TRUE(locked.ok());
-            Run();
+        std::vector<std::unique_ptr<fixture::RestrictedKey>> locks;
+        bool expected[7];
+        for (int i = 0; i < 7; ++i) {
+            expected[i] = !c.denied[i];
+            if (c.denied[i]) {
+                const auto &tree = kFootprintTrees[i];
+                locks.push_back(std::make_unique<fixture::RestrictedKey>(tree.root, tree.path,
+                                                                         KEY_ALL_ACCESS & ~DELETE));
+                ASSERT_TRUE(locks.back()->ok()) << tree.label;
+            }
         }
-        bool expected[7] = {true, true, true, true, true, true, true};
-        expected[r.row - 1] = false;
+        Run();
+        locks.clear();
         EXPECT_EQ(Lines(expected), ui::ListLines(list_));
-        EXPECT_TRUE(fixture::KeyExists(tree.root, tree.path));
+        for (int i = 0; i < 7; ++i)
+            EXPECT_EQ(c.denied[i], fixture::KeyExists(kFootprintTrees[i].root, kFootprintTrees[i].path))
+                << kFootprintTrees[i].label;
         EXPECT_FALSE(AnyEnvironmentValueLeft());
         ASSERT_EQ(2u, g_hook.boxes.size());
         fixture::RemoveAll();

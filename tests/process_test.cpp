@@ -15,14 +15,6 @@ void Key(HWND window, UINT vk)
     PostMessageW(window, WM_KEYUP, vk, 0xC0000001);
 }
 
-// Let the tool's message loop run whatever was posted to it.
-void Settle(const ui::Tool &tool)
-{
-    DWORD result = 0;
-    SendMessageTimeoutW(tool.dialog, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &result);
-    Sleep(100);
-}
-
 TEST(Process, OpensIdleWithFocusOnTheStartButtonWhateverTheArguments)
 {
     static const struct {
@@ -48,7 +40,7 @@ TEST(Process, EscDoesNothingAndEnterAsksForConfirmation)
     ui::Tool tool;
     ASSERT_TRUE(ui::StartTool(tool, L""));
     Key(ui::FocusOf(tool), VK_ESCAPE);
-    Settle(tool);
+    ui::Settle(tool.dialog);
     EXPECT_TRUE(IsWindowVisible(tool.dialog));
     EXPECT_EQ(nullptr, ui::FindOwnedBox(tool.dialog));
 
@@ -58,7 +50,7 @@ TEST(Process, EscDoesNothingAndEnterAsksForConfirmation)
     EXPECT_EQ(ui::FromGbk("\xbe\xaf\xb8\xe6"), ui::WindowText(box));
     EXPECT_FALSE(IsWindowEnabled(tool.dialog)) << "the box is modal to the dialog";
     PostMessageW(box, WM_COMMAND, IDNO, 0);
-    Settle(tool);
+    ui::Settle(tool.dialog);
     EXPECT_EQ(nullptr, ui::FindOwnedBox(tool.dialog));
     EXPECT_TRUE(ui::ListLines(GetDlgItem(tool.dialog, IDC_PROGRESS)).empty());
     EXPECT_EQ(0u, ui::CloseTool(tool));

@@ -15,12 +15,10 @@ double Seconds()
 }
 
 namespace {
-// Lets the tool's message loop handle everything posted so far and repaint.
 void Settle(HWND dialog)
 {
-    DWORD_PTR result = 0;
-    SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &result);
-    Sleep(300);
+    ui::Settle(dialog);
+    Sleep(200);
 }
 
 RunResult Fail(ui::Tool &tool, RunResult result, const char *why)

@@ -39,22 +39,35 @@ std::vector<std::wstring> ListLines(HWND list)
 }
 
 namespace {
-struct BoxSearch {
-    HWND owner;
+bool IsDialogClass(HWND window)
+{
+    char cls[16] = "";
+    GetClassNameA(window, cls, sizeof cls);
+    return lstrcmpA(cls, "#32770") == 0;
+}
+
+// The first visible top-level dialog window that `match` accepts.
+struct Search {
+    bool (*match)(HWND window, ULONG_PTR context);
+    ULONG_PTR context;
     HWND found;
 };
 
-BOOL CALLBACK FindBoxProc(HWND window, LPARAM param)
+BOOL CALLBACK SearchProc(HWND window, LPARAM param)
 {
-    auto *search = reinterpret_cast<BoxSearch *>(param);
-    char cls[16] = "";
-    GetClassNameA(window, cls, sizeof cls);
-    if (lstrcmpA(cls, "#32770") == 0 && window != search->owner &&
-        GetWindow(window, GW_OWNER) == search->owner && IsWindowVisible(window)) {
+    auto *search = reinterpret_cast<Search *>(param);
+    if (IsWindowVisible(window) && IsDialogClass(window) && search->match(window, search->context)) {
         search->found = window;
         return FALSE;
     }
     return TRUE;
+}
+
+HWND FindDialogWindow(bool (*match)(HWND, ULONG_PTR), ULONG_PTR context)
+{
+    Search search{match, context, nullptr};
+    EnumWindows(SearchProc, reinterpret_cast<LPARAM>(&search));
+    return search.found;
 }
 
 void Pump()
@@ -69,9 +82,17 @@ void Pump()
 
 HWND FindOwnedBox(HWND owner)
 {
-    BoxSearch search{owner, nullptr};
-    EnumWindows(FindBoxProc, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return FindDialogWindow([](HWND window, ULONG_PTR context) {
+        HWND owner = reinterpret_cast<HWND>(context);
+        return window != owner && GetWindow(window, GW_OWNER) == owner;
+    }, reinterpret_cast<ULONG_PTR>(owner));
+}
+
+void Settle(HWND window)
+{
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &result);
+    Sleep(100);
 }
 
 bool WaitUntil(bool (*done)(void *), void *context, DWORD timeoutMs)
@@ -112,28 +133,6 @@ std::wstring ToolPath(const wchar_t *name)
     return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
 }
 
-namespace {
-struct DialogSearch {
-    DWORD pid;
-    HWND found;
-};
-
-BOOL CALLBACK FindDialogProc(HWND window, LPARAM param)
-{
-    auto *search = reinterpret_cast<DialogSearch *>(param);
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    char cls[16] = "";
-    GetClassNameA(window, cls, sizeof cls);
-    if (pid == search->pid && lstrcmpA(cls, "#32770") == 0 && !GetWindow(window, GW_OWNER) &&
-        IsWindowVisible(window)) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-} // namespace
-
 bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs, const wchar_t *program)
 {
     std::wstring command = L"\"" + ToolPath(program) + L"\"";
@@ -144,14 +143,15 @@ bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs, const
     if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &tool.process))
         return false;
-    DialogSearch search{tool.process.dwProcessId, nullptr};
+    auto ownDialog = [](HWND window, ULONG_PTR pid) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        return owner == pid && !GetWindow(window, GW_OWNER);
+    };
     DWORD start = GetTickCount();
-    while (!search.found && GetTickCount() - start < timeoutMs) {
-        EnumWindows(FindDialogProc, reinterpret_cast<LPARAM>(&search));
-        if (!search.found)
-            Sleep(1);
-    }
-    tool.dialog = search.found;
+    while (!(tool.dialog = FindDialogWindow(ownDialog, tool.process.dwProcessId)) &&
+           GetTickCount() - start < timeoutMs)
+        Sleep(1);
     return tool.dialog != nullptr;
 }
 

@@ -21,6 +21,10 @@ HWND FindOwnedBox(HWND owner);
 HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs);
 std::wstring BoxText(HWND box);
 
+// Lets a window's message loop, in whatever process, handle everything
+// posted to it so far, and a little more time to paint.
+void Settle(HWND window);
+
 // Pumps this thread's messages while waiting, so same-thread windows work.
 bool WaitUntil(bool (*done)(void *), void *context, DWORD timeoutMs);
 

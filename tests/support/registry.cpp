@@ -1,7 +1,6 @@
 // Registry fixtures: seeding, removal, snapshots and DACL faults.
 #include "tests/support/registry.h"
 
-#include <aclapi.h>
 #include <cstdio>
 
 namespace fixture {

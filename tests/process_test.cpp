@@ -29,7 +29,11 @@ TEST(Process, OpensIdleWithFocusOnTheStartButtonWhateverTheArguments)
         EXPECT_EQ(button, ui::FocusOf(tool));
         EXPECT_EQ(IDC_START, LOWORD(SendMessageW(tool.dialog, DM_GETDEFID, 0, 0)));
         EXPECT_EQ(DWORD(BS_DEFPUSHBUTTON), GetWindowLongW(button, GWL_STYLE) & 0x0F);
-        EXPECT_TRUE(ui::ListLines(GetDlgItem(tool.dialog, IDC_PROGRESS)).empty());
+        HWND list = GetDlgItem(tool.dialog, IDC_PROGRESS);
+        EXPECT_TRUE(ui::ListLines(list).empty());
+        // Long lines are cut at the list's edge: no horizontal scrolling.
+        EXPECT_EQ(0, SendMessageW(list, LB_GETHORIZONTALEXTENT, 0, 0));
+        EXPECT_EQ(0, GetWindowLongW(list, GWL_STYLE) & WS_HSCROLL);
         EXPECT_EQ(nullptr, ui::FindOwnedBox(tool.dialog));
         EXPECT_EQ(0u, ui::CloseTool(tool));
     }

@@ -50,9 +50,13 @@ start_display() {
     mkfifo "$fifo"
     Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" 2>/dev/null &
     XVFB_PID=$!
-    local n
-    read -r n <"$fifo"
+    local n=
+    read -r n <"$fifo" || true
     rm -f "$fifo"
+    if [ -z "$n" ]; then
+        echo "Xvfb did not start" >&2
+        return 1
+    fi
     export DISPLAY=:$n
 }
 

@@ -43,19 +43,18 @@ TEST(Process, EscDoesNothingAndEnterAsksForConfirmation)
 {
     ui::Tool tool;
     ASSERT_TRUE(ui::StartTool(tool, L""));
-    Key(ui::FocusOf(tool), VK_ESCAPE);
-    ui::Settle(tool.dialog);
-    EXPECT_TRUE(IsWindowVisible(tool.dialog));
-    EXPECT_EQ(nullptr, ui::FindOwnedBox(tool.dialog));
-
-    Key(ui::FocusOf(tool), VK_RETURN);
+    // Posted input is handled in order: once Enter's box is up, Esc has had
+    // its turn, and the dialog must have survived it.
+    HWND focus = ui::FocusOf(tool);
+    Key(focus, VK_ESCAPE);
+    Key(focus, VK_RETURN);
     HWND box = ui::WaitForOwnedBox(tool.dialog, 5000);
     ASSERT_NE(nullptr, box);
     EXPECT_EQ(ui::FromGbk("\xbe\xaf\xb8\xe6"), ui::WindowText(box));
+    EXPECT_TRUE(IsWindowVisible(tool.dialog));
     EXPECT_FALSE(IsWindowEnabled(tool.dialog)) << "the box is modal to the dialog";
     PostMessageW(box, WM_COMMAND, IDNO, 0);
-    ui::Settle(tool.dialog);
-    EXPECT_EQ(nullptr, ui::FindOwnedBox(tool.dialog));
+    EXPECT_TRUE(ui::WaitForNoOwnedBox(tool.dialog, 5000));
     EXPECT_TRUE(ui::ListLines(GetDlgItem(tool.dialog, IDC_PROGRESS)).empty());
     EXPECT_EQ(0u, ui::CloseTool(tool));
 }

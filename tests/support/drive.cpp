@@ -85,8 +85,7 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
         return Fail(tool, result, "no completion box");
     result.lines = ui::ListLines(GetDlgItem(tool.dialog, IDC_PROGRESS));
     PostMessageW(done, WM_COMMAND, IDOK, 0);
-    Settle(tool.dialog);
-    if (ui::FindOwnedBox(tool.dialog))
+    if (!ui::WaitForNoOwnedBox(tool.dialog, 10000))
         return Fail(tool, result, "the completion box did not close");
     Shot(shotsDir, tool.dialog, L"done.bmp");
     result.exitCode = ui::CloseTool(tool);

@@ -120,6 +120,11 @@ HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs)
     return ctx.box;
 }
 
+bool WaitForNoOwnedBox(HWND owner, DWORD timeoutMs)
+{
+    return WaitUntil([](void *p) { return FindOwnedBox(static_cast<HWND>(p)) == nullptr; }, owner, timeoutMs);
+}
+
 std::wstring BoxText(HWND box)
 {
     return WindowText(GetDlgItem(box, 0xFFFF));

@@ -19,6 +19,7 @@ std::vector<std::wstring> ListLines(HWND list);
 // A message box: a #32770 window owned by `owner`, text in static 0xFFFF.
 HWND FindOwnedBox(HWND owner);
 HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs);
+bool WaitForNoOwnedBox(HWND owner, DWORD timeoutMs);
 std::wstring BoxText(HWND box);
 
 // Lets a window's message loop, in whatever process, handle everything

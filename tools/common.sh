@@ -10,7 +10,7 @@ PACKAGES=(
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     wine wine32:i386 xvfb
     cmake googletest
-    fonts-wqy-microhei icoutils x11-apps imagemagick
+    fonts-wqy-microhei icoutils imagemagick
 )
 
 as_root() {

@@ -70,7 +70,7 @@ stop_all() {
     return 0
 }
 
-# The project's own sandbox prefix; nothing here ever touches ~/.wine.
+# The project's own sandbox prefix, the only one any command here uses.
 ensure_prefix() {
     if [ -f "$PREFIX/.brisvane-ready" ]; then
         prefix_fonts

@@ -1,6 +1,8 @@
 // Registry fixtures: seeding, removal, snapshots and DACL faults.
 #include "tests/support/registry.h"
 
+#include <sddl.h>
+
 #include <cstdio>
 
 namespace fixture {
@@ -261,6 +263,8 @@ const REGSAM kSecurityAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER;
 
 // The key's owner always gets the standard rights (DELETE among them) under
 // Wine, so the key is also handed to LocalSystem, which this process is not.
+// The security rights stay with Everyone, so the old owner and DACL can be
+// put back.
 RestrictedKey::RestrictedKey(HKEY root, const char *path, REGSAM granted) : root_(root), path_(path)
 {
     EnablePrivilege(SE_RESTORE_NAME);
@@ -270,35 +274,14 @@ RestrictedKey::RestrictedKey(HKEY root, const char *path, REGSAM granted) : root
     DWORD size = 0;
     RegGetKeySecurity(key, kOwnerAndDacl, nullptr, &size);
     saved_.resize(size);
-    if (size && RegGetKeySecurity(key, kOwnerAndDacl, saved_.data(), &size) == ERROR_SUCCESS) {
-        // Denied to the process's own user and to Everyone alike.
-        BYTE userBuffer[128];
-        DWORD userSize = sizeof userBuffer;
-        HANDLE token = nullptr;
-        OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-        GetTokenInformation(token, TokenUser, userBuffer, userSize, &userSize);
-        CloseHandle(token);
-        PSID user = reinterpret_cast<TOKEN_USER *>(userBuffer)->User.Sid;
-        SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY, nt = SECURITY_NT_AUTHORITY;
-        PSID everyone = nullptr, system = nullptr;
-        AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
-        AllocateAndInitializeSid(&nt, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0, 0, &system);
-        BYTE aclBuffer[512];
-        PACL acl = reinterpret_cast<PACL>(aclBuffer);
-        InitializeAcl(acl, sizeof aclBuffer, ACL_REVISION);
-        // The security rights stay, so the old owner and DACL can be put back.
-        REGSAM kept = granted | kSecurityAccess;
-        for (PSID sid : {user, everyone})
-            AddAccessDeniedAce(acl, ACL_REVISION, KEY_ALL_ACCESS & ~kept, sid);
-        for (PSID sid : {user, everyone})
-            AddAccessAllowedAce(acl, ACL_REVISION, kept, sid);
-        SECURITY_DESCRIPTOR sd;
-        InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-        SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE);
-        SetSecurityDescriptorOwner(&sd, system, FALSE);
-        ok_ = RegSetKeySecurity(key, kOwnerAndDacl, &sd) == ERROR_SUCCESS;
-        FreeSid(everyone);
-        FreeSid(system);
+    REGSAM kept = granted | kSecurityAccess;
+    char sddl[80];
+    std::snprintf(sddl, sizeof sddl, "O:SYD:P(D;;0x%lx;;;WD)(A;;0x%lx;;;WD)", KEY_ALL_ACCESS & ~kept, kept);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (size && RegGetKeySecurity(key, kOwnerAndDacl, saved_.data(), &size) == ERROR_SUCCESS &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr)) {
+        ok_ = RegSetKeySecurity(key, kOwnerAndDacl, sd) == ERROR_SUCCESS;
+        LocalFree(sd);
     }
     RegCloseKey(key);
 }

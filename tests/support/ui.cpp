@@ -39,53 +39,37 @@ std::vector<std::wstring> ListLines(HWND list)
 }
 
 namespace {
-bool IsDialogClass(HWND window)
+// The first visible top-level dialog window, of any process, that `match`
+// accepts.
+template <class Match> HWND FindDialog(Match match)
 {
-    char cls[16] = "";
-    GetClassNameA(window, cls, sizeof cls);
-    return lstrcmpA(cls, "#32770") == 0;
+    for (HWND window = nullptr; (window = FindWindowExW(nullptr, window, L"#32770", nullptr));)
+        if (IsWindowVisible(window) && match(window))
+            return window;
+    return nullptr;
 }
 
-// The first visible top-level dialog window that `match` accepts.
-struct Search {
-    bool (*match)(HWND window, ULONG_PTR context);
-    ULONG_PTR context;
-    HWND found;
-};
-
-BOOL CALLBACK SearchProc(HWND window, LPARAM param)
+// Pumps this thread's messages while waiting, so same-thread windows work.
+template <class Done> bool WaitUntil(Done done, DWORD timeoutMs)
 {
-    auto *search = reinterpret_cast<Search *>(param);
-    if (IsWindowVisible(window) && IsDialogClass(window) && search->match(window, search->context)) {
-        search->found = window;
-        return FALSE;
+    DWORD start = GetTickCount();
+    while (!done()) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        Sleep(5);
     }
-    return TRUE;
-}
-
-HWND FindDialogWindow(bool (*match)(HWND, ULONG_PTR), ULONG_PTR context)
-{
-    Search search{match, context, nullptr};
-    EnumWindows(SearchProc, reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-void Pump()
-{
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
+    return true;
 }
 } // namespace
 
 HWND FindOwnedBox(HWND owner)
 {
-    return FindDialogWindow([](HWND window, ULONG_PTR context) {
-        HWND owner = reinterpret_cast<HWND>(context);
-        return window != owner && GetWindow(window, GW_OWNER) == owner;
-    }, reinterpret_cast<ULONG_PTR>(owner));
+    return FindDialog([owner](HWND window) { return window != owner && GetWindow(window, GW_OWNER) == owner; });
 }
 
 void Settle(HWND window)
@@ -95,34 +79,16 @@ void Settle(HWND window)
     Sleep(100);
 }
 
-bool WaitUntil(bool (*done)(void *), void *context, DWORD timeoutMs)
-{
-    DWORD start = GetTickCount();
-    while (!done(context)) {
-        if (GetTickCount() - start > timeoutMs)
-            return false;
-        Pump();
-        Sleep(5);
-    }
-    return true;
-}
-
 HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs)
 {
-    struct Ctx {
-        HWND owner, box;
-    } ctx{owner, nullptr};
-    WaitUntil([](void *p) {
-        auto *c = static_cast<Ctx *>(p);
-        c->box = FindOwnedBox(c->owner);
-        return c->box != nullptr;
-    }, &ctx, timeoutMs);
-    return ctx.box;
+    HWND box = nullptr;
+    WaitUntil([&] { return (box = FindOwnedBox(owner)) != nullptr; }, timeoutMs);
+    return box;
 }
 
 bool WaitForNoOwnedBox(HWND owner, DWORD timeoutMs)
 {
-    return WaitUntil([](void *p) { return FindOwnedBox(static_cast<HWND>(p)) == nullptr; }, owner, timeoutMs);
+    return WaitUntil([owner] { return FindOwnedBox(owner) == nullptr; }, timeoutMs);
 }
 
 std::wstring BoxText(HWND box)
@@ -148,13 +114,13 @@ bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs, const
     if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                         &tool.process))
         return false;
-    auto ownDialog = [](HWND window, ULONG_PTR pid) {
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        return owner == pid && !GetWindow(window, GW_OWNER);
+    auto ownDialog = [&tool](HWND window) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        return pid == tool.process.dwProcessId && !GetWindow(window, GW_OWNER);
     };
     DWORD start = GetTickCount();
-    while (!(tool.dialog = FindDialogWindow(ownDialog, tool.process.dwProcessId)) &&
+    while (!(tool.dialog = FindDialog(ownDialog)) &&
            GetTickCount() - start < timeoutMs)
         Sleep(1);
     return tool.dialog != nullptr;

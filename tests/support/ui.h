@@ -26,9 +26,6 @@ std::wstring BoxText(HWND box);
 // posted to it so far, and a little more time to paint.
 void Settle(HWND window);
 
-// Pumps this thread's messages while waiting, so same-thread windows work.
-bool WaitUntil(bool (*done)(void *), void *context, DWORD timeoutMs);
-
 // The tool started as its own process.
 struct Tool {
     PROCESS_INFORMATION process{};

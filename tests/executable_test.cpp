@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <set>
 #include <string>
@@ -14,24 +13,24 @@
 
 namespace {
 
-std::vector<BYTE> ReadTool()
-{
-    std::ifstream in(ui::ToolPath().c_str(), std::ios::binary);
-    return std::vector<BYTE>(std::istreambuf_iterator<char>(in), {});
-}
-
-template <class T> const T *At(const std::vector<BYTE> &file, size_t offset)
-{
-    return offset + sizeof(T) <= file.size() ? reinterpret_cast<const T *>(&file[offset]) : nullptr;
-}
+// The tool mapped as an image, with nothing of it run.
+struct Image {
+    HMODULE module = LoadLibraryExW(ui::ToolPath().c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    ~Image() { FreeLibrary(module); }
+    const BYTE *At(DWORD rva) const { return reinterpret_cast<const BYTE *>(module) + rva; }
+    const IMAGE_NT_HEADERS32 *Nt() const
+    {
+        auto dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(At(0));
+        return reinterpret_cast<const IMAGE_NT_HEADERS32 *>(At(dos->e_lfanew));
+    }
+};
 
 TEST(Executable, PeHeader)
 {
-    std::vector<BYTE> file = ReadTool();
-    auto dos = At<IMAGE_DOS_HEADER>(file, 0);
-    ASSERT_TRUE(dos && dos->e_magic == IMAGE_DOS_SIGNATURE);
-    auto nt = At<IMAGE_NT_HEADERS32>(file, dos->e_lfanew);
-    ASSERT_TRUE(nt && nt->Signature == IMAGE_NT_SIGNATURE);
+    Image image;
+    ASSERT_NE(nullptr, image.module);
+    const IMAGE_NT_HEADERS32 *nt = image.Nt();
+    ASSERT_EQ(DWORD(IMAGE_NT_SIGNATURE), nt->Signature);
     const auto &opt = nt->OptionalHeader;
     const struct {
         const char *field;
@@ -55,25 +54,22 @@ TEST(Executable, PeHeader)
 // Only DLLs present on every Windows from XP on; no MinGW runtime DLLs.
 TEST(Executable, ImportsOnlySystemDlls)
 {
-    HMODULE tool = LoadLibraryExW(ui::ToolPath().c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
-    ASSERT_NE(nullptr, tool);
-    auto base = reinterpret_cast<const BYTE *>(tool);
-    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(
-        base + reinterpret_cast<const IMAGE_DOS_HEADER *>(base)->e_lfanew);
-    const auto &dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    Image image;
+    ASSERT_NE(nullptr, image.module);
+    const auto &directories = image.Nt()->OptionalHeader.DataDirectory;
     std::set<std::string> imported;
-    for (auto imp = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(base + dir.VirtualAddress); imp->Name; ++imp) {
-        std::string name = reinterpret_cast<const char *>(base + imp->Name);
+    for (auto imp = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(
+             image.At(directories[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress));
+         imp->Name; ++imp) {
+        std::string name = reinterpret_cast<const char *>(image.At(imp->Name));
         for (char &c : name)
             c = char(toupper(static_cast<unsigned char>(c)));
         imported.insert(name);
     }
-    DWORD delayImports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT].Size;
-    FreeLibrary(tool);
     EXPECT_EQ((std::set<std::string>{"ADVAPI32.DLL", "COMCTL32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "SHLWAPI.DLL",
                                      "USER32.DLL"}),
               imported);
-    EXPECT_EQ(0u, delayImports);
+    EXPECT_EQ(0u, directories[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT].Size);
 }
 
 struct Resources : ::testing::Test {

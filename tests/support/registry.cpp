@@ -3,6 +3,7 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace fixture {
@@ -239,6 +240,48 @@ std::set<std::string> Snapshot(HKEY root, const char *path)
     Walk(key, name, out);
     RegCloseKey(key);
     return out;
+}
+
+std::set<std::string> Everything()
+{
+    std::set<std::string> all = Snapshot(HKEY_CURRENT_USER, "");
+    all.merge(Snapshot(HKEY_LOCAL_MACHINE, "Software\\Microsoft"));
+    return all;
+}
+
+namespace {
+std::string Lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(tolower(c)); });
+    return s;
+}
+
+bool IsTarget(const std::string &entry)
+{
+    std::string e = Lower(entry);
+    // The fixture's own list, not the tool's table, so the comparison stands
+    // on its own.
+    for (const KeyPath &t : kFootprintTrees) {
+        std::string tree = Lower(RootName(t.root) + "\\" + t.path);
+        if (e == tree || e.compare(0, tree.size() + 1, tree + "\\") == 0)
+            return true;
+    }
+    for (const char *value : kEnvironmentTargets)
+        if (e.rfind(Lower(std::string("HKCU\\Environment\\\\:") + value + "="), 0) == 0)
+            return true;
+    return false;
+}
+} // namespace
+
+Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after)
+{
+    Difference d;
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(d.added));
+    std::set_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(d.removed));
+    std::copy_if(before.begin(), before.end(), std::back_inserter(d.expectedRemoved), IsTarget);
+    std::copy_if(d.removed.begin(), d.removed.end(), std::back_inserter(d.wronglyRemoved),
+                 [](const std::string &e) { return !IsTarget(e); });
+    return d;
 }
 
 namespace {

@@ -46,6 +46,18 @@ bool ValueExists(HKEY root, const char *path, const char *name);
 std::set<std::string> Snapshot(HKEY root, const char *path);
 std::string RootName(HKEY root);
 
+// All that a run could reach: the whole of HKCU and HKLM\Software\Microsoft.
+std::set<std::string> Everything();
+
+// Two snapshots compared against what the tool promises to delete: the
+// entries of its seven trees (in any letter case) and its four values.
+struct Difference {
+    std::vector<std::string> added, removed;
+    std::vector<std::string> expectedRemoved;   // the targets' entries in `before`
+    std::vector<std::string> wronglyRemoved;    // removed but not a target's
+};
+Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after);
+
 // Replaces a key's DACL with one that denies Everyone all but `granted`
 // (keeping READ_CONTROL and WRITE_DAC), and gives the old one back when
 // destroyed.

@@ -5,7 +5,7 @@
 #include "app/resource.h"
 #include "cleanup/targets.h"
 #include "tests/support/registry.h"
-#include "tests/support/ui.h"
+#include "tools/driver/window.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 
 namespace {
 
-using fixture::kFootprintTrees;
+using footprint::kFootprintTrees;
 
 struct Box {
     std::wstring title, text;
@@ -33,7 +33,7 @@ struct HookState {
 bool AnyEnvironmentValueLeft()
 {
     for (const char *name : kEnvironmentValues)
-        if (fixture::ValueExists(HKEY_CURRENT_USER, "Environment", name))
+        if (footprint::ValueExists(HKEY_CURRENT_USER, "Environment", name))
             return true;
     return false;
 }
@@ -80,10 +80,10 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(936u, GetACP()) << "the tests need the Chinese ANSI code page";
-        fixture::RemoveAll();
-        footprintKeys_ = fixture::SeedFootprint(6);
-        fixture::SeedBystanders();
-        fixture::SeedEnvironmentValues();
+        footprint::RemoveAll();
+        footprintKeys_ = footprint::SeedFootprint(6);
+        footprint::SeedBystanders();
+        footprint::SeedEnvironmentValues();
         dialog_ = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_MAIN), nullptr,
                                      MainDlgProc, 0);
         ASSERT_NE(nullptr, dialog_);
@@ -101,7 +101,7 @@ protected:
             UnhookWindowsHookEx(hook_);
         if (dialog_)
             DestroyWindow(dialog_);
-        fixture::RemoveAll();
+        footprint::RemoveAll();
     }
 
     // Sends the command as the dialog manager would for a click on the button.
@@ -176,8 +176,8 @@ TEST_F(CleanupRun, DeniedDeletionIsReportedAndTheRunGoesOn)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.label);
-        fixture::SeedFootprint(2);
-        fixture::SeedEnvironmentValues();
+        footprint::SeedFootprint(2);
+        footprint::SeedEnvironmentValues();
         std::vector<std::unique_ptr<fixture::RestrictedKey>> locks;
         bool expected[7];
         for (int i = 0; i < 7; ++i) {
@@ -193,11 +193,11 @@ TEST_F(CleanupRun, DeniedDeletionIsReportedAndTheRunGoesOn)
         locks.clear();
         EXPECT_EQ(Lines(expected), ui::ListLines(list_));
         for (int i = 0; i < 7; ++i)
-            EXPECT_EQ(c.denied[i], fixture::KeyExists(kFootprintTrees[i].root, kFootprintTrees[i].path))
+            EXPECT_EQ(c.denied[i], footprint::KeyExists(kFootprintTrees[i].root, kFootprintTrees[i].path))
                 << kFootprintTrees[i].label;
         EXPECT_FALSE(AnyEnvironmentValueLeft());
         ASSERT_EQ(2u, g_hook.boxes.size());
-        fixture::RemoveAll();
+        footprint::RemoveAll();
     }
 }
 
@@ -229,7 +229,7 @@ TEST_F(CleanupRun, SecondRunListsSevenFailuresAndStillDeletesValues)
 {
     Run();
     ASSERT_EQ(Lines(kAllOk), ui::ListLines(list_));
-    fixture::SeedEnvironmentValues();
+    footprint::SeedEnvironmentValues();
     Run();
     EXPECT_EQ(Lines(kAllFailed), ui::ListLines(list_));
     EXPECT_FALSE(AnyEnvironmentValueLeft());
@@ -250,7 +250,7 @@ TEST_F(CleanupRun, UnopenableEnvironmentKeySkipsOnlyTheValues)
     EXPECT_EQ(ui::FromGbk(kDoneTitle), g_hook.boxes[1].title);
     EXPECT_EQ(Lines(kAllOk), ui::ListLines(list_));
     for (const char *name : kEnvironmentValues)
-        EXPECT_TRUE(fixture::ValueExists(HKEY_CURRENT_USER, "Environment", name)) << name;
+        EXPECT_TRUE(footprint::ValueExists(HKEY_CURRENT_USER, "Environment", name)) << name;
     EXPECT_TRUE(IsWindowEnabled(button_));
 }
 

@@ -1,7 +1,7 @@
 // The built brisvane.exe read back as a file and as a data module: its PE
 // header, imports and every resource it carries.
 #include "app/resource.h"
-#include "tests/support/ui.h"
+#include "tools/driver/window.h"
 
 #include <gtest/gtest.h>
 
@@ -203,32 +203,18 @@ struct Reader {
         DWORD low = Word();
         return low | DWORD(Word()) << 16;
     }
+    // A string, or an ordinal (0xFFFF, then its value) given as "#value".
     std::wstring Text()
     {
         std::wstring s;
-        while (WORD w = Word())
+        for (WORD w = Word(); w; w = Word()) {
+            if (w == 0xFFFF && s.empty())
+                return L"#" + std::to_wstring(Word());
             s += wchar_t(w);
+        }
         return s;
     }
-    // A class or a text: an ordinal (0xFFFF then a value) or a string.
-    std::wstring SzOrOrdinal()
-    {
-        if (at + 2 <= data.size() && static_cast<unsigned char>(data[at]) == 0xFF &&
-            static_cast<unsigned char>(data[at + 1]) == 0xFF) {
-            Word();
-            return L"#" + std::to_wstring(Word());
-        }
-        return Text();
-    }
-    void Align() { at = (at + 3) & ~size_t(3); }
 };
-
-std::wstring Utf16(const char *utf8)
-{
-    wchar_t buffer[256];
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, buffer, 256);
-    return std::wstring(buffer, n > 0 ? n - 1 : 0);
-}
 
 TEST_F(Resources, DialogTemplate)
 {
@@ -238,54 +224,42 @@ TEST_F(Resources, DialogTemplate)
     EXPECT_EQ(0x80C808C0u, r.Dword()) << "style";
     EXPECT_EQ(0u, r.Dword()) << "extended style";
     WORD items = r.Word();
-    EXPECT_EQ(0, r.Word()); // x
-    EXPECT_EQ(0, r.Word()); // y
-    EXPECT_EQ(303, r.Word());
-    EXPECT_EQ(140, r.Word());
-    EXPECT_EQ(L"", r.SzOrOrdinal()) << "menu";
-    EXPECT_EQ(L"", r.SzOrOrdinal()) << "class";
+    for (WORD expected : {0, 0, 303, 140})
+        EXPECT_EQ(expected, r.Word()) << "x, y, width, height";
+    EXPECT_EQ(L"", r.Text()) << "menu";
+    EXPECT_EQ(L"", r.Text()) << "class";
     EXPECT_EQ(L"Brisvane" + std::wstring(37, L' ') + L"Built By Morvessa", r.Text());
     EXPECT_EQ(10, r.Word()) << "point size";
     EXPECT_EQ(L"\u5b8b\u4f53", r.Text()) << "font: SimSun";
 
-    // The UTF-8 texts below are written as escapes of the characters' UTF-8
-    // bytes, independent of the resource script's own spelling.
+    // Texts as code points, independent of the resource script's spelling.
     static const struct {
         const char *label;
         DWORD style;
         short x, y, cx, cy;
         WORD id;
-        const wchar_t *cls;
-        const char *utf8;
+        const wchar_t *cls, *text;
     } controls[] = {
-        {"start button", 0x50010001, 125, 41, 48, 15, 1004, L"#128",
-         "\xe5\xbc\x80\xe5\xa7\x8b\xe6\xb8\x85\xe7\x90\x86"},
+        {"start button", 0x50010001, 125, 41, 48, 15, 1004, L"#128", L"\u5f00\u59cb\u6e05\u7406"},
         {"explanation", 0x50020000, 7, 13, 289, 22, 0xFFFF, L"#130",
-         "\xe6\x9c\xac\xe7\xa8\x8b\xe5\xba\x8f\xe4\xbc\x9a\xe8\x87\xaa\xe5\x8a\xa8\xe5\x88\xa0\xe9\x99\xa4"
-         "VC6.0\xe5\x9c\xa8\xe7\xb3\xbb\xe7\xbb\x9f\xe6\xb3\xa8\xe5\x86\x8c\xe8\xa1\xa8\xe5\x86\x85\xe7\x9a\x84"
-         "\xe9\x81\x97\xe7\x95\x99\xe4\xbf\xa1\xe6\x81\xaf\xef\xbc\x8c\xe4\xbd\xbf\xe5\xbe\x97\xe4\xb9\x8b"
-         "\xe5\x89\x8d\xe7\x94\xa8\xe6\x88\xb7\xe8\xae\xbe\xe7\xbd\xae\xe5\x85\xa8\xe9\x83\xa8\xe9\x87\x8d"
-         "\xe7\xbd\xae\xef\xbc\x8c\xe6\x96\xb9\xe4\xbe\xbf\xe9\x87\x8d\xe6\x96\xb0\xe5\xae\x89\xe8\xa3\x85"
-         "\xe3\x80\x82"},
-        {"progress list", 0x50A10103, 7, 88, 289, 45, 1005, L"#131", ""},
-        {"progress label", 0x50020000, 7, 72, 48, 10, 0xFFFF, L"#130",
-         "\xe5\xa4\x84\xe7\x90\x86\xe8\xbf\x9b\xe5\xba\xa6\xef\xbc\x9a"},
-        {"blog label", 0x50020000, 161, 74, 135, 9, 0xFFFF, L"#130",
-         "\xe4\xbd\x9c\xe8\x80\x85\xe5\x8d\x9a\xe5\xae\xa2\xef\xbc\x9a"},
+         L"\u672c\u7a0b\u5e8f\u4f1a\u81ea\u52a8\u5220\u9664VC6.0\u5728\u7cfb\u7edf\u6ce8\u518c\u8868\u5185"
+         L"\u7684\u9057\u7559\u4fe1\u606f\uff0c\u4f7f\u5f97\u4e4b\u524d\u7528\u6237\u8bbe\u7f6e\u5168\u90e8"
+         L"\u91cd\u7f6e\uff0c\u65b9\u4fbf\u91cd\u65b0\u5b89\u88c5\u3002"},
+        {"progress list", 0x50A10103, 7, 88, 289, 45, 1005, L"#131", L""},
+        {"progress label", 0x50020000, 7, 72, 48, 10, 0xFFFF, L"#130", L"\u5904\u7406\u8fdb\u5ea6\uff1a"},
+        {"blog label", 0x50020000, 161, 74, 135, 9, 0xFFFF, L"#130", L"\u4f5c\u8005\u535a\u5ba2\uff1a"},
     };
     ASSERT_EQ(std::size(controls), items);
     for (const auto &c : controls) {
         SCOPED_TRACE(c.label);
-        r.Align();
+        r.at = (r.at + 3) & ~size_t(3); // each item starts on a DWORD boundary
         EXPECT_EQ(c.style, r.Dword());
         EXPECT_EQ(0u, r.Dword()) << "extended style";
-        EXPECT_EQ(c.x, short(r.Word()));
-        EXPECT_EQ(c.y, short(r.Word()));
-        EXPECT_EQ(c.cx, short(r.Word()));
-        EXPECT_EQ(c.cy, short(r.Word()));
+        for (short expected : {c.x, c.y, c.cx, c.cy})
+            EXPECT_EQ(expected, short(r.Word())) << "x, y, width, height";
         EXPECT_EQ(c.id, r.Word());
-        EXPECT_EQ(c.cls, r.SzOrOrdinal());
-        EXPECT_EQ(Utf16(c.utf8), r.SzOrOrdinal());
+        EXPECT_EQ(c.cls, r.Text());
+        EXPECT_EQ(c.text, r.Text());
         EXPECT_EQ(0, r.Word()) << "creation data";
     }
     EXPECT_LE(data.size() - r.at, 3u) << "nothing after the last control";

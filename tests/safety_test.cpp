@@ -2,7 +2,7 @@
 // leftover footprint among look-alikes. Everything in HKCU and in
 // HKLM\Software\Microsoft is compared before and after; the difference must
 // be exactly the seven trees and the four environment values.
-#include "tests/support/drive.h"
+#include "tools/driver/run.h"
 #include "tests/support/registry.h"
 
 #include <gtest/gtest.h>
@@ -13,10 +13,10 @@ namespace {
 
 TEST(SafetyProof, ConfirmedRunRemovesExactlyTheTargets)
 {
-    fixture::RemoveAll();
-    int keys = fixture::SeedFootprint(60);
-    fixture::SeedBystanders();
-    fixture::SeedEnvironmentValues();
+    footprint::RemoveAll();
+    int keys = footprint::SeedFootprint(60);
+    footprint::SeedBystanders();
+    footprint::SeedEnvironmentValues();
     std::set<std::string> before = fixture::Everything();
 
     drive::RunResult run = drive::ConfirmedRun();
@@ -35,7 +35,7 @@ TEST(SafetyProof, ConfirmedRunRemovesExactlyTheTargets)
                 "(%u expected), %u added\n",
                 keys, unsigned(after.size()), unsigned(d.removed.size()), unsigned(d.expectedRemoved.size()),
                 unsigned(d.added.size()));
-    fixture::RemoveAll();
+    footprint::RemoveAll();
 }
 
 } // namespace

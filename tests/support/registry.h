@@ -1,9 +1,8 @@
-// Registry fixtures shared by the tests, the seeding tool and the benchmark:
-// a VC6.0-like leftover footprint, look-alike bystanders, snapshots, and real
-// access-denied faults made with DACLs.
+// Registry snapshots for the tests, their comparison against what the tool
+// promises to delete, and real access-denied faults made with DACLs.
 #pragma once
 
-#include "platform/platform.h"
+#include "tools/driver/footprint.h"
 
 #include <set>
 #include <string>
@@ -11,46 +10,16 @@
 
 namespace fixture {
 
-struct KeyPath {
-    HKEY root;
-    const char *path;
-    const char *label;
-};
-
-// The seven trees as the fixture creates them. Rows 1 and 7 are spelled in
-// each other's letter case, so a run that reaches them proves the tool does
-// not depend on case.
-extern const KeyPath kFootprintTrees[7];
-
-// Keys that look like targets but are not; none may be touched by a run.
-extern const KeyPath kBystanderKeys[];
-extern const size_t kBystanderKeyCount;
-
-// Environment values near the four targets in name; all must survive.
-extern const char *const kBystanderValues[];
-extern const size_t kBystanderValueCount;
-
-// Creates every footprint tree with `keysPerTree` keys each (nested a few
-// levels deep) and values of every common type. Returns the keys created.
-int SeedFootprint(int keysPerTree);
-void SeedBystanders();
-void SeedEnvironmentValues();   // the four targets and the look-alikes
-void RemoveAll();               // everything the seeds above can create
-
-bool KeyExists(HKEY root, const char *path);
-bool ValueExists(HKEY root, const char *path, const char *name);
-
 // Every key and value below root\path, one entry each, as
 // "HKCU\path" and "HKCU\path\\:name=type:hex-data". Subkeys are opened
 // without following links, and a key's enumeration stops at its first error.
 std::set<std::string> Snapshot(HKEY root, const char *path);
-std::string RootName(HKEY root);
 
 // All that a run could reach: the whole of HKCU and HKLM\Software\Microsoft.
 std::set<std::string> Everything();
 
 // Two snapshots compared against what the tool promises to delete: the
-// entries of its seven trees (in any letter case) and its four values.
+// entries of the seven seeded trees (in any letter case) and the four values.
 struct Difference {
     std::vector<std::string> added, removed;
     std::vector<std::string> expectedRemoved;   // the targets' entries in `before`
@@ -58,9 +27,9 @@ struct Difference {
 };
 Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after);
 
-// Replaces a key's DACL with one that denies Everyone all but `granted`
-// (keeping READ_CONTROL and WRITE_DAC), and gives the old one back when
-// destroyed.
+// Replaces a key's owner and DACL with ones that deny Everyone all but
+// `granted` (keeping the rights to put the old ones back), and puts the old
+// ones back when destroyed.
 class RestrictedKey {
 public:
     RestrictedKey(HKEY root, const char *path, REGSAM granted);

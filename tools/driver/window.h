@@ -39,6 +39,5 @@ bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs = 1000
                const wchar_t *program = L"brisvane.exe");
 // Ends the tool through WM_CLOSE and returns its exit code (or ~0u on timeout).
 DWORD CloseTool(Tool &tool, DWORD timeoutMs = 10000);
-HWND FocusOf(const Tool &tool);
 
 } // namespace ui

@@ -1,5 +1,5 @@
 // Window helpers shared by the tests and the project's own driver tools.
-#include "tests/support/ui.h"
+#include "tools/driver/window.h"
 
 namespace ui {
 
@@ -142,15 +142,6 @@ DWORD CloseTool(Tool &tool, DWORD timeoutMs)
     tool.process = PROCESS_INFORMATION{};
     tool.dialog = nullptr;
     return code;
-}
-
-HWND FocusOf(const Tool &tool)
-{
-    GUITHREADINFO info{};
-    info.cbSize = sizeof info;
-    if (!GetGUIThreadInfo(tool.process.dwThreadId, &info))
-        return nullptr;
-    return info.hwndFocus;
 }
 
 } // namespace ui

@@ -1,5 +1,5 @@
 // Driving one confirmed run of the tool from another process.
-#include "tests/support/drive.h"
+#include "tools/driver/run.h"
 
 #include "app/resource.h"
 #include "cleanup/targets.h"

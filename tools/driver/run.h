@@ -3,7 +3,7 @@
 // and by the benchmark.
 #pragma once
 
-#include "tests/support/ui.h"
+#include "tools/driver/window.h"
 
 namespace drive {
 

@@ -6,8 +6,8 @@
 //   bench-start RUNS      start-to-dialog time, the tool against a minimal one
 //   bench-start RUNS [A B] ... or program A against program B
 //   bench-run KEYS [ROUNDS] a run over a large footprint against reg.exe
-#include "tests/support/drive.h"
-#include "tests/support/registry.h"
+#include "tools/driver/footprint.h"
+#include "tools/driver/run.h"
 #include "cleanup/targets.h"
 
 #include <algorithm>
@@ -33,10 +33,10 @@ std::string Format(const char *format, double a = 0, double b = 0, double c = 0)
 
 int Seed(int keysPerTree)
 {
-    fixture::RemoveAll();
-    int keys = fixture::SeedFootprint(keysPerTree);
-    fixture::SeedBystanders();
-    fixture::SeedEnvironmentValues();
+    footprint::RemoveAll();
+    int keys = footprint::SeedFootprint(keysPerTree);
+    footprint::SeedBystanders();
+    footprint::SeedEnvironmentValues();
     return keys;
 }
 
@@ -150,8 +150,8 @@ int SeedForBench(int keysPerTree)
 
 bool AnyTreeLeft()
 {
-    for (const auto &tree : fixture::kFootprintTrees)
-        if (fixture::KeyExists(tree.root, tree.path))
+    for (const auto &tree : footprint::kFootprintTrees)
+        if (footprint::KeyExists(tree.root, tree.path))
             return true;
     return false;
 }
@@ -192,7 +192,7 @@ int BenchRun(int keysPerTree, int rounds)
             }
         }
     }
-    fixture::RemoveAll();
+    footprint::RemoveAll();
     double t = Median(tool), r = Median(reg);
     Print(Format("run over %.0f keys, median of %.0f rounds: ", keys, rounds));
     Print(Format("brisvane %.3f s, reg.exe %.3f s, ratio %.3f\n", t, r, t / r));

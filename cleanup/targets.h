@@ -6,10 +6,11 @@
 
 // Roots are kept as the numeric values of the predefined handles, so that the
 // whole table is a compile-time constant (HKEY_* themselves are casts that
-// constant expressions refuse).
+// constant expressions refuse). The handles are 32-bit values sign-extended
+// to the pointer's width, spelled here exactly as <winreg.h> spells them.
 enum class Root : ULONG_PTR {
-    LocalMachine = 0x80000002,
-    CurrentUser = 0x80000001,
+    LocalMachine = static_cast<ULONG_PTR>(static_cast<LONG>(0x80000002)),
+    CurrentUser = static_cast<ULONG_PTR>(static_cast<LONG>(0x80000001)),
 };
 
 inline HKEY RootKey(Root root)

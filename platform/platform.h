@@ -23,4 +23,9 @@ static_assert(MB_ICONINFORMATION == 0x40, "completion box flags");
 static_assert(IDYES == 6, "IDYES");
 static_assert(KEY_ALL_ACCESS == 0xF003F, "KEY_ALL_ACCESS");
 static_assert(ERROR_SUCCESS == 0, "ERROR_SUCCESS");
+#ifdef BRISVANE_TWIN
+// The 64-bit twin that the tests also run under 64-bit Wine; never shipped.
+static_assert(sizeof(void *) == 8, "the twin is a 64-bit program");
+#else
 static_assert(sizeof(void *) == 4, "the tool is a 32-bit x86 program");
+#endif

@@ -87,6 +87,7 @@ protected:
         dialog_ = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_MAIN), nullptr,
                                      MainDlgProc, 0);
         ASSERT_NE(nullptr, dialog_);
+        ShowWindow(dialog_, SW_SHOWNA);
         list_ = GetDlgItem(dialog_, IDC_PROGRESS);
         button_ = GetDlgItem(dialog_, IDC_START);
         g_hook = HookState{};
@@ -220,9 +221,31 @@ TEST_F(CleanupRun, OtherCommandsDoNothing)
         Command(c.id, c.notifyCode, {IDYES, IDOK});
         EXPECT_TRUE(g_hook.boxes.empty());
         EXPECT_TRUE(ui::ListLines(list_).empty());
-        EXPECT_TRUE(IsWindow(dialog_));
+        // EndDialog would leave the window in place, only hidden.
+        EXPECT_TRUE(IsWindowVisible(dialog_));
     }
     EXPECT_EQ(before, fixture::Everything());
+}
+
+// What the dialog procedure answers the dialog manager, message by message.
+// TRUE to WM_INITDIALOG is what puts the focus on the start button on
+// Windows (Wine focuses the first tab stop whatever the answer).
+TEST_F(CleanupRun, DialogProcedureAnswers)
+{
+    static const struct {
+        const char *label;
+        UINT message;
+        WPARAM wParam;
+        INT_PTR answer;
+    } rows[] = {
+        {"WM_INITDIALOG", WM_INITDIALOG, 0, TRUE},
+        {"WM_COMMAND, list notification", WM_COMMAND, MAKEWPARAM(IDC_PROGRESS, LBN_SELCHANGE), FALSE},
+        {"WM_COMMAND, Esc", WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), FALSE},
+        {"WM_PAINT, not routed", WM_PAINT, 0, FALSE},
+        {"WM_CLOSE", WM_CLOSE, 0, FALSE},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(row.answer, MainDlgProc(dialog_, row.message, row.wParam, 0)) << row.label;
 }
 
 TEST_F(CleanupRun, SecondRunListsSevenFailuresAndStillDeletesValues)

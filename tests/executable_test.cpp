@@ -1,10 +1,12 @@
-// The built brisvane.exe read back as a file and as a data module: its PE
-// header, imports and every resource it carries.
+// The shipped brisvane.exe read back as a file and as a data module: its PE
+// header, imports and every resource it carries. Every arrangement reads the
+// same 32-bit exe, the 64-bit twin's tests included.
 #include "app/resource.h"
 #include "tools/driver/window.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <set>
@@ -13,11 +15,42 @@
 
 namespace {
 
-// The tool mapped as an image, with nothing of it run.
+// Where the test runner says the shipped exe is; beside the tests otherwise.
+std::wstring ShippedPath()
+{
+    wchar_t path[MAX_PATH] = L"";
+    DWORD n = GetEnvironmentVariableW(L"BRISVANE_SHIPPED", path, MAX_PATH);
+    return n && n < MAX_PATH ? path : ui::ToolPath();
+}
+
+// The exe laid out as the loader would map it, by hand: a 64-bit process
+// cannot map a 32-bit image.
 struct Image {
-    HMODULE module = LoadLibraryExW(ui::ToolPath().c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
-    ~Image() { FreeLibrary(module); }
-    const BYTE *At(DWORD rva) const { return reinterpret_cast<const BYTE *>(module) + rva; }
+    std::vector<BYTE> bytes;
+    const BYTE *module = nullptr;
+    Image()
+    {
+        std::vector<BYTE> file;
+        HANDLE h = CreateFileW(ShippedPath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            return;
+        file.resize(GetFileSize(h, nullptr));
+        DWORD read = 0;
+        bool ok = ReadFile(h, file.data(), DWORD(file.size()), &read, nullptr) && read == file.size();
+        CloseHandle(h);
+        if (!ok || file.size() < sizeof(IMAGE_DOS_HEADER))
+            return;
+        auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(
+            &file[reinterpret_cast<const IMAGE_DOS_HEADER *>(file.data())->e_lfanew]);
+        bytes.assign(nt->OptionalHeader.SizeOfImage, 0);
+        std::memcpy(bytes.data(), file.data(), nt->OptionalHeader.SizeOfHeaders);
+        auto section = IMAGE_FIRST_SECTION(nt);
+        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section)
+            std::memcpy(&bytes[section->VirtualAddress], &file[section->PointerToRawData],
+                        std::min(section->SizeOfRawData, section->Misc.VirtualSize));
+        module = bytes.data();
+    }
+    const BYTE *At(DWORD rva) const { return module + rva; }
     const IMAGE_NT_HEADERS32 *Nt() const
     {
         auto dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(At(0));
@@ -75,7 +108,7 @@ TEST(Executable, ImportsOnlySystemDlls)
 struct Resources : ::testing::Test {
     void SetUp() override
     {
-        module = LoadLibraryExW(ui::ToolPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        module = LoadLibraryExW(ShippedPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
         ASSERT_NE(nullptr, module);
     }
     void TearDown() override { FreeLibrary(module); }

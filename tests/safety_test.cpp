@@ -1,7 +1,9 @@
 // The safety proof: the real program, one confirmed run over a realistic
-// leftover footprint among look-alikes. Everything in HKCU and in
-// HKLM\Software\Microsoft is compared before and after; the difference must
-// be exactly the seven trees and the four environment values.
+// leftover footprint among look-alikes, with what a naive walk trips on.
+// Everything in HKCU and in HKLM\Software\Microsoft (in both views where
+// there are two) is compared before and after; the difference must be
+// exactly the seven trees, in the program's own view, and the four
+// environment values.
 #include "tools/driver/run.h"
 #include "tests/support/registry.h"
 
@@ -13,10 +15,7 @@ namespace {
 
 TEST(SafetyProof, ConfirmedRunRemovesExactlyTheTargets)
 {
-    footprint::RemoveAll();
-    int keys = footprint::SeedFootprint(60);
-    footprint::SeedBystanders();
-    footprint::SeedEnvironmentValues();
+    int keys = footprint::SeedAll(60);
     std::set<std::string> before = fixture::Everything();
 
     drive::RunResult run = drive::ConfirmedRun();
@@ -26,10 +25,12 @@ TEST(SafetyProof, ConfirmedRunRemovesExactlyTheTargets)
 
     std::set<std::string> after = fixture::Everything();
     fixture::Difference d = fixture::Compare(before, after);
-    EXPECT_TRUE(d.added.empty()) << d.added.size() << " entries appeared, first: " << d.added.front();
+    // Entries can be 30,000 characters long; the start says which they are.
+    auto first = [](const std::vector<std::string> &v) { return v.front().substr(0, 300); };
+    EXPECT_TRUE(d.added.empty()) << d.added.size() << " entries appeared, first: " << first(d.added);
     EXPECT_TRUE(d.wronglyRemoved.empty()) << d.wronglyRemoved.size()
-                                          << " bystanders removed, first: " << d.wronglyRemoved.front();
-    EXPECT_EQ(d.expectedRemoved, d.removed);
+                                          << " bystanders removed, first: " << first(d.wronglyRemoved);
+    EXPECT_TRUE(d.left.empty()) << d.left.size() << " target entries left, first: " << first(d.left);
     EXPECT_GE(d.expectedRemoved.size(), size_t(keys) + 4);
     std::printf("safety proof: %d footprint keys seeded; %u registry entries kept, %u removed "
                 "(%u expected), %u added\n",

@@ -1,17 +1,33 @@
-# Shared by the project's commands: installs what is missing, builds, and
-# owns the private X display and the project's own Wine prefix.
-# Sourced, never run on its own.
+# Shared by the project's commands: installs what is missing, finds out which
+# arrangements this machine can run, builds, and owns the private X display
+# and the project's own Wine prefixes. Sourced, never run on its own.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=$ROOT/build
-PREFIX=$BUILD/wineprefix
 
 PACKAGES=(
     g++-mingw-w64-i686 binutils-mingw-w64-i686
-    wine wine32:i386 xvfb
-    cmake googletest
+    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+    wine wine64 wine32:i386 xvfb
+    cmake googletest python3 unzip
     fonts-wqy-microhei icoutils imagemagick
 )
+
+# Where the tests run. Each arrangement has its own prefix, build/wine/NAME.
+# The commands that show the tool pick the first row this machine can run.
+#   name   Wine loader            its package  prefix  build folder  CPU
+ARRANGEMENTS=(
+    "win32 /usr/lib/wine/wine     wine32:i386  win32   build         i686"
+    "wow64 /usr/lib/wine/wine     wine32:i386  win64   build         i686"
+    "x64   /usr/lib/wine/wine64   wine64       win64   build/x64     x86_64"
+)
+# Set to 1 to run only the 64-bit twin, even where 32-bit programs run.
+: "${BRISVANE_X64_ONLY:=}"
+
+die() {
+    echo "$(basename "$0"): $*" >&2
+    exit 1
+}
 
 as_root() {
     if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
@@ -26,20 +42,107 @@ ensure_packages() {
     echo "installing: ${missing[*]}"
     dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
     as_root apt-get update -qq
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+    # Quiet: where 32-bit programs cannot run, some i386 triggers report
+    # "Exec format error" without failing the install. The loader is tried below.
+    local log
+    log=$(mktemp)
+    if ! as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >"$log" 2>&1; then
+        tail -n 5 "$log" >&2
+        rm -f "$log"
+        die "apt-get install ${missing[*]} failed (its last lines above)"
+    fi
+    rm -f "$log"
+    local tool
+    for tool in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix cmake Xvfb wineserver convert; do
+        command -v "$tool" >/dev/null || die "$tool is missing after the install; install it and try again"
+    done
 }
 
-# The Wine environment every project command and test runs in: no install
+# Reads one row of the table into A_NAME, A_LOADER, A_PACKAGE, A_ARCH,
+# A_FOLDER (absolute), A_CPU and A_PREFIX.
+arrangement() {
+    local row
+    for row in "${ARRANGEMENTS[@]}"; do
+        read -r A_NAME A_LOADER A_PACKAGE A_ARCH A_FOLDER A_CPU <<<"$row"
+        if [ "$A_NAME" = "$1" ]; then
+            A_FOLDER=$ROOT/$A_FOLDER
+            A_PREFIX=$BUILD/wine/$A_NAME
+            return 0
+        fi
+    done
+    die "no arrangement named $1"
+}
+
+arrangement_names() {
+    local row
+    for row in "${ARRANGEMENTS[@]}"; do echo "${row%% *}"; done
+}
+
+# Why this machine cannot run an arrangement, found out by trying its loader;
+# empty when it can. A loader that is missing altogether is an error.
+declare -A SKIP_REASON=()
+probe_arrangements() {
+    local name status
+    for name in $(arrangement_names); do
+        arrangement "$name"
+        SKIP_REASON[$name]=
+        if [ -n "$BRISVANE_X64_ONLY" ] && [ "$A_CPU" != x86_64 ]; then
+            SKIP_REASON[$name]="BRISVANE_X64_ONLY is set"
+            continue
+        fi
+        [ -x "$A_LOADER" ] || die "$A_LOADER is missing; install $A_PACKAGE (apt-get install $A_PACKAGE)"
+        status=0
+        "$A_LOADER" --version >/dev/null 2>&1 || status=$?
+        case $status in
+        0) ;;
+        126) SKIP_REASON[$name]="this machine cannot run 32-bit programs" ;;
+        *) die "$A_LOADER does not start (exit code $status); reinstall $A_PACKAGE" ;;
+        esac
+    done
+}
+
+runnable() {
+    [ -z "${SKIP_REASON[$1]}" ]
+}
+
+# The table as CMake takes it: name|loader|prefix architecture|prefix|build
+# folder|CPU|status. In a subshell, so the arrangement picked stays picked.
+cmake_arrangements() (
+    local name list=
+    for name in $(arrangement_names); do
+        arrangement "$name"
+        list+="${list:+;}$A_NAME|$A_LOADER|$A_ARCH|$A_PREFIX|$A_FOLDER|$A_CPU|${SKIP_REASON[$name]:-runs}"
+    done
+    echo "$list"
+)
+
+# For the commands that show the tool: the first arrangement this machine
+# runs, said in one line when it is not the shipped tool.
+pick_arrangement() {
+    local name first=
+    for name in $(arrangement_names); do
+        first=${first:-$name}
+        if runnable "$name"; then
+            arrangement "$name"
+            [ "$A_CPU" = x86_64 ] &&
+                echo "using the 64-bit twin build/x64/brisvane.exe under 64-bit Wine: ${SKIP_REASON[$first]}"
+            return 0
+        fi
+    done
+    die "no arrangement runs on this machine"
+}
+
+# The Wine environment of the arrangement last read: its prefix, no install
 # prompts, and a crash ends the process instead of waiting in winedbg.
 wine_env() {
-    export WINEPREFIX=$PREFIX WINEARCH=win32 WINEDEBUG=-all
+    export WINEPREFIX=$A_PREFIX WINEARCH=$A_ARCH WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 }
 
 # Chinese ANSI code page (936) for the Windows side. Set through env: bash
 # itself would warn that no such glibc locale is generated, which is fine.
 run_wine() {
-    env LC_ALL=zh_CN.UTF-8 wine "$@"
+    env LC_ALL=zh_CN.UTF-8 "$A_LOADER" "$@"
 }
 
 XVFB_PID=
@@ -53,45 +156,43 @@ start_display() {
     local n=
     read -r n <"$fifo" || true
     rm -f "$fifo"
-    if [ -z "$n" ]; then
-        echo "Xvfb did not start" >&2
-        return 1
-    fi
+    [ -n "$n" ] || die "Xvfb did not start; check that the xvfb package works"
     export DISPLAY=:$n
 }
 
+STARTED_PREFIXES=()
 stop_all() {
-    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
-        wineserver -k 2>/dev/null || true
-        wineserver -w 2>/dev/null || true
-    fi
+    local prefix
+    for prefix in "${STARTED_PREFIXES[@]}"; do
+        WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+        WINEPREFIX=$prefix wineserver -w 2>/dev/null || true
+    done
+    STARTED_PREFIXES=()
     [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
     XVFB_PID=
     return 0
 }
 
-# The project's own sandbox prefix, the only one any command here uses.
+# The arrangement's own sandbox prefix, the only kind any command here uses.
 ensure_prefix() {
-    if [ -f "$PREFIX/.brisvane-ready" ]; then
-        prefix_fonts
-        return 0
+    if [ ! -f "$A_PREFIX/.brisvane-ready" ]; then
+        echo "creating the $A_NAME Wine prefix in ${A_PREFIX#"$ROOT"/}"
+        rm -rf "$A_PREFIX"
+        mkdir -p "$A_PREFIX"
+        # A win64 prefix is made by the 64-bit loader, whatever runs in it later.
+        local boot=$A_LOADER
+        [ "$A_ARCH" = win64 ] && boot=/usr/lib/wine/wine64
+        env LC_ALL=zh_CN.UTF-8 "$boot" wineboot -i >/dev/null 2>&1 ||
+            die "wineboot failed in ${A_PREFIX#"$ROOT"/}; remove it and try again"
+        wineserver -w
+        # Unmanaged windows: no 2 s wait per hidden window, and Wine draws the caption.
+        env LC_ALL=zh_CN.UTF-8 "$boot" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+        wineserver -w
+        touch "$A_PREFIX/.brisvane-ready"
     fi
-    echo "creating the Wine prefix in $PREFIX"
-    rm -rf "$PREFIX"
-    mkdir -p "$BUILD"
-    env LC_ALL=zh_CN.UTF-8 wineboot -i >/dev/null 2>&1
-    wineserver -w
-    # Unmanaged windows: no 2 s wait per hidden window, and Wine draws the caption.
-    run_wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-    wineserver -w
-    prefix_fonts
-    touch "$PREFIX/.brisvane-ready"
-}
-
-# Wine draws the caption buttons with Marlett, which this prefix otherwise
-# does not find (the close button would show a bare "r").
-prefix_fonts() {
-    local fonts=$PREFIX/drive_c/windows/Fonts
+    # Wine draws the caption buttons with Marlett, which the prefix otherwise
+    # does not find (the close button would show a bare "r").
+    local fonts=$A_PREFIX/drive_c/windows/Fonts
     [ -f "$fonts/marlett.ttf" ] || cp /usr/share/wine/fonts/marlett.ttf "$fonts/"
 }
 
@@ -99,12 +200,23 @@ prefix_fonts() {
 # helper process inherits (and holds open) a test's output pipes.
 start_wine() {
     wineserver -p
-    run_wine cmd /c exit >/dev/null 2>&1 </dev/null
+    STARTED_PREFIXES+=("$A_PREFIX")
+    run_wine cmd /c exit >/dev/null 2>&1 </dev/null ||
+        die "Wine does not start in ${A_PREFIX#"$ROOT"/}; remove that folder and try again"
 }
 
+# Everything the commands need before Windows programs run: the display and
+# the arrangement's prefix with its server up.
+start_arrangement() {
+    wine_env
+    ensure_prefix
+    start_wine
+}
+
+# The shipped tool, and every other build folder of the table through it.
 build() {
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
-        -DCMAKE_BUILD_TYPE=Release >/dev/null
+        -DCMAKE_BUILD_TYPE=Release -DBRISVANE_ARRANGEMENTS="$(cmake_arrangements)" >/dev/null
     cmake --build "$BUILD" -j"$(nproc)" "$@"
     echo "SHA-256 $(sha256sum "$BUILD/brisvane.exe" | cut -d' ' -f1)  build/brisvane.exe"
 }

@@ -4,6 +4,8 @@
 
 #include <sddl.h>
 
+#include "tools/driver/window.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -15,53 +17,69 @@ namespace {
 std::string Hex(const BYTE *data, DWORD size)
 {
     static const char digits[] = "0123456789abcdef";
-    std::string out;
+    std::string out(size_t(size) * 2, '0');
     for (DWORD i = 0; i < size; ++i) {
-        out += digits[data[i] >> 4];
-        out += digits[data[i] & 15];
+        out[2 * i] = digits[data[i] >> 4];
+        out[2 * i + 1] = digits[data[i] & 15];
     }
     return out;
 }
 
-void Walk(HKEY key, const std::string &name, std::set<std::string> &out)
+// Names are read as UTF-16, whatever the ANSI code page can spell.
+void Walk(HKEY key, const std::string &name, REGSAM view, std::set<std::string> &out)
 {
     out.insert(name);
+    DWORD longestValueName = 0, largestData = 0;
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &longestValueName,
+                         &largestData, nullptr, nullptr) != ERROR_SUCCESS) {
+        out.insert(name + " (unreadable)");
+        return;
+    }
+    std::vector<wchar_t> value(longestValueName + 1);
+    std::vector<BYTE> data(largestData + 1);
     for (DWORD i = 0;; ++i) {
-        // Static: values are all read before the walk recurses.
-        static char value[16384];
-        static BYTE data[65536];
-        DWORD valueLen = sizeof value, dataLen = sizeof data, type = 0;
-        if (RegEnumValueA(key, i, value, &valueLen, nullptr, &type, data, &dataLen) != ERROR_SUCCESS)
+        DWORD valueLen = DWORD(value.size()), dataLen = DWORD(data.size()), type = 0;
+        LSTATUS status = RegEnumValueW(key, i, value.data(), &valueLen, nullptr, &type, data.data(), &dataLen);
+        if (status != ERROR_SUCCESS) {
+            if (status != ERROR_NO_MORE_ITEMS)
+                out.insert(name + " (values unreadable from " + std::to_string(i) + ")");
             break;
-        out.insert(name + "\\\\:" + value + "=" + std::to_string(type) + ":" + Hex(data, dataLen));
+        }
+        out.insert(name + "\\\\:" + ui::ToUtf8({value.data(), valueLen}) + "=" + std::to_string(type) + ":" +
+                   Hex(data.data(), dataLen));
     }
     for (DWORD i = 0;; ++i) {
-        char sub[256];
-        DWORD subLen = sizeof sub;
-        if (RegEnumKeyExA(key, i, sub, &subLen, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        wchar_t sub[256];
+        DWORD subLen = 256;
+        LSTATUS status = RegEnumKeyExW(key, i, sub, &subLen, nullptr, nullptr, nullptr, nullptr);
+        if (status != ERROR_SUCCESS) {
+            if (status != ERROR_NO_MORE_ITEMS)
+                out.insert(name + " (subkeys unreadable from " + std::to_string(i) + ")");
             break;
+        }
+        std::string childName = name + "\\" + ui::ToUtf8({sub, subLen});
         HKEY child = nullptr;
-        if (RegOpenKeyExA(key, sub, REG_OPTION_OPEN_LINK, KEY_READ, &child) == ERROR_SUCCESS) {
-            Walk(child, name + "\\" + sub, out);
+        if (RegOpenKeyExW(key, sub, REG_OPTION_OPEN_LINK, KEY_READ | view, &child) == ERROR_SUCCESS) {
+            Walk(child, childName, view, out);
             RegCloseKey(child);
         } else {
-            out.insert(name + "\\" + sub + " (unreadable)");
+            out.insert(childName + " (unreadable)");
         }
     }
 }
 
 } // namespace
 
-std::set<std::string> Snapshot(HKEY root, const char *path)
+std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view)
 {
     std::set<std::string> out;
     HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, REG_OPTION_OPEN_LINK, KEY_READ, &key) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(root, path, REG_OPTION_OPEN_LINK, KEY_READ | view, &key) != ERROR_SUCCESS)
         return out;
-    std::string name = RootName(root);
+    std::string name = RootName(root, view);
     if (path && *path)
         name += std::string("\\") + path;
-    Walk(key, name, out);
+    Walk(key, name, view, out);
     RegCloseKey(key);
     return out;
 }
@@ -70,6 +88,8 @@ std::set<std::string> Everything()
 {
     std::set<std::string> all = Snapshot(HKEY_CURRENT_USER, "");
     all.merge(Snapshot(HKEY_LOCAL_MACHINE, "Software\\Microsoft"));
+    if (OtherViewExists())
+        all.merge(Snapshot(HKEY_LOCAL_MACHINE, "Software\\Microsoft", kOtherView));
     return all;
 }
 
@@ -105,6 +125,8 @@ Difference Compare(const std::set<std::string> &before, const std::set<std::stri
     std::copy_if(before.begin(), before.end(), std::back_inserter(d.expectedRemoved), IsTarget);
     std::copy_if(d.removed.begin(), d.removed.end(), std::back_inserter(d.wronglyRemoved),
                  [](const std::string &e) { return !IsTarget(e); });
+    std::copy_if(d.expectedRemoved.begin(), d.expectedRemoved.end(), std::back_inserter(d.left),
+                 [&after](const std::string &e) { return after.count(e) != 0; });
     return d;
 }
 

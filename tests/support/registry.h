@@ -10,12 +10,14 @@
 
 namespace fixture {
 
-// Every key and value below root\path, one entry each, as
-// "HKCU\path" and "HKCU\path\\:name=type:hex-data". Subkeys are opened
-// without following links, and a key's enumeration stops at its first error.
-std::set<std::string> Snapshot(HKEY root, const char *path);
+// Every key and value below root\path in the given registry view, one entry
+// each, as "HKCU\path" and "HKCU\path\\:name=type:hex-data", names in UTF-8.
+// Subkeys are opened without following links, and a key's enumeration stops
+// at its first error, which is recorded as an entry of its own.
+std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view = 0);
 
-// All that a run could reach: the whole of HKCU and HKLM\Software\Microsoft.
+// All that a run could reach: the whole of HKCU and HKLM\Software\Microsoft,
+// in both views where 64-bit Windows has two.
 std::set<std::string> Everything();
 
 // Two snapshots compared against what the tool promises to delete: the
@@ -24,6 +26,7 @@ struct Difference {
     std::vector<std::string> added, removed;
     std::vector<std::string> expectedRemoved;   // the targets' entries in `before`
     std::vector<std::string> wronglyRemoved;    // removed but not a target's
+    std::vector<std::string> left;              // a target's, but not removed
 };
 Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after);
 

@@ -80,22 +80,131 @@ void FillValues(HKEY key, int serial)
     SetValue(key, "Layout", REG_BINARY, binary, sizeof binary);
 }
 
-HKEY Create(HKEY root, const std::string &path)
+HKEY Create(HKEY root, const std::string &path, REGSAM view = 0)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key,
                         nullptr) != ERROR_SUCCESS)
         return nullptr;
     return key;
 }
 
-void CreateWithValues(HKEY root, const std::string &path, int serial)
+void CreateWithValues(HKEY root, const std::string &path, int serial, REGSAM view = 0)
 {
-    if (HKEY key = Create(root, path)) {
+    if (HKEY key = Create(root, path, view)) {
         FillValues(key, serial);
         RegCloseKey(key);
     }
 }
+
+HKEY CreateW(HKEY parent, const wchar_t *name)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(parent, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+        return nullptr;
+    return key;
+}
+
+void SetText(HKEY key, const wchar_t *name, const std::wstring &text)
+{
+    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
+                   DWORD((text.size() + 1) * sizeof(wchar_t)));
+}
+
+// Deletes a whole tree in the given view. The view only decides where a path
+// through HKLM\Software leads, so the parent is opened in it and the last
+// step is taken from there.
+void RemoveTree(HKEY root, const std::string &path, REGSAM view = 0)
+{
+    size_t cut = path.rfind('\\');
+    HKEY parent = nullptr;
+    if (RegOpenKeyExA(root, path.substr(0, cut).c_str(), 0, KEY_ALL_ACCESS | view, &parent) != ERROR_SUCCESS)
+        return;
+    SHDeleteKeyA(parent, path.substr(cut + 1).c_str());
+    RegCloseKey(parent);
+}
+
+// Names code page 936 has no characters for (Hangul, Thai, Hebrew, an emoji
+// beyond the BMP): through the ANSI entry points each reads as "?".
+const wchar_t *const kUnspellable[] = {
+    L"\uD55C\uAE00 \uC124\uC815",            // Korean
+    L"\u0E20\u0E32\u0E29\u0E32\u0E44\u0E17\u0E22", // Thai
+    L"\u05E2\u05D1\u05E8\u05D9\u05EA",        // Hebrew
+    L"Recent \U0001F600",                     // outside the BMP
+};
+
+// A key per unspellable name, each holding values with unspellable names.
+int SeedUnspellable(HKEY root, const char *path)
+{
+    int created = 0;
+    HKEY parent = Create(root, path);
+    if (!parent)
+        return 0;
+    for (const wchar_t *name : kUnspellable) {
+        if (HKEY key = CreateW(parent, name)) {
+            ++created;
+            for (const wchar_t *value : kUnspellable)
+                SetText(key, value, std::wstring(L"data of ") + value);
+            RegCloseKey(key);
+        }
+        SetText(parent, name, name);
+    }
+    RegCloseKey(parent);
+    return created;
+}
+
+// Longer than the 32,767 characters one registry call can take as a path, so
+// it can only be made, walked and deleted one level at a time.
+const int kChainLevels = 140;
+int SeedChain(HKEY root, const char *path)
+{
+    HKEY key = Create(root, path);
+    int created = 0;
+    for (int level = 1; level <= kChainLevels && key; ++level) {
+        std::wstring name = L"Level " + std::to_wstring(level) + L" " + std::wstring(230, L'x');
+        HKEY child = CreateW(key, name.c_str());
+        RegCloseKey(key);
+        key = child;
+        created += child != nullptr;
+    }
+    if (key) {
+        SetText(key, L"Bottom", L"reached");
+        RegCloseKey(key);
+    }
+    return created;
+}
+
+// Larger than a fixed 64 KiB buffer by far.
+void SeedLargeValue(HKEY root, const char *path, BYTE seed)
+{
+    std::string data(1 << 20, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = char(BYTE(i * 31 + seed));
+    if (HKEY key = Create(root, path)) {
+        SetValue(key, "Large", REG_BINARY, data.data(), DWORD(data.size()));
+        RegCloseKey(key);
+    }
+}
+
+const int kManyValues = 4000;
+void SeedManyValues(HKEY root, const char *path)
+{
+    HKEY key = Create(root, path);
+    if (!key)
+        return;
+    for (int i = 0; i < kManyValues; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "File%04d", i);
+        DWORD data = DWORD(i);
+        SetValue(key, name, REG_DWORD, &data, sizeof data);
+    }
+    RegCloseKey(key);
+}
+
+// A look-alike of the targets' siblings that differs only in a character
+// code page 936 cannot spell, and values beside the four targets like it.
+const wchar_t kUnspellableSibling[] = L"Software\\Microsoft\\VisualStudio\\6.0\uD55C";
+const wchar_t *const kUnspellableValues[] = {L"path\uD55C", L"lib\u0E44", L"\uD55C"};
 
 } // namespace
 
@@ -130,6 +239,53 @@ void SeedBystanders()
     CreateWithValues(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Devstudio", serial++);
     CreateWithValues(HKEY_CURRENT_USER, "Software\\Microsoft\\DevStudio", serial++);
     CreateWithValues(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Visual Basic", serial++);
+    // The machine-wide trees once more in the other view, where a setup of
+    // the other bitness would have written them: not the tool's to delete.
+    if (OtherViewExists())
+        for (const KeyPath &tree : kFootprintTrees)
+            if (tree.root == HKEY_LOCAL_MACHINE) {
+                CreateWithValues(tree.root, tree.path, serial++, kOtherView);
+                CreateWithValues(tree.root, std::string(tree.path) + "\\Child", serial++, kOtherView);
+            }
+}
+
+int SeedHardCases()
+{
+    const KeyPath *tree = kFootprintTrees;
+    SeedManyValues(tree[0].root, tree[0].path);
+    int created = SeedUnspellable(tree[1].root, tree[1].path);
+    SeedLargeValue(tree[2].root, tree[2].path, 1);
+    created += SeedChain(tree[4].root, tree[4].path);
+    created += SeedUnspellable(tree[5].root, tree[5].path);
+    SeedLargeValue(tree[6].root, tree[6].path, 7);
+
+    // The same beside the trees, where all of it must stay.
+    SeedUnspellable(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\VisualStudio\\6.0 Backup");
+    SeedChain(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\VisualStudio\\6.0 Backup");
+    SeedLargeValue(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Visual Basic\\6.0 Backup", 3);
+    SeedUnspellable(HKEY_CURRENT_USER, "Software\\Microsoft\\DevStudio\\6.0 Backup");
+    HKEY sibling = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUnspellableSibling, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sibling,
+                        nullptr) == ERROR_SUCCESS) {
+        SetText(sibling, L"InstallDir", L"C:\\Program Files\\Microsoft Visual Studio");
+        RegCloseKey(sibling);
+    }
+    if (HKEY env = Create(HKEY_CURRENT_USER, "Environment")) {
+        for (const wchar_t *name : kUnspellableValues)
+            SetText(env, name, std::wstring(L"keep ") + name);
+        RegCloseKey(env);
+    }
+    return created;
+}
+
+int SeedAll(int keysPerTree)
+{
+    RemoveAll();
+    int keys = SeedFootprint(keysPerTree);
+    keys += SeedHardCases();
+    SeedBystanders();
+    SeedEnvironmentValues();
+    return keys;
 }
 
 void SeedEnvironmentValues()
@@ -150,18 +306,30 @@ void SeedEnvironmentValues()
 
 void RemoveAll()
 {
-    for (const KeyPath &tree : kFootprintTrees)
+    for (const KeyPath &tree : kFootprintTrees) {
         SHDeleteKeyA(tree.root, tree.path);
+        if (OtherViewExists() && tree.root == HKEY_LOCAL_MACHINE)
+            RemoveTree(tree.root, tree.path, kOtherView);
+    }
     for (size_t i = 0; i < kBystanderKeyCount; ++i)
         SHDeleteKeyA(kBystanderKeys[i].root, kBystanderKeys[i].path);
+    SHDeleteKeyW(HKEY_LOCAL_MACHINE, kUnspellableSibling);
     HKEY env = nullptr;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, "Environment", 0, KEY_ALL_ACCESS, &env) == ERROR_SUCCESS) {
         for (const char *name : kEnvironmentTargets)
             RegDeleteValueA(env, name);
         for (size_t i = 0; i < kBystanderValueCount; ++i)
             RegDeleteValueA(env, kBystanderValues[i]);
+        for (const wchar_t *name : kUnspellableValues)
+            RegDeleteValueW(env, name);
         RegCloseKey(env);
     }
+}
+
+bool OtherViewExists()
+{
+    BOOL wow64 = FALSE;
+    return sizeof(void *) == 8 || (IsWow64Process(GetCurrentProcess(), &wow64) && wow64);
 }
 
 bool KeyExists(HKEY root, const char *path)
@@ -183,9 +351,10 @@ bool ValueExists(HKEY root, const char *path, const char *name)
     return found;
 }
 
-std::string RootName(HKEY root)
+std::string RootName(HKEY root, REGSAM view)
 {
-    return root == HKEY_LOCAL_MACHINE ? "HKLM" : root == HKEY_CURRENT_USER ? "HKCU" : "?";
+    std::string name = root == HKEY_LOCAL_MACHINE ? "HKLM" : root == HKEY_CURRENT_USER ? "HKCU" : "?";
+    return view ? name + " (other view)" : name;
 }
 
 } // namespace footprint

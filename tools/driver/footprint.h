@@ -15,6 +15,12 @@ struct KeyPath {
     const char *label;
 };
 
+// The registry view that 64-bit Windows keeps beside this process's own: the
+// 64-bit one for a 32-bit process under WoW64, the 32-bit one for a 64-bit
+// process. 32-bit Windows has none, and ignores the flag.
+constexpr REGSAM kOtherView = sizeof(void *) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+bool OtherViewExists();
+
 // The seven trees as seeded. Rows 1 and 7 are spelled in each other's letter
 // case, so a run that reaches them proves the tool does not depend on case.
 extern const KeyPath kFootprintTrees[7];
@@ -31,12 +37,22 @@ extern const size_t kBystanderValueCount;
 // Creates every footprint tree with `keysPerTree` keys each (nested a few
 // levels deep) and values of every common type. Returns the keys created.
 int SeedFootprint(int keysPerTree);
+// Look-alike keys, in this view and, where there is one, same-named copies
+// of the machine-wide trees in the other view.
 void SeedBystanders();
 void SeedEnvironmentValues();   // the four targets and the look-alikes
+// What a real machine can hold and a naive ANSI walk trips on, in the trees
+// and beside them: names code page 936 cannot spell, a chain of keys deeper
+// than one registry call can name, a 1 MiB value, a key with thousands of
+// values. Returns the footprint keys created.
+int SeedHardCases();
+// A clean slate, then all of the above: the sample that tools/run, the
+// benchmark and the safety proof share. Returns the footprint keys created.
+int SeedAll(int keysPerTree);
 void RemoveAll();               // everything the seeds above can create
 
 bool KeyExists(HKEY root, const char *path);
 bool ValueExists(HKEY root, const char *path, const char *name);
-std::string RootName(HKEY root);   // "HKLM" or "HKCU"
+std::string RootName(HKEY root, REGSAM view = 0);   // "HKLM", "HKCU", "HKLM (other view)"
 
 } // namespace footprint

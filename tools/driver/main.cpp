@@ -31,15 +31,6 @@ std::string Format(const char *format, double a = 0, double b = 0, double c = 0)
     return buffer;
 }
 
-int Seed(int keysPerTree)
-{
-    footprint::RemoveAll();
-    int keys = footprint::SeedFootprint(keysPerTree);
-    footprint::SeedBystanders();
-    footprint::SeedEnvironmentValues();
-    return keys;
-}
-
 int Demo(const wchar_t *dir)
 {
     drive::RunResult run = drive::ConfirmedRun(dir);
@@ -141,7 +132,7 @@ double RunCommand(const std::string &command)
 // over from seeding into the timed part.
 int SeedForBench(int keysPerTree)
 {
-    int keys = Seed(keysPerTree);
+    int keys = footprint::SeedAll(keysPerTree);
     RegFlushKey(HKEY_LOCAL_MACHINE);
     RegFlushKey(HKEY_CURRENT_USER);
     Sleep(500);
@@ -208,7 +199,7 @@ int wmain(int argc, wchar_t **argv)
     std::wstring verb = argc > 1 ? argv[1] : L"";
     int number = argc > 2 ? _wtoi(argv[2]) : 0;
     if (verb == L"seed") {
-        Print(Format("seeded %.0f footprint keys, look-alike keys and environment values\n", Seed(number)));
+        Print(Format("seeded %.0f footprint keys, look-alike keys and environment values\n", footprint::SeedAll(number)));
         return 0;
     }
     if (verb == L"demo")

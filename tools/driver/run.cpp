@@ -21,12 +21,10 @@ void Settle(HWND dialog)
     Sleep(200);
 }
 
-RunResult Fail(ui::Tool &tool, RunResult result, const char *why)
+// The tool itself is ended by its Tool going out of scope.
+RunResult Fail(ui::Tool &, RunResult result, const char *why)
 {
     result.error = why;
-    if (tool.process.hProcess)
-        TerminateProcess(tool.process.hProcess, 1);
-    ui::CloseTool(tool, 2000);
     return result;
 }
 

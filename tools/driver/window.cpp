@@ -5,16 +5,18 @@ namespace ui {
 
 std::wstring FromGbk(const std::string &bytes)
 {
-    wchar_t buffer[1024];
-    int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), buffer, 1024);
-    return std::wstring(buffer, n > 0 ? n : 0);
+    int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), nullptr, 0);
+    std::wstring text(n > 0 ? n : 0, L'\0');
+    MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), &text[0], n);
+    return text;
 }
 
 std::string ToUtf8(const std::wstring &text)
 {
-    char buffer[4096];
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), buffer, sizeof buffer, nullptr, nullptr);
-    return std::string(buffer, n > 0 ? n : 0);
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(n > 0 ? n : 0, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &bytes[0], n, nullptr, nullptr);
+    return bytes;
 }
 
 std::wstring WindowText(HWND window)
@@ -124,6 +126,16 @@ bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs, const
            GetTickCount() - start < timeoutMs)
         Sleep(1);
     return tool.dialog != nullptr;
+}
+
+Tool::~Tool()
+{
+    if (!process.hProcess)
+        return;
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, 5000);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
 }
 
 DWORD CloseTool(Tool &tool, DWORD timeoutMs)

@@ -26,10 +26,15 @@ std::wstring BoxText(HWND box);
 // posted to it so far, and a little more time to paint.
 void Settle(HWND window);
 
-// The tool started as its own process.
+// The tool started as its own process. One left running when its owner
+// goes (a failed assertion, say) is ended there, not by the test's timeout.
 struct Tool {
     PROCESS_INFORMATION process{};
     HWND dialog = nullptr;
+    Tool() = default;
+    Tool(const Tool &) = delete;
+    Tool &operator=(const Tool &) = delete;
+    ~Tool();
 };
 
 std::wstring ToolPath(const wchar_t *name = L"brisvane.exe");

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <iterator>
 #include <set>
 #include <string>
@@ -30,15 +31,9 @@ struct Image {
     const BYTE *module = nullptr;
     Image()
     {
-        std::vector<BYTE> file;
-        HANDLE h = CreateFileW(ShippedPath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h == INVALID_HANDLE_VALUE)
-            return;
-        file.resize(GetFileSize(h, nullptr));
-        DWORD read = 0;
-        bool ok = ReadFile(h, file.data(), DWORD(file.size()), &read, nullptr) && read == file.size();
-        CloseHandle(h);
-        if (!ok || file.size() < sizeof(IMAGE_DOS_HEADER))
+        std::ifstream in(ShippedPath().c_str(), std::ios::binary);
+        std::vector<BYTE> file(std::istreambuf_iterator<char>(in), {});
+        if (file.size() < sizeof(IMAGE_DOS_HEADER))
             return;
         auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(
             &file[reinterpret_cast<const IMAGE_DOS_HEADER *>(file.data())->e_lfanew]);

@@ -105,6 +105,14 @@ runnable() {
     [ -z "${SKIP_REASON[$1]}" ]
 }
 
+runnable_names() {
+    local name
+    for name in $(arrangement_names); do
+        runnable "$name" && echo "$name"
+    done
+    return 0
+}
+
 # The table as CMake takes it: name|loader|prefix architecture|prefix|build
 # folder|CPU|status. In a subshell, so the arrangement picked stays picked.
 cmake_arrangements() (
@@ -119,17 +127,13 @@ cmake_arrangements() (
 # For the commands that show the tool: the first arrangement this machine
 # runs, said in one line when it is not the shipped tool.
 pick_arrangement() {
-    local name first=
-    for name in $(arrangement_names); do
-        first=${first:-$name}
-        if runnable "$name"; then
-            arrangement "$name"
-            [ "$A_CPU" = x86_64 ] &&
-                echo "using the 64-bit twin build/x64/brisvane.exe under 64-bit Wine: ${SKIP_REASON[$first]}"
-            return 0
-        fi
-    done
-    die "no arrangement runs on this machine"
+    local names first=${ARRANGEMENTS[0]%% *}
+    names=($(runnable_names))
+    [ ${#names[@]} -gt 0 ] || die "no arrangement runs on this machine"
+    arrangement "${names[0]}"
+    if [ "$A_CPU" = x86_64 ]; then
+        echo "using the 64-bit twin ${A_FOLDER#"$ROOT"/}/brisvane.exe under 64-bit Wine: ${SKIP_REASON[$first]}"
+    fi
 }
 
 # The Wine environment of the arrangement last read: its prefix, no install

@@ -97,10 +97,10 @@ void CreateWithValues(HKEY root, const std::string &path, int serial, REGSAM vie
     }
 }
 
-HKEY CreateW(HKEY parent, const wchar_t *name)
+HKEY CreateW(HKEY parent, const wchar_t *path)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(parent, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExW(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
         return nullptr;
     return key;
 }
@@ -114,7 +114,7 @@ void SetText(HKEY key, const wchar_t *name, const std::wstring &text)
 // Deletes a whole tree in the given view. The view only decides where a path
 // through HKLM\Software leads, so the parent is opened in it and the last
 // step is taken from there.
-void RemoveTree(HKEY root, const std::string &path, REGSAM view = 0)
+void RemoveTree(HKEY root, const std::string &path, REGSAM view)
 {
     size_t cut = path.rfind('\\');
     HKEY parent = nullptr;
@@ -264,9 +264,7 @@ int SeedHardCases()
     SeedChain(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\VisualStudio\\6.0 Backup");
     SeedLargeValue(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Visual Basic\\6.0 Backup", 3);
     SeedUnspellable(HKEY_CURRENT_USER, "Software\\Microsoft\\DevStudio\\6.0 Backup");
-    HKEY sibling = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kUnspellableSibling, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sibling,
-                        nullptr) == ERROR_SUCCESS) {
+    if (HKEY sibling = CreateW(HKEY_LOCAL_MACHINE, kUnspellableSibling)) {
         SetText(sibling, L"InstallDir", L"C:\\Program Files\\Microsoft Visual Studio");
         RegCloseKey(sibling);
     }

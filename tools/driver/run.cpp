@@ -22,7 +22,7 @@ void Settle(HWND dialog)
 }
 
 // The tool itself is ended by its Tool going out of scope.
-RunResult Fail(ui::Tool &, RunResult result, const char *why)
+RunResult Fail(RunResult result, const char *why)
 {
     result.error = why;
     return result;
@@ -52,7 +52,7 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
     RunResult result;
     ui::Tool tool;
     if (!ui::StartTool(tool, L""))
-        return Fail(tool, result, "the dialog did not appear");
+        return Fail(result, "the dialog did not appear");
     Settle(tool.dialog);
     Shot(shotsDir, tool.dialog, L"idle.bmp");
 
@@ -60,7 +60,7 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
     PostMessageW(tool.dialog, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED), reinterpret_cast<LPARAM>(button));
     HWND confirm = ui::WaitForOwnedBox(tool.dialog, 10000);
     if (!confirm)
-        return Fail(tool, result, "no confirmation box");
+        return Fail(result, "no confirmation box");
     Sleep(300);
     Shot(shotsDir, tool.dialog, L"confirm.bmp");
 
@@ -80,11 +80,11 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
     }
     result.runSeconds = Seconds() - start;
     if (!done)
-        return Fail(tool, result, "no completion box");
+        return Fail(result, "no completion box");
     result.lines = ui::ListLines(GetDlgItem(tool.dialog, IDC_PROGRESS));
     PostMessageW(done, WM_COMMAND, IDOK, 0);
     if (!ui::WaitForNoOwnedBox(tool.dialog, 10000))
-        return Fail(tool, result, "the completion box did not close");
+        return Fail(result, "the completion box did not close");
     Shot(shotsDir, tool.dialog, L"done.bmp");
     result.exitCode = ui::CloseTool(tool);
     result.ok = true;

@@ -69,13 +69,13 @@ TEST(Process, EscDoesNothingAndEnterAsksForConfirmation)
     HWND focus = FocusOf(tool);
     Key(focus, VK_ESCAPE);
     Key(focus, VK_RETURN);
-    HWND box = ui::WaitForOwnedBox(tool.dialog, 5000);
+    HWND box = ui::WaitForOwnedBox(tool.dialog, ui::Scaled(5000));
     ASSERT_NE(nullptr, box);
     EXPECT_EQ(ui::FromGbk("\xbe\xaf\xb8\xe6"), ui::WindowText(box));
     EXPECT_TRUE(IsWindowVisible(tool.dialog));
     EXPECT_FALSE(IsWindowEnabled(tool.dialog)) << "the box is modal to the dialog";
     PostMessageW(box, WM_COMMAND, IDNO, 0);
-    EXPECT_TRUE(ui::WaitForNoOwnedBox(tool.dialog, 5000));
+    EXPECT_TRUE(ui::WaitForNoOwnedBox(tool.dialog, ui::Scaled(5000)));
     EXPECT_TRUE(ui::ListLines(GetDlgItem(tool.dialog, IDC_PROGRESS)).empty());
     EXPECT_EQ(0u, ui::CloseTool(tool));
 }

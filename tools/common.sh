@@ -194,6 +194,12 @@ ensure_prefix() {
         wineserver -w
         touch "$A_PREFIX/.brisvane-ready"
     fi
+    # Wine links the user's Desktop and Documents to the Linux home folder;
+    # the project's programs and tests write there, so they stay in the prefix.
+    local link
+    for link in "$A_PREFIX"/drive_c/users/*/*; do
+        [ -L "$link" ] && rm "$link" && mkdir "$link"
+    done
     # Wine draws the caption buttons with Marlett, which the prefix otherwise
     # does not find (the close button would show a bare "r").
     local fonts=$A_PREFIX/drive_c/windows/Fonts

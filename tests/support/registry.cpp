@@ -117,17 +117,34 @@ bool IsTarget(const std::string &entry)
 }
 } // namespace
 
-Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after)
+namespace {
+template <class Expected>
+Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after, Expected IsTarget)
 {
     Difference d;
     std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(d.added));
     std::set_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(d.removed));
     std::copy_if(before.begin(), before.end(), std::back_inserter(d.expectedRemoved), IsTarget);
     std::copy_if(d.removed.begin(), d.removed.end(), std::back_inserter(d.wronglyRemoved),
-                 [](const std::string &e) { return !IsTarget(e); });
+                 [&](const std::string &e) { return !IsTarget(e); });
     std::copy_if(d.expectedRemoved.begin(), d.expectedRemoved.end(), std::back_inserter(d.left),
                  [&after](const std::string &e) { return after.count(e) != 0; });
     return d;
+}
+} // namespace
+
+Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after)
+{
+    return Compare(before, after, IsTarget);
+}
+
+Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after,
+                   const std::vector<std::string> &prefixes)
+{
+    return Compare(before, after, [&prefixes](const std::string &e) {
+        return std::any_of(prefixes.begin(), prefixes.end(),
+                           [&e](const std::string &p) { return (e + "\\").rfind(p, 0) == 0; });
+    });
 }
 
 namespace {

@@ -29,6 +29,11 @@ struct Difference {
     std::vector<std::string> left;              // a target's, but not removed
 };
 Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after);
+// The same, but expecting removed exactly the entries that start with one of
+// `prefixes` once a backslash is added: "HKCU\key\" for a key and all
+// below it, "HKCU\key\\:name=" for a value.
+Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after,
+                   const std::vector<std::string> &prefixes);
 
 // Replaces a key's owner and DACL with ones that deny Everyone all but
 // `granted` (keeping the rights to put the old ones back), and puts the old

@@ -3,6 +3,7 @@
 #include "tools/driver/footprint.h"
 
 #include <cstdio>
+#include <random>
 
 namespace footprint {
 
@@ -206,6 +207,77 @@ void SeedManyValues(HKEY root, const char *path)
 const wchar_t kUnspellableSibling[] = L"Software\\Microsoft\\VisualStudio\\6.0\uD55C";
 const wchar_t *const kUnspellableValues[] = {L"path\uD55C", L"lib\u0E44", L"\uD55C"};
 
+void SetRaw(HKEY key, const wchar_t *name, DWORD type, const std::wstring &bytes, size_t size)
+{
+    RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE *>(bytes.data()), DWORD(size));
+}
+
+// What a .reg file must escape, and what it cannot hold at all (a line
+// break in a name), beside strings whose bytes are not plain text.
+void SeedRegFileCases(HKEY root, const char *path)
+{
+    HKEY key = Create(root, std::string(path) + "\\Escapes ]=@");
+    if (!key)
+        return;
+    SetText(key, nullptr, L"the default value");
+    SetText(key, L"@", L"a value named @");
+    SetText(key, L"quote \" and \\ backslash", L"C:\\dir\\\"quoted\"\\");
+    SetText(key, L"[x]=y@z", L"]=@;");
+    SetText(key, L"line\r\nbreak", L"a name regedit cannot write");
+    SetText(key, L"breaks in data", L"one\r\ntwo\nthree\r");
+    // Windows counts in a NUL the caller left out if one follows in memory.
+    SetRaw(key, L"no terminator", REG_SZ, L"abcd", 6);
+    SetRaw(key, L"odd length", REG_SZ, L"abc", 5);
+    SetRaw(key, L"empty", REG_SZ, L"", 0);
+    SetRaw(key, L"short dword", REG_DWORD, L"ab", 3);
+    SetRaw(key, L"own type", 0x12345, L"data", 8);
+    for (const wchar_t *name : {L"]=@ [key]", L"key with\nline break", L"@"})
+        if (HKEY sub = CreateW(key, name)) {
+            SetText(sub, L"inside", name);
+            RegCloseKey(sub);
+        }
+    RegCloseKey(key);
+}
+
+// A batch of keys and values with names, types and sizes drawn from `seed`:
+// the same seed gives the same batch.
+void SeedRandomBatch(HKEY root, const char *path, unsigned seed)
+{
+    static const wchar_t kChars[] = L"aZ09 _.\"\\]=@[;%{}\t\u00E9\u4E2D\u6587\uD55C\u0E44\u05E2";
+    std::mt19937 random(seed);
+    auto pick = [&random](int n) { return int(random() % unsigned(n)); };
+    auto name = [&](int longest, bool key) {
+        std::wstring text;
+        for (int i = pick(longest) + key; i > 0; --i) {
+            wchar_t c = pick(80) == 0 ? L"\r\n"[pick(2)] : kChars[pick(int(std::size(kChars)) - 1)];
+            text += key && c == L'\\' ? L'/' : c;
+        }
+        return text;
+    };
+    static const DWORD kTypes[] = {REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN,
+                                   REG_MULTI_SZ, REG_RESOURCE_LIST, REG_QWORD, 0x40, 0xFFFF0000};
+    HKEY batch = Create(root, std::string(path) + "\\Random");
+    for (int k = 0; batch && k < 10; ++k) {
+        HKEY key = CreateW(batch, name(40, true).c_str());
+        for (int v = 0; key && v < 12; ++v) {
+            DWORD type = kTypes[pick(int(std::size(kTypes)))];
+            std::wstring data;
+            for (int n = pick(4) ? pick(40) : pick(2000); n > 0; --n)
+                data += wchar_t(random());
+            size_t size = data.size() * 2;
+            if (type == REG_SZ || type == REG_EXPAND_SZ || (type == REG_MULTI_SZ && pick(2))) {
+                data = name(60, false) + std::wstring(L"\0second\0", type == REG_MULTI_SZ ? 9 : 1);
+                size = data.size() * 2 - pick(3) / 2;  // now and then an odd length
+            }
+            SetRaw(key, name(30, false).c_str(), type, data, size);
+        }
+        if (key)
+            RegCloseKey(key);
+    }
+    if (batch)
+        RegCloseKey(batch);
+}
+
 } // namespace
 
 int SeedFootprint(int keysPerTree)
@@ -249,9 +321,12 @@ void SeedBystanders()
             }
 }
 
-int SeedHardCases()
+int SeedHardCases(unsigned seed)
 {
     const KeyPath *tree = kFootprintTrees;
+    SeedRegFileCases(tree[3].root, tree[3].path);
+    SeedRandomBatch(tree[3].root, tree[3].path, seed);
+    SeedRegFileCases(tree[6].root, tree[6].path);
     SeedManyValues(tree[0].root, tree[0].path);
     int created = SeedUnspellable(tree[1].root, tree[1].path);
     SeedLargeValue(tree[2].root, tree[2].path, 1);
@@ -276,11 +351,11 @@ int SeedHardCases()
     return created;
 }
 
-int SeedAll(int keysPerTree)
+int SeedAll(int keysPerTree, unsigned seed)
 {
     RemoveAll();
     int keys = SeedFootprint(keysPerTree);
-    keys += SeedHardCases();
+    keys += SeedHardCases(seed);
     SeedBystanders();
     SeedEnvironmentValues();
     return keys;

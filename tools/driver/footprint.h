@@ -44,11 +44,14 @@ void SeedEnvironmentValues();   // the four targets and the look-alikes
 // What a real machine can hold and a naive ANSI walk trips on, in the trees
 // and beside them: names code page 936 cannot spell, a chain of keys deeper
 // than one registry call can name, a 1 MiB value, a key with thousands of
-// values. Returns the footprint keys created.
-int SeedHardCases();
+// values; what a .reg file must escape or cannot hold; and a batch of keys
+// and values with names, types and sizes drawn from `seed`. Returns the
+// footprint keys created.
+int SeedHardCases(unsigned seed);
 // A clean slate, then all of the above: the sample that tools/run, the
-// benchmark and the safety proof share. Returns the footprint keys created.
-int SeedAll(int keysPerTree);
+// benchmark, the safety proof and the backup's proof share. Returns the
+// footprint keys created.
+int SeedAll(int keysPerTree, unsigned seed = 1);
 void RemoveAll();               // everything the seeds above can create
 
 bool KeyExists(HKEY root, const char *path);

@@ -58,7 +58,7 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
 
     HWND button = GetDlgItem(tool.dialog, IDC_START);
     PostMessageW(tool.dialog, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED), reinterpret_cast<LPARAM>(button));
-    HWND confirm = ui::WaitForOwnedBox(tool.dialog, 10000);
+    HWND confirm = ui::WaitForOwnedBox(tool.dialog, ui::Scaled(10000));
     if (!confirm)
         return Fail(result, "no confirmation box");
     Sleep(300);
@@ -83,7 +83,7 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
         return Fail(result, "no completion box");
     result.lines = ui::ListLines(GetDlgItem(tool.dialog, IDC_PROGRESS));
     PostMessageW(done, WM_COMMAND, IDOK, 0);
-    if (!ui::WaitForNoOwnedBox(tool.dialog, 10000))
+    if (!ui::WaitForNoOwnedBox(tool.dialog, ui::Scaled(10000)))
         return Fail(result, "the completion box did not close");
     Shot(shotsDir, tool.dialog, L"done.bmp");
     result.exitCode = ui::CloseTool(tool);

@@ -3,6 +3,16 @@
 
 namespace ui {
 
+DWORD Scaled(DWORD ms)
+{
+    static const DWORD scale = [] {
+        char text[8] = "";
+        GetEnvironmentVariableA("BRISVANE_TIME_SCALE", text, sizeof text);
+        return DWORD(atoi(text) > 1 ? atoi(text) : 1);
+    }();
+    return ms * scale;
+}
+
 std::wstring FromGbk(const std::string &bytes)
 {
     int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), nullptr, 0);
@@ -77,7 +87,7 @@ HWND FindOwnedBox(HWND owner)
 void Settle(HWND window)
 {
     DWORD_PTR result = 0;
-    SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, 5000, &result);
+    SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, Scaled(5000), &result);
     Sleep(100);
 }
 
@@ -133,7 +143,7 @@ Tool::~Tool()
     if (!process.hProcess)
         return;
     TerminateProcess(process.hProcess, 1);
-    WaitForSingleObject(process.hProcess, 5000);
+    WaitForSingleObject(process.hProcess, Scaled(5000));
     CloseHandle(process.hProcess);
     CloseHandle(process.hThread);
 }

@@ -10,6 +10,10 @@
 
 namespace ui {
 
+// A wait's limit for this machine: `ms` times BRISVANE_TIME_SCALE (1 unless
+// the test runner says this arrangement runs slower, as in an emulated VM).
+DWORD Scaled(DWORD ms);
+
 std::wstring FromGbk(const std::string &bytes);
 std::string ToUtf8(const std::wstring &text);
 
@@ -40,9 +44,9 @@ struct Tool {
 std::wstring ToolPath(const wchar_t *name = L"brisvane.exe");
 // Starts the program (by default the tool) beside this one and waits for its
 // dialog to be shown.
-bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs = 10000,
+bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs = Scaled(10000),
                const wchar_t *program = L"brisvane.exe");
 // Ends the tool through WM_CLOSE and returns its exit code (or ~0u on timeout).
-DWORD CloseTool(Tool &tool, DWORD timeoutMs = 10000);
+DWORD CloseTool(Tool &tool, DWORD timeoutMs = Scaled(10000));
 
 } // namespace ui

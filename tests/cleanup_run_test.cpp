@@ -248,7 +248,7 @@ TEST_F(CleanupRun, DialogProcedureAnswers)
         EXPECT_EQ(row.answer, MainDlgProc(dialog_, row.message, row.wParam, 0)) << row.label;
 }
 
-TEST_F(CleanupRun, SecondRunListsSevenFailuresAndStillDeletesValues)
+TEST_F(CleanupRun, LaterRunsListSevenFailuresAndStillHandleTheEnvironment)
 {
     Run();
     ASSERT_EQ(Lines(kAllOk), ui::ListLines(list_));
@@ -257,6 +257,32 @@ TEST_F(CleanupRun, SecondRunListsSevenFailuresAndStillDeletesValues)
     EXPECT_EQ(Lines(kAllFailed), ui::ListLines(list_));
     EXPECT_FALSE(AnyEnvironmentValueLeft());
     EXPECT_EQ(2u, g_hook.boxes.size());
+
+    // With no Environment key at all, a run creates it, and leaves it empty.
+    const char kSaved[] = "Software\\Brisvane test saved Environment";
+    HKEY saved = nullptr, env = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kSaved, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                             &saved, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, "Environment", 0, KEY_READ, &env));
+    ASSERT_EQ(ERROR_SUCCESS, SHCopyKeyA(env, nullptr, saved, 0));
+    RegCloseKey(env);
+    ASSERT_EQ(ERROR_SUCCESS, SHDeleteKeyA(HKEY_CURRENT_USER, "Environment"));
+    Run();
+    DWORD subkeys = ~0u, values = ~0u;
+    bool present = RegOpenKeyExA(HKEY_CURRENT_USER, "Environment", 0, KEY_READ, &env) == ERROR_SUCCESS;
+    if (present) {
+        RegQueryInfoKeyA(env, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                         nullptr, nullptr);
+        RegCloseKey(env);
+    }
+    RegCreateKeyExA(HKEY_CURRENT_USER, "Environment", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &env, nullptr);
+    EXPECT_EQ(ERROR_SUCCESS, SHCopyKeyA(saved, nullptr, env, 0));
+    RegCloseKey(env);
+    RegCloseKey(saved);
+    SHDeleteKeyA(HKEY_CURRENT_USER, kSaved);
+    EXPECT_TRUE(present);
+    EXPECT_EQ(0u, values);
+    EXPECT_EQ(0u, subkeys);
 }
 
 TEST_F(CleanupRun, UnopenableEnvironmentKeySkipsOnlyTheValues)

@@ -1,6 +1,7 @@
-// The shipped brisvane.exe read back as a file and as a data module: its PE
-// header, imports and every resource it carries. Every arrangement reads the
-// same 32-bit exe, the 64-bit twin's tests included.
+// The shipped brisvane.exe and brisvane-backup.exe read back as files and as
+// data modules: their PE headers, imports and every resource they carry.
+// Every arrangement reads the same 32-bit exes, the 64-bit twin's tests
+// included.
 #include "app/resource.h"
 #include "tools/driver/window.h"
 
@@ -16,22 +17,25 @@
 
 namespace {
 
-// Where the test runner says the shipped exe is; beside the tests otherwise.
-std::wstring ShippedPath()
+// Where the test runner says the shipped exes are; beside the tests otherwise.
+std::wstring ShippedPath(const wchar_t *name = L"brisvane.exe")
 {
     wchar_t path[MAX_PATH] = L"";
     DWORD n = GetEnvironmentVariableW(L"BRISVANE_SHIPPED", path, MAX_PATH);
-    return n && n < MAX_PATH ? path : ui::ToolPath();
+    std::wstring tool = n && n < MAX_PATH ? path : ui::ToolPath();
+    return tool.substr(0, tool.find_last_of(L"\\/") + 1) + name;
 }
+
+const wchar_t *const kShipped[] = {L"brisvane.exe", L"brisvane-backup.exe"};
 
 // The exe laid out as the loader would map it, by hand: a 64-bit process
 // cannot map a 32-bit image.
 struct Image {
     std::vector<BYTE> bytes;
     const BYTE *module = nullptr;
-    Image()
+    explicit Image(const wchar_t *name)
     {
-        std::ifstream in(ShippedPath().c_str(), std::ios::binary);
+        std::ifstream in(ShippedPath(name).c_str(), std::ios::binary);
         std::vector<BYTE> file(std::istreambuf_iterator<char>(in), {});
         if (file.size() < sizeof(IMAGE_DOS_HEADER))
             return;
@@ -55,58 +59,82 @@ struct Image {
 
 TEST(Executable, PeHeader)
 {
-    Image image;
-    ASSERT_NE(nullptr, image.module);
-    const IMAGE_NT_HEADERS32 *nt = image.Nt();
-    ASSERT_EQ(DWORD(IMAGE_NT_SIGNATURE), nt->Signature);
-    const auto &opt = nt->OptionalHeader;
-    const struct {
-        const char *field;
-        unsigned actual, expected;
-    } rows[] = {
-        {"machine", nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386},
-        {"optional header magic", opt.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC},
-        {"subsystem", opt.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI},
-        {"subsystem major version", opt.MajorSubsystemVersion, 4},
-        {"subsystem minor version", opt.MinorSubsystemVersion, 0},
-        {"DYNAMIC_BASE", unsigned(opt.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE), 0x40},
-        {"NX_COMPAT", unsigned(opt.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT), 0x100},
-        {"time stamp (reproducible)", nt->FileHeader.TimeDateStamp, 0},
-        {"executable image", unsigned(nt->FileHeader.Characteristics & IMAGE_FILE_EXECUTABLE_IMAGE), 2},
-        {"not a DLL", unsigned(nt->FileHeader.Characteristics & IMAGE_FILE_DLL), 0},
-    };
-    for (const auto &row : rows)
-        EXPECT_EQ(row.expected, row.actual) << row.field;
+    for (const wchar_t *name : kShipped) {
+        SCOPED_TRACE(ui::ToUtf8(name));
+        Image image(name);
+        ASSERT_NE(nullptr, image.module);
+        const IMAGE_NT_HEADERS32 *nt = image.Nt();
+        ASSERT_EQ(DWORD(IMAGE_NT_SIGNATURE), nt->Signature);
+        const auto &opt = nt->OptionalHeader;
+        const struct {
+            const char *field;
+            unsigned actual, expected;
+        } rows[] = {
+            {"machine", nt->FileHeader.Machine, IMAGE_FILE_MACHINE_I386},
+            {"optional header magic", opt.Magic, IMAGE_NT_OPTIONAL_HDR32_MAGIC},
+            {"subsystem", opt.Subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI},
+            {"subsystem major version", opt.MajorSubsystemVersion, 4},
+            {"subsystem minor version", opt.MinorSubsystemVersion, 0},
+            {"DYNAMIC_BASE", unsigned(opt.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE), 0x40},
+            {"NX_COMPAT", unsigned(opt.DllCharacteristics & IMAGE_DLLCHARACTERISTICS_NX_COMPAT), 0x100},
+            {"time stamp (reproducible)", nt->FileHeader.TimeDateStamp, 0},
+            {"executable image", unsigned(nt->FileHeader.Characteristics & IMAGE_FILE_EXECUTABLE_IMAGE), 2},
+            {"not a DLL", unsigned(nt->FileHeader.Characteristics & IMAGE_FILE_DLL), 0},
+        };
+        for (const auto &row : rows)
+            EXPECT_EQ(row.expected, row.actual) << row.field;
+    }
 }
 
-// Only DLLs present on every Windows from XP on; no MinGW runtime DLLs.
+// Only DLLs present on every Windows from XP on, no MinGW runtime DLLs, and
+// none of the functions later Windows added that the runtime may bring in.
 TEST(Executable, ImportsOnlySystemDlls)
 {
-    Image image;
-    ASSERT_NE(nullptr, image.module);
-    const auto &directories = image.Nt()->OptionalHeader.DataDirectory;
-    std::set<std::string> imported;
-    for (auto imp = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(
-             image.At(directories[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress));
-         imp->Name; ++imp) {
-        std::string name = reinterpret_cast<const char *>(image.At(imp->Name));
-        for (char &c : name)
-            c = char(toupper(static_cast<unsigned char>(c)));
-        imported.insert(name);
+    static const struct {
+        const wchar_t *name;
+        std::set<std::string> dlls;
+    } rows[] = {
+        {L"brisvane.exe", {"ADVAPI32.DLL", "COMCTL32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "SHLWAPI.DLL", "USER32.DLL"}},
+        {L"brisvane-backup.exe",
+         {"ADVAPI32.DLL", "COMCTL32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "SHELL32.DLL", "USER32.DLL"}},
+    };
+    static const std::set<std::string> kAfterXp = {"GetTickCount64", "InitializeSRWLock", "AcquireSRWLockExclusive",
+                                                   "InitOnceExecuteOnce", "FlsAlloc", "CompareStringEx",
+                                                   "GetLocaleInfoEx", "RegDeleteTreeW", "RegGetValueW"};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(ui::ToUtf8(row.name));
+        Image image(row.name);
+        ASSERT_NE(nullptr, image.module);
+        const auto &directories = image.Nt()->OptionalHeader.DataDirectory;
+        std::set<std::string> imported;
+        for (auto imp = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(
+                 image.At(directories[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress));
+             imp->Name; ++imp) {
+            std::string name = reinterpret_cast<const char *>(image.At(imp->Name));
+            for (char &c : name)
+                c = char(toupper(static_cast<unsigned char>(c)));
+            imported.insert(name);
+            for (auto thunk = reinterpret_cast<const DWORD *>(image.At(imp->OriginalFirstThunk)); *thunk; ++thunk)
+                if (!(*thunk & IMAGE_ORDINAL_FLAG32)) {
+                    std::string function = reinterpret_cast<const char *>(image.At(*thunk + 2));
+                    EXPECT_EQ(0u, kAfterXp.count(function)) << name << " " << function;
+                }
+        }
+        EXPECT_EQ(row.dlls, imported);
+        EXPECT_EQ(0u, directories[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT].Size);
     }
-    EXPECT_EQ((std::set<std::string>{"ADVAPI32.DLL", "COMCTL32.DLL", "KERNEL32.DLL", "MSVCRT.DLL", "SHLWAPI.DLL",
-                                     "USER32.DLL"}),
-              imported);
-    EXPECT_EQ(0u, directories[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT].Size);
 }
 
 struct Resources : ::testing::Test {
-    void SetUp() override
+    void SetUp() override { Load(L"brisvane.exe"); }
+    void TearDown() override { FreeLibrary(module); }
+    void Load(const wchar_t *name)
     {
-        module = LoadLibraryExW(ShippedPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        if (module)
+            FreeLibrary(module);
+        module = LoadLibraryExW(ShippedPath(name).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
         ASSERT_NE(nullptr, module);
     }
-    void TearDown() override { FreeLibrary(module); }
 
     std::string Data(WORD type, WORD id)
     {
@@ -139,18 +167,30 @@ BOOL CALLBACK EachType(HMODULE module, LPWSTR type, LONG_PTR param)
     return TRUE;
 }
 
-// type / id / language
+// type / id / language: the tool's dialog, and the same icon and a
+// manifest in both.
 TEST_F(Resources, ExactlyTheDialogIconAndManifest)
 {
-    std::set<std::string> found;
-    EnumResourceTypesW(module, EachType, reinterpret_cast<LONG_PTR>(&found));
-    const std::set<std::string> expected = {
+    const std::set<std::string> icon = {
         "3/1/2052", "3/2/2052", "3/3/2052", "3/4/2052", "3/5/2052", // RT_ICON
         "14/1/2052",                                                  // RT_GROUP_ICON
-        "5/101/2052",                                                 // RT_DIALOG
         "24/1/2052",                                                  // RT_MANIFEST
     };
-    EXPECT_EQ(expected, found);
+    std::set<std::string> tool = icon;
+    tool.insert("5/101/2052");                                        // RT_DIALOG
+    std::string iconData;
+    for (const auto &[name, expected] : {std::pair{L"brisvane.exe", tool}, {L"brisvane-backup.exe", icon}}) {
+        SCOPED_TRACE(ui::ToUtf8(name));
+        Load(name);
+        std::set<std::string> found;
+        EnumResourceTypesW(module, EachType, reinterpret_cast<LONG_PTR>(&found));
+        EXPECT_EQ(expected, found);
+        std::string images;
+        for (WORD id = 1; id <= 5; ++id)
+            images += Data(3, id);
+        EXPECT_TRUE(iconData.empty() || iconData == images) << "the tool's own icon";
+        iconData = images;
+    }
 }
 
 #pragma pack(push, 2)
@@ -195,23 +235,35 @@ TEST_F(Resources, IconGroupHoldsFiveBmpImagesInOrder)
 
 TEST_F(Resources, ManifestAsksForCommonControls6AndNoElevation)
 {
-    std::string manifest = Data(24, 1);
-    ASSERT_FALSE(manifest.empty());
-    static const char *const present[] = {
-        "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>",
-        "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">",
-        "<assemblyIdentity processorArchitecture=\"x86\" version=\"5.1.0.0\" type=\"win32\" name=\"test.exe\"/>",
-        "<description>Test Application</description>",
-        "<assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\" "
-        "publicKeyToken=\"6595b64144ccf1df\" language=\"*\" processorArchitecture=\"x86\"/>",
+    static const struct {
+        const wchar_t *name;
+        const char *identity;
+    } rows[] = {
+        {L"brisvane.exe", "<assemblyIdentity processorArchitecture=\"x86\" version=\"5.1.0.0\" type=\"win32\" "
+                          "name=\"test.exe\"/>\n  <description>Test Application</description>"},
+        {L"brisvane-backup.exe", "<assemblyIdentity processorArchitecture=\"x86\" version=\"1.0.0.0\" "
+                                 "type=\"win32\" name=\"Brisvane.Backup\"/>"},
     };
-    for (const char *text : present)
-        EXPECT_NE(std::string::npos, manifest.find(text)) << text;
-    for (const char *text : {"trustInfo", "requestedExecutionLevel", "requireAdministrator"})
-        EXPECT_EQ(std::string::npos, manifest.find(text)) << text;
-    size_t first = manifest.find("<dependency>");
-    EXPECT_NE(std::string::npos, first);
-    EXPECT_EQ(std::string::npos, manifest.find("<dependency>", first + 1)) << "one dependency only";
+    for (const auto &row : rows) {
+        SCOPED_TRACE(ui::ToUtf8(row.name));
+        Load(row.name);
+        std::string manifest = Data(24, 1);
+        ASSERT_FALSE(manifest.empty());
+        const char *const present[] = {
+            "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>",
+            "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">",
+            row.identity,
+            "<assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\" "
+            "publicKeyToken=\"6595b64144ccf1df\" language=\"*\" processorArchitecture=\"x86\"/>",
+        };
+        for (const char *text : present)
+            EXPECT_NE(std::string::npos, manifest.find(text)) << text;
+        for (const char *text : {"trustInfo", "requestedExecutionLevel", "requireAdministrator"})
+            EXPECT_EQ(std::string::npos, manifest.find(text)) << text;
+        size_t first = manifest.find("<dependency>");
+        EXPECT_NE(std::string::npos, first);
+        EXPECT_EQ(std::string::npos, manifest.find("<dependency>", first + 1)) << "one dependency only";
+    }
 }
 
 // A cursor over a classic dialog template.

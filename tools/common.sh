@@ -11,18 +11,23 @@ PACKAGES=(
     wine wine64 wine32:i386 xvfb
     cmake googletest python3 unzip
     fonts-wqy-microhei icoutils imagemagick
+    qemu-system-x86 debvm mmdebstrap openssh-client
 )
 
 # Where the tests run. Each arrangement has its own prefix, build/wine/NAME.
-# The commands that show the tool pick the first row this machine can run.
-#   name   Wine loader            its package  prefix  build folder  CPU
+# A row whose loader this machine cannot run goes to the test VM where its
+# last column says so. The commands that show the tool pick the first row
+# this machine runs itself.
+#   name   Wine loader            its package  prefix  build folder  CPU     or else
 ARRANGEMENTS=(
-    "win32 /usr/lib/wine/wine     wine32:i386  win32   build         i686"
-    "wow64 /usr/lib/wine/wine     wine32:i386  win64   build         i686"
-    "x64   /usr/lib/wine/wine64   wine64       win64   build/x64     x86_64"
+    "win32 /usr/lib/wine/wine     wine32:i386  win32   build         i686    vm"
+    "wow64 /usr/lib/wine/wine     wine32:i386  win64   build         i686    vm"
+    "x64   /usr/lib/wine/wine64   wine64       win64   build/x64     x86_64  -"
 )
 # Set to 1 to run only the 64-bit twin, even where 32-bit programs run.
 : "${BRISVANE_X64_ONLY:=}"
+# Set to 1 to skip the test VM: rows that would run in it are skipped.
+: "${BRISVANE_NO_VM:=}"
 
 die() {
     echo "$(basename "$0"): $*" >&2
@@ -59,11 +64,11 @@ ensure_packages() {
 }
 
 # Reads one row of the table into A_NAME, A_LOADER, A_PACKAGE, A_ARCH,
-# A_FOLDER (absolute), A_CPU and A_PREFIX.
+# A_FOLDER (absolute), A_CPU, A_ELSE and A_PREFIX.
 arrangement() {
     local row
     for row in "${ARRANGEMENTS[@]}"; do
-        read -r A_NAME A_LOADER A_PACKAGE A_ARCH A_FOLDER A_CPU <<<"$row"
+        read -r A_NAME A_LOADER A_PACKAGE A_ARCH A_FOLDER A_CPU A_ELSE <<<"$row"
         if [ "$A_NAME" = "$1" ]; then
             A_FOLDER=$ROOT/$A_FOLDER
             A_PREFIX=$BUILD/wine/$A_NAME
@@ -79,13 +84,15 @@ arrangement_names() {
 }
 
 # Why this machine cannot run an arrangement, found out by trying its loader;
-# empty when it can. A loader that is missing altogether is an error.
-declare -A SKIP_REASON=()
+# empty when it can, itself or in the test VM (PLACE host or vm). A loader
+# that is missing altogether is an error.
+declare -A SKIP_REASON=() PLACE=()
 probe_arrangements() {
     local name status
     for name in $(arrangement_names); do
         arrangement "$name"
         SKIP_REASON[$name]=
+        PLACE[$name]=host
         if [ -n "$BRISVANE_X64_ONLY" ] && [ "$A_CPU" != x86_64 ]; then
             SKIP_REASON[$name]="BRISVANE_X64_ONLY is set"
             continue
@@ -95,7 +102,15 @@ probe_arrangements() {
         "$A_LOADER" --version >/dev/null 2>&1 || status=$?
         case $status in
         0) ;;
-        126) SKIP_REASON[$name]="this machine cannot run 32-bit programs" ;;
+        126)
+            if [ "$A_ELSE" != vm ]; then
+                SKIP_REASON[$name]="this machine cannot run 32-bit programs"
+            elif [ -n "$BRISVANE_NO_VM" ]; then
+                SKIP_REASON[$name]="this machine cannot run 32-bit programs, and BRISVANE_NO_VM is set"
+            else
+                PLACE[$name]=vm
+            fi
+            ;;
         *) die "$A_LOADER does not start (exit code $status); reinstall $A_PACKAGE" ;;
         esac
     done
@@ -105,24 +120,38 @@ runnable() {
     [ -z "${SKIP_REASON[$1]}" ]
 }
 
+# Arrangements that run, on this machine (host) or in the test VM (vm).
 runnable_names() {
     local name
     for name in $(arrangement_names); do
-        runnable "$name" && echo "$name"
+        runnable "$name" && [ "${PLACE[$name]}" = "${1:-host}" ] && echo "$name"
     done
     return 0
 }
 
 # The table as CMake takes it: name|loader|prefix architecture|prefix|build
-# folder|CPU|status. In a subshell, so the arrangement picked stays picked.
+# folder|CPU|status|time scale, where status is "runs", "vm" or why it is
+# skipped. In a subshell, so the arrangement picked stays picked.
 cmake_arrangements() (
-    local name list=
+    local name list= status
     for name in $(arrangement_names); do
         arrangement "$name"
-        list+="${list:+;}$A_NAME|$A_LOADER|$A_ARCH|$A_PREFIX|$A_FOLDER|$A_CPU|${SKIP_REASON[$name]:-runs}"
+        status=${SKIP_REASON[$name]:-runs}
+        [ "$status" = runs ] && [ "${PLACE[$name]}" = vm ] && status=vm
+        list+="${list:+;}$A_NAME|$A_LOADER|$A_ARCH|$A_PREFIX|$A_FOLDER|$A_CPU|$status|$(time_scale "$name")"
     done
     echo "$list"
 )
+
+# How many times longer the waits of an arrangement's tests may take: an
+# emulated VM runs about ten times slower than the machine itself, one with
+# KVM about twice.
+time_scale() {
+    if [ "${PLACE[$1]}" != vm ]; then echo 1
+    elif [ -w /dev/kvm ]; then echo 2
+    else echo 6
+    fi
+}
 
 # For the commands that show the tool: the first arrangement this machine
 # runs, said in one line when it is not the shipped tool.
@@ -166,6 +195,7 @@ start_display() {
 
 STARTED_PREFIXES=()
 stop_all() {
+    stop_vm
     local prefix
     for prefix in "${STARTED_PREFIXES[@]}"; do
         WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
@@ -229,4 +259,159 @@ build() {
         -DCMAKE_BUILD_TYPE=Release -DBRISVANE_ARRANGEMENTS="$(cmake_arrangements)" >/dev/null
     cmake --build "$BUILD" -j"$(nproc)" "$@"
     echo "SHA-256 $(sha256sum "$BUILD/brisvane.exe" | cut -d' ' -f1)  build/brisvane.exe"
+}
+
+# The test VM: a small Debian guest whose kernel runs 32-bit programs, for
+# the rows this machine cannot run. Built from Debian's packages by debvm,
+# cached per recipe; booted once per test run with this checkout shared at
+# its own path, and reached by ssh on a loopback port. Its disk is a
+# throw-away snapshot; its prefixes live in build/wine/ like the others.
+VM_DIR=$BUILD/vm
+VM_CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/brisvane
+VM_PACKAGES=(linux-image-amd64 wine wine64 wine32:i386 xvfb fonts-wqy-microhei)
+vm_recipe() {
+    debvm-create -r bookworm -o "$1/rootfs.ext4" -k "$1/id_ed25519.pub" -- \
+        --architectures=amd64,i386 --include="$(IFS=,; echo "${VM_PACKAGES[*]}")" \
+        --aptopt='Acquire::Languages "none"' \
+        --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
+        --dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt='path-exclude=/usr/share/info/*'
+}
+
+# The image's folder, named after its recipe: a changed recipe is a new image.
+vm_image() {
+    local key
+    key=$( (declare -f vm_recipe; echo "${VM_PACKAGES[*]}"; dpkg-query -W debvm) | sha256sum | cut -c1-16)
+    echo "$VM_CACHE/vm-$key"
+}
+
+# Runs "$@" in the background, saying every 30 s that it goes on; returns its
+# exit code.
+with_progress() {
+    local what=$1 start=$SECONDS pid status=0
+    shift
+    "$@" &
+    pid=$!
+    while ! wait_for "$pid" 30; do
+        echo "  $what: $((SECONDS - start)) s so far"
+    done
+    wait "$pid" || status=$?
+    return $status
+}
+
+# True once process $1 has ended, false if it still runs after $2 seconds.
+wait_for() {
+    local i
+    for ((i = 0; i < $2 * 10; i++)); do
+        kill -0 "$1" 2>/dev/null || return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# Builds the image unless this recipe's is cached. A half-built image is
+# never used: it is made beside the cache and renamed into place whole.
+ensure_vm_image() {
+    local image work
+    image=$(vm_image)
+    [ -f "$image/rootfs.ext4" ] && return 0
+    echo "making the test VM image in $VM_CACHE (about 10 minutes, once per recipe;" \
+        "BRISVANE_NO_VM=1 skips the VM and its tests)"
+    mkdir -p "$VM_CACHE"
+    work=$(mktemp -d "$image.part.XXXXXX")
+    ssh-keygen -q -t ed25519 -N '' -C brisvane-test-vm -f "$work/id_ed25519" || return 1
+    if ! with_progress "making the image" vm_recipe "$work" >"$work/build.log" 2>&1; then
+        echo "the test VM image could not be made: $(tail -n 1 "$work/build.log")" >"$VM_DIR/failed"
+        return 1
+    fi
+    rm -f "$work/build.log"
+    mv -T "$work" "$image" 2>/dev/null || rm -rf "$work"
+    # Images of older recipes are no longer used.
+    find "$VM_CACHE" -maxdepth 1 -name 'vm-*' ! -path "$image" -exec rm -rf {} +
+}
+
+vm_ssh() {
+    ssh -F none -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
+        -o LogLevel=ERROR -o ConnectTimeout=20 -o ControlPath="$VM_DIR/ssh.sock" \
+        -i "$(cat "$VM_DIR/image")/id_ed25519" -p "$(cat "$VM_DIR/port")" root@127.0.0.1 "$@"
+}
+
+# A free loopback port for the guest's ssh.
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Boots the guest and waits until it answers, then mounts the checkout and
+# keeps one session open that holds its X display and the prefixes' servers.
+boot_vm() {
+    local image limit=$((60 * $(time_scale "$1"))) start=$SECONDS next=30
+    image=$(vm_image)
+    free_port >"$VM_DIR/port"
+    echo "booting the test VM ($( [ -w /dev/kvm ] && echo KVM || echo software emulation))"
+    # The share's ownership is kept in extended attributes, so that the
+    # guest's root owns its prefixes whoever runs the tests here.
+    setsid debvm-run -i "$image/rootfs.ext4" -s "$(cat "$VM_DIR/port")" -- -snapshot -m 4G \
+        -virtfs "local,path=$ROOT,mount_tag=brisvane,security_model=mapped-xattr" \
+        </dev/null >"$VM_DIR/console.log" 2>&1 &
+    echo $! >"$VM_DIR/qemu.pid"
+    until vm_ssh -o ControlMaster=yes -o ControlPersist=yes true 2>/dev/null; do
+        kill -0 "$(cat "$VM_DIR/qemu.pid")" 2>/dev/null ||
+            { echo "the test VM stopped while booting (its console: build/vm/console.log)" >"$VM_DIR/failed"; return 1; }
+        [ $((SECONDS - start)) -lt "$limit" ] ||
+            { echo "the test VM did not answer within $limit s (its console: build/vm/console.log)" >"$VM_DIR/failed"; return 1; }
+        [ $((SECONDS - start)) -ge $next ] && echo "  booting: $((next += 30, SECONDS - start)) s so far"
+        sleep 1
+    done
+    echo "the test VM answers after $((SECONDS - start)) s"
+    vm_ssh "mkdir -p '$ROOT' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 brisvane '$ROOT'" ||
+        { echo "the test VM could not mount this checkout over 9p" >"$VM_DIR/failed"; return 1; }
+}
+
+# Inside the guest: the display, then each arrangement's prefix and server,
+# each reported on a line of its own; then it stays, holding them.
+guest_session() {
+    start_display
+    echo "display $DISPLAY"
+    local name
+    for name in "$@"; do
+        arrangement "$name"
+        wine_env
+        ensure_prefix
+        start_wine
+        echo "ready $name"
+    done
+    echo "session ready"
+    exec sleep infinity
+}
+
+# Everything the VM rows need, in order; on any failure build/vm/failed says
+# why in one line, and each of their tests fails with it.
+start_vm() {
+    local names=("$@") start=$SECONDS
+    rm -rf "$VM_DIR"
+    mkdir -p "$VM_DIR"
+    ensure_vm_image || { [ -f "$VM_DIR/failed" ] || echo "the test VM image could not be made" >"$VM_DIR/failed"; return 1; }
+    vm_image >"$VM_DIR/image"
+    boot_vm "${names[0]}" || return 1
+    vm_ssh "cd '$ROOT' && . tools/common.sh && guest_session ${names[*]}" >"$VM_DIR/session.log" 2>&1 </dev/null &
+    local next=$((SECONDS + 30))
+    until grep -q '^session ready' "$VM_DIR/session.log"; do
+        if ! kill -0 $! 2>/dev/null; then
+            echo "the test VM could not prepare its prefixes: $(tail -n 1 "$VM_DIR/session.log")" >"$VM_DIR/failed"
+            return 1
+        fi
+        [ $SECONDS -ge $next ] && next=$((SECONDS + 30)) &&
+            echo "  the test VM's prefixes: $(grep -c '^ready' "$VM_DIR/session.log") of ${#names[@]} ready after $((SECONDS - start)) s"
+        sleep 1
+    done
+    sed -n 's/^display :/DISPLAY=:/p' "$VM_DIR/session.log" >"$VM_DIR/ready"
+    echo "the test VM is ready for ${names[*]} ($((SECONDS - start)) s)"
+}
+
+# The guest is powered off with its emulator's process group; its disk was a
+# snapshot, so nothing of it stays but the prefixes in build/wine/.
+stop_vm() {
+    [ -f "$VM_DIR/qemu.pid" ] || return 0
+    vm_ssh -O exit 2>/dev/null || true
+    kill -- -"$(cat "$VM_DIR/qemu.pid")" 2>/dev/null || true
+    rm -f "$VM_DIR/qemu.pid" "$VM_DIR/ready"
 }

@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
-# Packs a release: dist/brisvane-VERSION.zip, holding the shipped exe and the
+# Packs a release: dist/brisvane-VERSION.zip, holding the shipped exes and the
 # Chinese user guide, and dist/SHA256SUMS beside it. The same inputs give the
 # same bytes: fixed times, order and attributes.
 #
-#   pack_release.py SOURCE_DIR EXE OUT_DIR
+#   pack_release.py SOURCE_DIR EXE_DIR OUT_DIR
 #
 # The guide is README.zh-CN.md made into plain text for Notepad on every
 # Windows from XP on: UTF-8 with a byte-order mark, CRLF, lines wrapped.
@@ -18,6 +18,7 @@ from pathlib import Path
 
 WIDTH = 72
 GUIDE_NAME = "使用说明.txt"
+EXES = ["brisvane.exe", "brisvane-backup.exe"]
 # Punctuation that may not start a line, and that may not end one.
 NO_LINE_START = set("，。、；：！？）」』”’》〉…,.;:!?)")
 NO_LINE_END = set("（「『“‘《〈(")
@@ -105,12 +106,11 @@ class Entry(zipfile.ZipInfo):
         return self.filename.encode("gbk"), self.flag_bits
 
 
-def main(source, exe, out):
+def main(source, exes, out):
     source, out = Path(source), Path(out)
     version, date = (source / "VERSION").read_text(encoding="ascii").split()
     stamp = tuple(int(x) for x in date.split("-")) + (0, 0, 0)
-    members = [
-        ("brisvane.exe", Path(exe).read_bytes()),
+    members = [(name, (Path(exes) / name).read_bytes()) for name in EXES] + [
         (GUIDE_NAME, guide((source / "README.zh-CN.md").read_text(encoding="utf-8"), version, date).encode("utf-8")),
     ]
     out.mkdir(parents=True, exist_ok=True)
@@ -118,7 +118,7 @@ def main(source, exe, out):
     with zipfile.ZipFile(archive, "w") as z:
         for name, data in members:
             z.writestr(Entry(name, stamp), data, compresslevel=9)
-    sums = [(archive.name, archive.read_bytes()), members[0]]
+    sums = [(archive.name, archive.read_bytes())] + members[: len(EXES)]
     (out / "SHA256SUMS").write_text(
         "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in sums), encoding="ascii")
     print(archive)
@@ -127,5 +127,5 @@ def main(source, exe, out):
 
 if __name__ == "__main__":
     if len(sys.argv) != 4:
-        sys.exit("usage: pack_release.py SOURCE_DIR EXE OUT_DIR")
+        sys.exit("usage: pack_release.py SOURCE_DIR EXE_DIR OUT_DIR")
     main(*sys.argv[1:])

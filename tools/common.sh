@@ -143,14 +143,9 @@ cmake_arrangements() (
     echo "$list"
 )
 
-# How many times longer the waits of an arrangement's tests may take: an
-# emulated VM runs about ten times slower than the machine itself, one with
-# KVM about twice.
+# How many times longer the waits of an arrangement's tests may take.
 time_scale() {
-    if [ "${PLACE[$1]}" != vm ]; then echo 1
-    elif [ -w /dev/kvm ]; then echo 2
-    else echo 6
-    fi
+    if [ "${PLACE[$1]}" = vm ]; then vm_time_scale; else echo 1; fi
 }
 
 # For the commands that show the tool: the first arrangement this machine
@@ -262,34 +257,55 @@ build() {
 }
 
 # The test VM: a small Debian guest whose kernel runs 32-bit programs, for
-# the rows this machine cannot run. Built from Debian's packages by debvm,
-# cached per recipe; booted once per test run with this checkout shared at
-# its own path, and reached by ssh on a loopback port. Its disk is a
-# throw-away snapshot; its prefixes live in build/wine/ like the others.
+# the rows this machine cannot run. Built from Debian's packages by debvm and
+# cached per recipe, with a fresh prefix for each of those rows made in it
+# once; booted once per test run with this checkout shared at its own path,
+# and reached by ssh on a loopback port. Its disk is a throw-away snapshot;
+# each checkout gets its own copies of the prefixes, in build/wine/.
 VM_DIR=$BUILD/vm
 VM_CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/brisvane
-VM_PACKAGES=(linux-image-amd64 wine wine64 wine32:i386 xvfb fonts-wqy-microhei)
+VM_PACKAGES=(linux-image-amd64 wine wine64 wine32:i386 xvfb fonts-wqy-microhei fonts-wine)
+# debvm installs the packages with mmdebstrap as a tarball, which mke2fs turns
+# into the ext4 image debvm-run boots (much faster than debvm's own ext2
+# step). No documentation, and no kernel modules for hardware a VM does not have.
 vm_recipe() {
-    debvm-create -r bookworm -o "$1/rootfs.ext4" -k "$1/id_ed25519.pub" -- \
+    local exclude=('/usr/share/doc/*' '/usr/share/man/*' '/usr/share/info/*' '/usr/share/locale/*'
+        '/lib/modules/*/kernel/sound/*' '/lib/modules/*/kernel/drivers/'{gpu,media,infiniband,net/wireless,net/ethernet}'/*')
+    as_root debvm-create -r bookworm -s ext4 -s packagelists -o "$1/rootfs.tar" -k "$1/id_ed25519.pub" -- \
         --architectures=amd64,i386 --include="$(IFS=,; echo "${VM_PACKAGES[*]}")" \
-        --aptopt='Acquire::Languages "none"' \
-        --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
-        --dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt='path-exclude=/usr/share/info/*'
+        --aptopt='Acquire::Languages "none"' "${exclude[@]/#/--dpkgopt=path-exclude=}" &&
+        mkdir "$1/root" &&
+        as_root tar -xpf "$1/rootfs.tar" -C "$1/root" --numeric-owner --xattrs --xattrs-include='*' &&
+        as_root mke2fs -q -t ext4 -L debvm -d "$1/root" "$1/rootfs.ext4" \
+            "$(($(du -sm "$1/root" | cut -f1) * 9 / 8 + 256))M" &&
+        as_root rm -rf "$1/root" "$1/rootfs.tar" &&
+        as_root chown "$(id -u):$(id -g)" "$1/rootfs.ext4"
 }
 
 # The image's folder, named after its recipe: a changed recipe is a new image.
 vm_image() {
     local key
-    key=$( (declare -f vm_recipe; echo "${VM_PACKAGES[*]}"; dpkg-query -W debvm) | sha256sum | cut -c1-16)
+    key=$( (declare -f vm_recipe guest_prefixes; echo "${VM_PACKAGES[*]}" "$(vm_names)"; dpkg-query -W debvm) |
+        sha256sum | cut -c1-16)
     echo "$VM_CACHE/vm-$key"
 }
 
-# Runs "$@" in the background, saying every 30 s that it goes on; returns its
-# exit code.
+# The rows that run in the VM where this machine cannot run them.
+vm_names() (
+    local name
+    for name in $(arrangement_names); do
+        arrangement "$name"
+        [ "$A_ELSE" = vm ] && echo "$name"
+    done
+    return 0
+)
+
+# Runs "$@" in the background with its output in LOG, saying every 30 s
+# that it goes on; returns its exit code.
 with_progress() {
-    local what=$1 start=$SECONDS pid status=0
-    shift
-    "$@" &
+    local what=$1 log=$2 start=$SECONDS pid status=0
+    shift 2
+    "$@" >"$log" 2>&1 &
     pid=$!
     while ! wait_for "$pid" 30; do
         echo "  $what: $((SECONDS - start)) s so far"
@@ -300,16 +316,22 @@ with_progress() {
 
 # True once process $1 has ended, false if it still runs after $2 seconds.
 wait_for() {
-    local i
-    for ((i = 0; i < $2 * 10; i++)); do
-        kill -0 "$1" 2>/dev/null || return 0
-        sleep 0.1
+    local end=$((SECONDS + $2))
+    while kill -0 "$1" 2>/dev/null; do
+        [ $SECONDS -lt $end ] || return 1
+        sleep 0.5
     done
+}
+
+# Why the VM rows cannot run, and what to do, for their tests to say.
+vm_failed() {
+    echo "$1; $2, or set BRISVANE_NO_VM=1 to skip the VM" >"$VM_DIR/failed"
     return 1
 }
 
-# Builds the image unless this recipe's is cached. A half-built image is
-# never used: it is made beside the cache and renamed into place whole.
+# Builds the image and its prefixes unless this recipe's are cached. A
+# half-built image is never used: it is made beside the cache and renamed
+# into place whole.
 ensure_vm_image() {
     local image work
     image=$(vm_image)
@@ -318,15 +340,23 @@ ensure_vm_image() {
         "BRISVANE_NO_VM=1 skips the VM and its tests)"
     mkdir -p "$VM_CACHE"
     work=$(mktemp -d "$image.part.XXXXXX")
-    ssh-keygen -q -t ed25519 -N '' -C brisvane-test-vm -f "$work/id_ed25519" || return 1
-    if ! with_progress "making the image" vm_recipe "$work" >"$work/build.log" 2>&1; then
-        echo "the test VM image could not be made: $(tail -n 1 "$work/build.log")" >"$VM_DIR/failed"
-        return 1
-    fi
-    rm -f "$work/build.log"
+    ssh-keygen -q -t ed25519 -N '' -C brisvane-test-vm -f "$work/id_ed25519" ||
+        vm_failed "ssh-keygen failed" "check the openssh-client package" || return 1
+    with_progress "making the image" "$work/image.log" vm_recipe "$work" ||
+        vm_failed "the test VM image could not be made: $(tail -n 1 "$work/image.log")" \
+            "see $work/image.log" || return 1
+    echo "$work" >"$VM_DIR/image"
+    boot_vm "$work" || return 1
+    # Fresh prefixes, made once here and copied into each checkout.
+    with_progress "making the VM's prefixes" "$work/prefixes.log" \
+        vm_ssh "cd '$ROOT' && . tools/common.sh && guest_prefixes '$work/prefixes' $(vm_names)" ||
+        vm_failed "the test VM could not make its prefixes: $(tail -n 1 "$work/prefixes.log")" \
+            "see $work/prefixes.log" || return 1
+    stop_vm
+    rm -f "$work/image.log" "$work/prefixes.log"
     mv -T "$work" "$image" 2>/dev/null || rm -rf "$work"
     # Images of older recipes are no longer used.
-    find "$VM_CACHE" -maxdepth 1 -name 'vm-*' ! -path "$image" -exec rm -rf {} +
+    find "$VM_CACHE" -maxdepth 1 -name 'vm-*' ! -name "${image##*/}*" -exec rm -rf {} +
 }
 
 vm_ssh() {
@@ -340,34 +370,54 @@ free_port() {
     python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
-# Boots the guest and waits until it answers, then mounts the checkout and
-# keeps one session open that holds its X display and the prefixes' servers.
+# Boots the image in folder $1 and waits until it answers, then mounts the
+# checkout, and the image's folder, each at its own path.
 boot_vm() {
-    local image limit=$((60 * $(time_scale "$1"))) start=$SECONDS next=30
-    image=$(vm_image)
+    local image=$1 limit=$((60 * $(vm_time_scale))) start=$SECONDS next=$((SECONDS + 30)) tag
     free_port >"$VM_DIR/port"
     echo "booting the test VM ($( [ -w /dev/kvm ] && echo KVM || echo software emulation))"
-    # The share's ownership is kept in extended attributes, so that the
+    # The shares' ownership is kept in extended attributes, so that the
     # guest's root owns its prefixes whoever runs the tests here.
     setsid debvm-run -i "$image/rootfs.ext4" -s "$(cat "$VM_DIR/port")" -- -snapshot -m 4G \
-        -virtfs "local,path=$ROOT,mount_tag=brisvane,security_model=mapped-xattr" \
+        -virtfs "local,path=$ROOT,mount_tag=checkout,security_model=mapped-xattr" \
+        -virtfs "local,path=$image,mount_tag=image,security_model=mapped-xattr" \
         </dev/null >"$VM_DIR/console.log" 2>&1 &
     echo $! >"$VM_DIR/qemu.pid"
     until vm_ssh -o ControlMaster=yes -o ControlPersist=yes true 2>/dev/null; do
         kill -0 "$(cat "$VM_DIR/qemu.pid")" 2>/dev/null ||
-            { echo "the test VM stopped while booting (its console: build/vm/console.log)" >"$VM_DIR/failed"; return 1; }
-        [ $((SECONDS - start)) -lt "$limit" ] ||
-            { echo "the test VM did not answer within $limit s (its console: build/vm/console.log)" >"$VM_DIR/failed"; return 1; }
-        [ $((SECONDS - start)) -ge $next ] && echo "  booting: $((next += 30, SECONDS - start)) s so far"
+            vm_failed "the test VM stopped while booting" "see build/vm/console.log" || return 1
+        [ $SECONDS -lt $((start + limit)) ] ||
+            vm_failed "the test VM did not answer within $limit s" "see build/vm/console.log" || return 1
+        [ $SECONDS -lt $next ] || echo "  booting: $((next += 30, SECONDS - start)) s so far"
         sleep 1
     done
     echo "the test VM answers after $((SECONDS - start)) s"
-    vm_ssh "mkdir -p '$ROOT' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288 brisvane '$ROOT'" ||
-        { echo "the test VM could not mount this checkout over 9p" >"$VM_DIR/failed"; return 1; }
+    for tag in checkout:"$ROOT" image:"$image"; do
+        vm_ssh "mkdir -p '${tag#*:}' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose ${tag%%:*} '${tag#*:}'" ||
+            vm_failed "the test VM could not mount ${tag#*:} over 9p" "see build/vm/console.log" || return 1
+    done
 }
 
-# Inside the guest: the display, then each arrangement's prefix and server,
-# each reported on a line of its own; then it stays, holding them.
+# The waits' scale in the VM: software emulation runs about ten times
+# slower than this machine, KVM about twice.
+vm_time_scale() {
+    if [ -w /dev/kvm ]; then echo 2; else echo 6; fi
+}
+
+# Inside the guest: each arrangement's prefix made in FOLDER/NAME, side by
+# side, each with its server stopped once it is saved.
+guest_prefixes() {
+    local folder=$1 name pids=() pid
+    shift
+    for name in "$@"; do
+        (arrangement "$name" && A_PREFIX=$folder/$name && wine_env && ensure_prefix && wineserver -k) &
+        pids+=($!)
+    done
+    for pid in "${pids[@]}"; do wait "$pid" || return 1; done
+}
+
+# Inside the guest: the display and each arrangement's server, each reported
+# on a line of its own; then it stays, holding them.
 guest_session() {
     start_display
     echo "display $DISPLAY"
@@ -386,25 +436,32 @@ guest_session() {
 # Everything the VM rows need, in order; on any failure build/vm/failed says
 # why in one line, and each of their tests fails with it.
 start_vm() {
-    local names=("$@") start=$SECONDS
+    local names=("$@") start=$SECONDS image name
     rm -rf "$VM_DIR"
     mkdir -p "$VM_DIR"
-    ensure_vm_image || { [ -f "$VM_DIR/failed" ] || echo "the test VM image could not be made" >"$VM_DIR/failed"; return 1; }
-    vm_image >"$VM_DIR/image"
-    boot_vm "${names[0]}" || return 1
+    ensure_vm_image || { [ -f "$VM_DIR/failed" ] || vm_failed "the test VM image could not be made" "see above"; return 1; }
+    image=$(vm_image)
+    echo "$image" >"$VM_DIR/image"
+    # This checkout's own copies of the prefixes, kept from run to run.
+    for name in "${names[@]}"; do
+        arrangement "$name"
+        [ -f "$A_PREFIX/.brisvane-ready" ] && continue
+        rm -rf "$A_PREFIX"
+        mkdir -p "${A_PREFIX%/*}"
+        cp -a "$image/prefixes/$name" "$A_PREFIX"
+    done
+    boot_vm "$image" || return 1
     vm_ssh "cd '$ROOT' && . tools/common.sh && guest_session ${names[*]}" >"$VM_DIR/session.log" 2>&1 </dev/null &
     local next=$((SECONDS + 30))
     until grep -q '^session ready' "$VM_DIR/session.log"; do
-        if ! kill -0 $! 2>/dev/null; then
-            echo "the test VM could not prepare its prefixes: $(tail -n 1 "$VM_DIR/session.log")" >"$VM_DIR/failed"
-            return 1
-        fi
-        [ $SECONDS -ge $next ] && next=$((SECONDS + 30)) &&
-            echo "  the test VM's prefixes: $(grep -c '^ready' "$VM_DIR/session.log") of ${#names[@]} ready after $((SECONDS - start)) s"
+        kill -0 $! 2>/dev/null ||
+            vm_failed "the test VM could not start Wine: $(tail -n 1 "$VM_DIR/session.log")" \
+                "see build/vm/session.log" || return 1
+        [ $SECONDS -lt $next ] || echo "  the test VM's Wine: $((next += 30, SECONDS - start)) s so far"
         sleep 1
     done
     sed -n 's/^display :/DISPLAY=:/p' "$VM_DIR/session.log" >"$VM_DIR/ready"
-    echo "the test VM is ready for ${names[*]} ($((SECONDS - start)) s)"
+    echo "the test VM is ready for ${names[*]} after $((SECONDS - start)) s"
 }
 
 # The guest is powered off with its emulator's process group; its disk was a

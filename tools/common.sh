@@ -349,7 +349,7 @@ ensure_vm_image() {
     boot_vm "$work" || return 1
     # Fresh prefixes, made once here and copied into each checkout.
     with_progress "making the VM's prefixes" "$work/prefixes.log" \
-        vm_ssh "cd '$ROOT' && . tools/common.sh && guest_prefixes '$work/prefixes' $(vm_names)" ||
+        vm_ssh "cd '$ROOT' && . tools/common.sh && guest_prefixes '$work/prefixes' $(echo $(vm_names))" ||
         vm_failed "the test VM could not make its prefixes: $(tail -n 1 "$work/prefixes.log")" \
             "see $work/prefixes.log" || return 1
     stop_vm

@@ -282,10 +282,11 @@ vm_recipe() {
         as_root chown "$(id -u):$(id -g)" "$1/rootfs.ext4"
 }
 
-# The image's folder, named after its recipe: a changed recipe is a new image.
+# The image's folder, named after its recipe (with how its prefixes are
+# made): a changed recipe is a new image.
 vm_image() {
     local key
-    key=$( (declare -f vm_recipe guest_prefixes; echo "${VM_PACKAGES[*]}" "$(vm_names)"; dpkg-query -W debvm) |
+    key=$( (declare -f vm_recipe guest_prefixes ensure_prefix wine_env; echo "${VM_PACKAGES[*]}" "$(vm_names)"; dpkg-query -W debvm) |
         sha256sum | cut -c1-16)
     echo "$VM_CACHE/vm-$key"
 }
@@ -405,15 +406,16 @@ vm_time_scale() {
 }
 
 # Inside the guest: each arrangement's prefix made in FOLDER/NAME, side by
-# side, each with its server stopped once it is saved.
+# side; fails if any of them does.
 guest_prefixes() {
-    local folder=$1 name pids=() pid
+    local folder=$1 name pids=() pid status=0
     shift
     for name in "$@"; do
-        (arrangement "$name" && A_PREFIX=$folder/$name && wine_env && ensure_prefix && wineserver -k) &
+        (arrangement "$name" && A_PREFIX=$folder/$name && wine_env && ensure_prefix) &
         pids+=($!)
     done
-    for pid in "${pids[@]}"; do wait "$pid" || return 1; done
+    for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+    return $status
 }
 
 # Inside the guest: the display and each arrangement's server, each reported

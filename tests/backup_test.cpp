@@ -54,7 +54,7 @@ std::vector<std::string> Missed(const std::wstring &file)
             if (path.rfind(from, 0) == 0)
                 path.replace(0, strlen(from), to);
         // The file names the 32-bit view as 64-bit regedit sees it.
-        if (sizeof(void *) == 4 && path.find("HKLM\\SOFTWARE\\Wow6432Node\\") == 0)
+        if (sizeof(void *) == 4 && path.rfind("HKLM\\", 0) == 0 && path.compare(13, 13, "\\Wow6432Node\\") == 0)
             path.erase(13, 12);
         out.push_back(value ? path + "\\\\:" + Decoded(name) + "=" : path + "\\");
     }

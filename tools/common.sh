@@ -11,7 +11,7 @@ PACKAGES=(
     wine wine64 wine32:i386 xvfb
     cmake googletest python3 unzip
     fonts-wqy-microhei icoutils imagemagick
-    qemu-system-x86 debvm mmdebstrap openssh-client
+    qemu-system-x86 debvm mmdebstrap openssh-client zstd
 )
 
 # Where the tests run. Each arrangement has its own prefix, build/wine/NAME.
@@ -156,7 +156,8 @@ pick_arrangement() {
     [ ${#names[@]} -gt 0 ] || die "no arrangement runs on this machine"
     arrangement "${names[0]}"
     if [ "$A_CPU" = x86_64 ]; then
-        echo "using the 64-bit twin ${A_FOLDER#"$ROOT"/}/brisvane.exe under 64-bit Wine: ${SKIP_REASON[$first]}"
+        echo "using the 64-bit twin ${A_FOLDER#"$ROOT"/}/brisvane.exe under 64-bit Wine:" \
+            "${SKIP_REASON[$first]:-this machine cannot run 32-bit programs}"
     fi
 }
 
@@ -286,7 +287,7 @@ vm_recipe() {
 # made): a changed recipe is a new image.
 vm_image() {
     local key
-    key=$( (declare -f vm_recipe guest_prefixes ensure_prefix wine_env; echo "${VM_PACKAGES[*]}" "$(vm_names)"; dpkg-query -W debvm) |
+    key=$( (declare -f vm_recipe ensure_vm_image guest_prefixes ensure_prefix wine_env; echo "${VM_PACKAGES[*]}" "$(vm_names)"; dpkg-query -W debvm) |
         sha256sum | cut -c1-16)
     echo "$VM_CACHE/vm-$key"
 }
@@ -354,7 +355,10 @@ ensure_vm_image() {
         vm_failed "the test VM could not make its prefixes: $(tail -n 1 "$work/prefixes.log")" \
             "see $work/prefixes.log" || return 1
     stop_vm
-    rm -f "$work/image.log" "$work/prefixes.log"
+    # Wine copies its DLLs into each prefix: packed, they take a third.
+    tar -C "$work/prefixes" --xattrs --xattrs-include='*' -I 'zstd -T0' -cf "$work/prefixes.tar.zst" . ||
+        vm_failed "the VM's prefixes could not be packed" "check the zstd package" || return 1
+    rm -rf "$work/prefixes" "$work/image.log" "$work/prefixes.log"
     mv -T "$work" "$image" 2>/dev/null || rm -rf "$work"
     # Images of older recipes are no longer used.
     find "$VM_CACHE" -maxdepth 1 -name 'vm-*' ! -name "${image##*/}*" -exec rm -rf {} +
@@ -450,7 +454,7 @@ start_vm() {
         [ -f "$A_PREFIX/.brisvane-ready" ] && continue
         rm -rf "$A_PREFIX"
         mkdir -p "${A_PREFIX%/*}"
-        cp -a "$image/prefixes/$name" "$A_PREFIX"
+        tar -C "${A_PREFIX%/*}" --xattrs --xattrs-include='*' -I zstd -xf "$image/prefixes.tar.zst" "./$name"
     done
     boot_vm "$image" || return 1
     vm_ssh "cd '$ROOT' && . tools/common.sh && guest_session ${names[*]}" >"$VM_DIR/session.log" 2>&1 </dev/null &

@@ -354,6 +354,7 @@ ensure_vm_image() {
         vm_ssh "cd '$ROOT' && . tools/common.sh && guest_prefixes '$work/prefixes' $(echo $(vm_names))" ||
         vm_failed "the test VM could not make its prefixes: $(tail -n 1 "$work/prefixes.log")" \
             "see $work/prefixes.log" || return 1
+    vm_ssh sync
     stop_vm
     # Wine copies its DLLs into each prefix: packed, they take a third.
     tar -C "$work/prefixes" --xattrs --xattrs-include='*' -I 'zstd -T0' -cf "$work/prefixes.tar.zst" . ||
@@ -474,6 +475,10 @@ start_vm() {
 # snapshot, so nothing of it stays but the prefixes in build/wine/.
 stop_vm() {
     [ -f "$VM_DIR/qemu.pid" ] || return 0
+    # First the guest's Wine saves its registries, and what the guest wrote
+    # reaches this checkout: its share is cached as a disk would be.
+    timeout 120 vm_ssh "for p in '$BUILD'/wine/*/; do WINEPREFIX=\$p wineserver -k; WINEPREFIX=\$p wineserver -w; done
+        sync" </dev/null >/dev/null 2>&1 || true
     vm_ssh -O exit 2>/dev/null || true
     kill -- -"$(cat "$VM_DIR/qemu.pid")" 2>/dev/null || true
     rm -f "$VM_DIR/qemu.pid" "$VM_DIR/ready"

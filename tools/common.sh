@@ -212,8 +212,9 @@ ensure_prefix() {
         # A win64 prefix is made by the 64-bit loader, whatever runs in it later.
         local boot=$A_LOADER
         [ "$A_ARCH" = win64 ] && boot=/usr/lib/wine/wine64
-        env LC_ALL=zh_CN.UTF-8 "$boot" wineboot -i >/dev/null 2>&1 ||
-            die "wineboot failed in ${A_PREFIX#"$ROOT"/}; remove it and try again"
+        env LC_ALL=zh_CN.UTF-8 "$boot" wineboot -i >"$A_PREFIX.log" 2>&1 ||
+            die "wineboot failed in ${A_PREFIX#"$ROOT"/} (its output: ${A_PREFIX#"$ROOT"/}.log); remove it and try again"
+        rm -f "$A_PREFIX.log"
         wineserver -w
         # Unmanaged windows: no 2 s wait per hidden window, and Wine draws the caption.
         env LC_ALL=zh_CN.UTF-8 "$boot" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
@@ -411,16 +412,19 @@ vm_time_scale() {
 }
 
 # Inside the guest: each arrangement's prefix made in FOLDER/NAME, side by
-# side; fails if any of them does.
+# side, then once more one by one for any that failed: under emulation on a
+# busy machine Wine's first start can run out of time.
 guest_prefixes() {
-    local folder=$1 name pids=() pid status=0
+    local folder=$1 name pids=() pid
     shift
     for name in "$@"; do
         (arrangement "$name" && A_PREFIX=$folder/$name && wine_env && ensure_prefix) &
         pids+=($!)
     done
-    for pid in "${pids[@]}"; do wait "$pid" || status=1; done
-    return $status
+    for pid in "${pids[@]}"; do wait "$pid" || true; done
+    for name in "$@"; do
+        (arrangement "$name" && A_PREFIX=$folder/$name && wine_env && ensure_prefix) || return 1
+    done
 }
 
 # Inside the guest: the display and each arrangement's server, each reported

@@ -207,6 +207,9 @@ stop_all() {
 ensure_prefix() {
     if [ ! -f "$A_PREFIX/.brisvane-ready" ]; then
         echo "creating the $A_NAME Wine prefix in ${A_PREFIX#"$ROOT"/}"
+        # What is left of a failed attempt goes once its server has.
+        wineserver -k 2>/dev/null || true
+        wineserver -w 2>/dev/null || true
         rm -rf "$A_PREFIX"
         mkdir -p "$A_PREFIX"
         # A win64 prefix is made by the 64-bit loader, whatever runs in it later.

@@ -191,28 +191,31 @@ void CollectTrees(Result &result, std::wstring &body, bool wow64)
 }
 
 // Only the four values, never the rest of the key, each under its own
-// spelling, in the order the cleanup deletes them.
+// spelling; the message lists them in the order the cleanup deletes them.
 void CollectEnvironment(Result &result, std::wstring &body)
 {
     std::wstring found[std::size(kEnvironmentValues)];
     std::wstring section;
-    Walker walker(result, section, 0);
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, L"Environment", 0, KEY_QUERY_VALUE, &key);
     if (status == ERROR_SUCCESS) {
-        for (size_t i = 0; i < std::size(kEnvironmentValues); ++i) {
-            walker.Values(key, kEnvironmentPath, 256, 1024, [&](const std::wstring &name) {
-                return SameName(name, Widen(kEnvironmentValues[i])) && (found[i] = name, true);
-            });
-        }
+        Walker(result, section, 0).Values(key, kEnvironmentPath, 256, 1024, [&found](const std::wstring &name) {
+            for (size_t i = 0; i < std::size(kEnvironmentValues); ++i)
+                if (SameName(name, Widen(kEnvironmentValues[i])))
+                    return found[i] = name, true;
+            return false;
+        });
         RegCloseKey(key);
     }
+    // A key that cannot be read says nothing of whether the values exist.
+    bool unreadable = status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND;
     for (size_t i = 0; i < std::size(kEnvironmentValues); ++i) {
         std::wstring wanted = Widen(kEnvironmentValues[i]);
-        if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+        if (unreadable)
             result.missed.push_back({kEnvironmentPath, true, wanted, kUnreadable});
-        (found[i].empty() ? result.absent : result.found)
-            .push_back(std::wstring(kEnvironmentPath) + L" 中的 " + (found[i].empty() ? wanted : found[i]));
+        else
+            (found[i].empty() ? result.absent : result.found)
+                .push_back(std::wstring(kEnvironmentPath) + L" 中的 " + (found[i].empty() ? wanted : found[i]));
     }
     if (!section.empty()) {
         regfile::AppendKey(body, kEnvironmentPath);

@@ -306,27 +306,27 @@ vm_names() (
     return 0
 )
 
+# Polls every second until "$@" succeeds, saying every 30 s that WHAT goes
+# on. Gives up with 1 once process PID has ended, or with 2 after LIMIT
+# seconds (0 for none).
+poll() {
+    local what=$1 pid=$2 limit=$3 start=$SECONDS next=$((SECONDS + 30))
+    shift 3
+    until "$@"; do
+        kill -0 "$pid" 2>/dev/null || return 1
+        [ "$limit" = 0 ] || [ $SECONDS -lt $((start + limit)) ] || return 2
+        [ $SECONDS -lt $next ] || echo "  $what: $((next += 30, SECONDS - start)) s so far"
+        sleep 1
+    done
+}
+
 # Runs "$@" in the background with its output in LOG, saying every 30 s
 # that it goes on; returns its exit code.
 with_progress() {
-    local what=$1 log=$2 start=$SECONDS pid status=0
+    local what=$1 log=$2
     shift 2
     "$@" >"$log" 2>&1 &
-    pid=$!
-    while ! wait_for "$pid" 30; do
-        echo "  $what: $((SECONDS - start)) s so far"
-    done
-    wait "$pid" || status=$?
-    return $status
-}
-
-# True once process $1 has ended, false if it still runs after $2 seconds.
-wait_for() {
-    local end=$((SECONDS + $2))
-    while kill -0 "$1" 2>/dev/null; do
-        [ $SECONDS -lt $end ] || return 1
-        sleep 0.5
-    done
+    poll "$what" $! 0 false || wait $!
 }
 
 # Why the VM rows cannot run, and what to do, for their tests to say.
@@ -383,7 +383,7 @@ free_port() {
 # Boots the image in folder $1 and waits until it answers, then mounts the
 # checkout, and the image's folder, each at its own path.
 boot_vm() {
-    local image=$1 limit=$((60 * $(vm_time_scale))) start=$SECONDS next=$((SECONDS + 30)) tag
+    local image=$1 limit=$((60 * $(vm_time_scale))) start=$SECONDS tag
     free_port >"$VM_DIR/port"
     echo "booting the test VM ($( [ -w /dev/kvm ] && echo KVM || echo software emulation))"
     # The shares' ownership is kept in extended attributes, so that the
@@ -393,14 +393,11 @@ boot_vm() {
         -virtfs "local,path=$image,mount_tag=image,security_model=mapped-xattr" \
         </dev/null >"$VM_DIR/console.log" 2>&1 &
     echo $! >"$VM_DIR/qemu.pid"
-    until vm_ssh -o ControlMaster=yes -o ControlPersist=yes true 2>/dev/null; do
-        kill -0 "$(cat "$VM_DIR/qemu.pid")" 2>/dev/null ||
-            vm_failed "the test VM stopped while booting" "see build/vm/console.log" || return 1
-        [ $SECONDS -lt $((start + limit)) ] ||
-            vm_failed "the test VM did not answer within $limit s" "see build/vm/console.log" || return 1
-        [ $SECONDS -lt $next ] || echo "  booting: $((next += 30, SECONDS - start)) s so far"
-        sleep 1
-    done
+    local status=0
+    poll booting "$(cat "$VM_DIR/qemu.pid")" "$limit" \
+        vm_ssh -o ControlMaster=yes -o ControlPersist=yes true 2>/dev/null || status=$?
+    [ $status != 1 ] || vm_failed "the test VM stopped while booting" "see build/vm/console.log" || return 1
+    [ $status != 2 ] || vm_failed "the test VM did not answer within $limit s" "see build/vm/console.log" || return 1
     echo "the test VM answers after $((SECONDS - start)) s"
     for tag in checkout:"$ROOT" image:"$image"; do
         vm_ssh "mkdir -p '${tag#*:}' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose ${tag%%:*} '${tag#*:}'" ||
@@ -466,14 +463,9 @@ start_vm() {
     done
     boot_vm "$image" || return 1
     vm_ssh "cd '$ROOT' && . tools/common.sh && guest_session ${names[*]}" >"$VM_DIR/session.log" 2>&1 </dev/null &
-    local next=$((SECONDS + 30))
-    until grep -q '^session ready' "$VM_DIR/session.log"; do
-        kill -0 $! 2>/dev/null ||
-            vm_failed "the test VM could not start Wine: $(tail -n 1 "$VM_DIR/session.log")" \
-                "see build/vm/session.log" || return 1
-        [ $SECONDS -lt $next ] || echo "  the test VM's Wine: $((next += 30, SECONDS - start)) s so far"
-        sleep 1
-    done
+    poll "the test VM's Wine" $! 0 grep -q '^session ready' "$VM_DIR/session.log" ||
+        vm_failed "the test VM could not start Wine: $(tail -n 1 "$VM_DIR/session.log")" \
+            "see build/vm/session.log" || return 1
     sed -n 's/^display :/DISPLAY=:/p' "$VM_DIR/session.log" >"$VM_DIR/ready"
     echo "the test VM is ready for ${names[*]} after $((SECONDS - start)) s"
 }

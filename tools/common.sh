@@ -215,7 +215,8 @@ ensure_prefix() {
         # A win64 prefix is made by the 64-bit loader, whatever runs in it later.
         local boot=$A_LOADER
         [ "$A_ARCH" = win64 ] && boot=/usr/lib/wine/wine64
-        env LC_ALL=zh_CN.UTF-8 "$boot" wineboot -i >"$A_PREFIX.log" 2>&1 ||
+        # Wine's own errors are kept for the log, which stays only on failure.
+        env LC_ALL=zh_CN.UTF-8 WINEDEBUG=-all,err+all "$boot" wineboot -i >"$A_PREFIX.log" 2>&1 ||
             die "wineboot failed in ${A_PREFIX#"$ROOT"/} (its output: ${A_PREFIX#"$ROOT"/}.log); remove it and try again"
         rm -f "$A_PREFIX.log"
         wineserver -w

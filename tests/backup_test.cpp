@@ -79,18 +79,8 @@ DWORD Regedit(const std::wstring &file)
 {
     wchar_t windows[MAX_PATH];
     GetWindowsDirectoryW(windows, MAX_PATH);
-    std::wstring command = L"\"" + std::wstring(windows) + L"\\regedit.exe\" /s \"" + file + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    DWORD code = ~0u;
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return code;
-    if (WaitForSingleObject(process.hProcess, ui::Scaled(120000)) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return code;
+    return drive::RunCommand(L"\"" + std::wstring(windows) + L"\\regedit.exe\" /s \"" + file + L"\"",
+                             ui::Scaled(120000));
 }
 
 TEST(BackupProof, RestoresEverythingButWhatItReports)

@@ -216,7 +216,12 @@ ensure_prefix() {
         local boot=$A_LOADER
         [ "$A_ARCH" = win64 ] && boot=/usr/lib/wine/wine64
         # Wine's own errors are kept for the log, which stays only on failure.
+        # Wine gives its first start in a new prefix 5 minutes to set it up,
+        # and goes on without it after that, while the set-up itself goes on:
+        # on a slow machine (an emulated one under load) the start fails, and
+        # another, once that set-up has ended, finds the prefix made.
         env LC_ALL=zh_CN.UTF-8 WINEDEBUG=-all,err+all "$boot" wineboot -i >"$A_PREFIX.log" 2>&1 ||
+            { wineserver -w && env LC_ALL=zh_CN.UTF-8 WINEDEBUG=-all,err+all "$boot" wineboot -i >>"$A_PREFIX.log" 2>&1; } ||
             die "wineboot failed in ${A_PREFIX#"$ROOT"/} (its output: ${A_PREFIX#"$ROOT"/}.log); remove it and try again"
         rm -f "$A_PREFIX.log"
         wineserver -w
@@ -338,36 +343,48 @@ vm_failed() {
 
 # Builds the image and its prefixes unless this recipe's are cached. A
 # half-built image is never used: it is made beside the cache and renamed
-# into place whole.
-ensure_vm_image() {
+# into place whole. One checkout makes it while any other waits.
+ensure_vm_image() (
     local image work
     image=$(vm_image)
+    mkdir -p "$VM_CACHE"
+    exec 9>"$VM_CACHE/lock"
+    flock -n 9 || { echo "waiting for another checkout to make the test VM image"; flock 9; }
     [ -f "$image/rootfs.ext4" ] && return 0
+    # Earlier attempts that failed left their logs; the new one has its own.
+    rm -rf "$VM_CACHE"/vm-*.part.*
     echo "making the test VM image in $VM_CACHE (about 10 minutes, once per recipe;" \
         "BRISVANE_NO_VM=1 skips the VM and its tests)"
-    mkdir -p "$VM_CACHE"
     work=$(mktemp -d "$image.part.XXXXXX")
     ssh-keygen -q -t ed25519 -N '' -C brisvane-test-vm -f "$work/id_ed25519" ||
-        vm_failed "ssh-keygen failed" "check the openssh-client package" || return 1
+        vm_image_failed "$work" "ssh-keygen failed" "check the openssh-client package" || return 1
     with_progress "making the image" "$work/image.log" vm_recipe "$work" ||
-        vm_failed "the test VM image could not be made: $(tail -n 1 "$work/image.log")" \
+        vm_image_failed "$work" "the test VM image could not be made: $(tail -n 1 "$work/image.log")" \
             "see $work/image.log" || return 1
     echo "$work" >"$VM_DIR/image"
-    boot_vm "$work" || return 1
+    boot_vm "$work" || { stop_vm; vm_image_failed "$work"; return 1; }
     # Fresh prefixes, made once here and copied into each checkout.
     with_progress "making the VM's prefixes" "$work/prefixes.log" \
         vm_ssh "cd '$ROOT' && . tools/common.sh && guest_prefixes '$work/prefixes' $(echo $(vm_names))" ||
-        vm_failed "the test VM could not make its prefixes: $(tail -n 1 "$work/prefixes.log")" \
-            "see $work/prefixes.log" || return 1
+        { stop_vm; vm_image_failed "$work" "the test VM could not make its prefixes: $(tail -n 1 "$work/prefixes.log")" \
+            "see $work/prefixes.log"; return 1; }
     vm_ssh sync
     stop_vm
     # Wine copies its DLLs into each prefix: packed, they take a third.
     tar -C "$work/prefixes" --xattrs --xattrs-include='*' -I 'zstd -T0' -cf "$work/prefixes.tar.zst" . ||
-        vm_failed "the VM's prefixes could not be packed" "check the zstd package" || return 1
+        vm_image_failed "$work" "the VM's prefixes could not be packed" "check the zstd package" || return 1
     rm -rf "$work/prefixes" "$work/image.log" "$work/prefixes.log"
     mv -T "$work" "$image" 2>/dev/null || rm -rf "$work"
     # Images of older recipes are no longer used.
-    find "$VM_CACHE" -maxdepth 1 -name 'vm-*' ! -name "${image##*/}*" -exec rm -rf {} +
+    find "$VM_CACHE" -maxdepth 1 -name 'vm-*' ! -name "${image##*/}" -exec rm -rf {} +
+)
+
+# A failed attempt in folder $1 keeps only its logs, which the cause ($2)
+# and what to do ($3), if given, may name.
+vm_image_failed() {
+    as_root rm -rf "$1/root" "$1/rootfs.tar" "$1/rootfs.ext4"
+    find "$1/prefixes" -mindepth 1 -maxdepth 1 -type d -exec rm -rf {} + 2>/dev/null
+    [ $# = 1 ] || vm_failed "$2" "$3"
 }
 
 vm_ssh() {

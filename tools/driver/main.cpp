@@ -112,19 +112,10 @@ int BenchStart(int runs, const wchar_t *program, const wchar_t *baseline)
     return 0;
 }
 
-double RunCommand(const std::string &command)
+double TimedCommand(const std::string &command)
 {
-    std::string line = command;
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
     double start = drive::Seconds();
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                        &process))
-        return -1;
-    WaitForSingleObject(process.hProcess, INFINITE);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
+    drive::RunCommand(std::wstring(command.begin(), command.end()));
     return drive::Seconds() - start;
 }
 
@@ -152,10 +143,10 @@ double RegExeRun()
 {
     double seconds = 0;
     for (const KeyTarget &t : kKeyTargets)
-        seconds += RunCommand(std::string("reg.exe delete \"") +
-                              (t.root == Root::LocalMachine ? "HKLM\\" : "HKCU\\") + t.subkey + "\" /f");
+        seconds += TimedCommand(std::string("reg.exe delete \"") +
+                                (t.root == Root::LocalMachine ? "HKLM\\" : "HKCU\\") + t.subkey + "\" /f");
     for (const char *value : kEnvironmentValues)
-        seconds += RunCommand(std::string("reg.exe delete HKCU\\Environment /v ") + value + " /f");
+        seconds += TimedCommand(std::string("reg.exe delete HKCU\\Environment /v ") + value + " /f");
     return seconds;
 }
 

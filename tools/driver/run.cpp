@@ -14,6 +14,22 @@ double Seconds()
     return double(now.QuadPart) / double(frequency.QuadPart);
 }
 
+DWORD RunCommand(std::wstring command, DWORD limitMs)
+{
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    DWORD code = ~0u;
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                        &process))
+        return code;
+    if (WaitForSingleObject(process.hProcess, limitMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return code;
+}
+
 namespace {
 void Settle(HWND dialog)
 {

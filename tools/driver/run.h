@@ -25,4 +25,8 @@ bool SaveScreenshot(HWND window, const std::wstring &path);
 
 double Seconds();
 
+// Runs a command line to its end, without a console window: its exit code,
+// or ~0u if it did not start or still ran after `limitMs`.
+DWORD RunCommand(std::wstring command, DWORD limitMs = INFINITE);
+
 } // namespace drive

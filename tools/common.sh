@@ -251,6 +251,17 @@ start_wine() {
         die "Wine does not start in ${A_PREFIX#"$ROOT"/}; remove that folder and try again"
 }
 
+# Keeps the arrangement's desktop open until its server stops (see "hold" in
+# tools/driver/main.cpp); returns once it is open.
+hold_desktop() {
+    local out
+    out=$(mktemp)
+    run_wine "$A_FOLDER/brisvane_drive.exe" hold </dev/null >"$out" 2>/dev/null &
+    poll "Wine's desktop for $A_NAME" $! 0 grep -qs holding "$out" ||
+        { rm -f "$out"; die "Wine's desktop does not open in ${A_PREFIX#"$ROOT"/}; remove that folder and try again"; }
+    rm -f "$out"
+}
+
 # Everything the commands need before Windows programs run: the display and
 # the arrangement's prefix with its server up.
 start_arrangement() {
@@ -414,8 +425,10 @@ boot_vm() {
     local status=0
     poll booting "$(cat "$VM_DIR/qemu.pid")" "$limit" \
         vm_ssh -o ControlMaster=yes -o ControlPersist=yes true 2>/dev/null || status=$?
-    [ $status != 1 ] || vm_failed "the test VM stopped while booting" "see build/vm/console.log" || return 1
-    [ $status != 2 ] || vm_failed "the test VM did not answer within $limit s" "see build/vm/console.log" || return 1
+    # A damaged image fails the same way every time until it is made anew.
+    local advice="see build/vm/console.log; if the image is damaged, remove $image"
+    [ $status != 1 ] || vm_failed "the test VM stopped while booting" "$advice" || return 1
+    [ $status != 2 ] || vm_failed "the test VM did not answer within $limit s" "$advice" || return 1
     echo "the test VM answers after $((SECONDS - start)) s"
     for tag in checkout:"$ROOT" image:"$image"; do
         vm_ssh "mkdir -p '${tag#*:}' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose ${tag%%:*} '${tag#*:}'" ||
@@ -481,11 +494,18 @@ start_vm() {
     done
     boot_vm "$image" || return 1
     vm_ssh "cd '$ROOT' && . tools/common.sh && guest_session ${names[*]}" >"$VM_DIR/session.log" 2>&1 </dev/null &
-    poll "the test VM's Wine" $! 0 grep -q '^session ready' "$VM_DIR/session.log" ||
+    poll "the test VM's Wine" $! 0 grep -qs '^session ready' "$VM_DIR/session.log" ||
         vm_failed "the test VM could not start Wine: $(tail -n 1 "$VM_DIR/session.log")" \
             "see build/vm/session.log" || return 1
     sed -n 's/^display :/DISPLAY=:/p' "$VM_DIR/session.log" >"$VM_DIR/ready"
     echo "the test VM is ready for ${names[*]} after $((SECONDS - start)) s"
+}
+
+# Once the build is there: each of the VM rows' desktops held, as here.
+vm_hold_desktops() {
+    vm_ssh "cd '$ROOT' && export $(cat "$VM_DIR/ready") && . tools/common.sh &&
+        for name in $*; do arrangement \$name && wine_env && hold_desktop || exit 1; done" </dev/null ||
+        vm_failed "Wine's desktop does not open in the test VM" "see the line above"
 }
 
 # The guest is powered off with its emulator's process group; its disk was a

@@ -6,6 +6,7 @@
 //   bench-start RUNS      start-to-dialog time, the tool against a minimal one
 //   bench-start RUNS [A B] ... or program A against program B
 //   bench-run KEYS [ROUNDS] a run over a large footprint against reg.exe
+//   hold                  keep Wine's desktop open; says "holding" once it is
 #include "tools/driver/footprint.h"
 #include "tools/driver/run.h"
 #include "cleanup/targets.h"
@@ -183,6 +184,22 @@ int BenchRun(int keysPerTree, int rounds)
     return 0;
 }
 
+// Wine closes its desktop once no program has a window, and the next program
+// gives explorer.exe only 10 s to open it again: too little on an emulated
+// machine under load. A hidden window that stays keeps it open.
+int Hold()
+{
+    // A window fails while explorer.exe is still coming up; the next try
+    // finds it up, or starts it again.
+    for (int tries = 1; !CreateWindowW(L"STATIC", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr); ++tries)
+        if (tries == 10)
+            return 1;
+    Print("holding\n");
+    for (MSG message; GetMessageW(&message, nullptr, 0, 0) > 0;)
+        DispatchMessageW(&message);
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv)
@@ -200,6 +217,8 @@ int wmain(int argc, wchar_t **argv)
                           argc > 4 ? argv[4] : L"brisvane_minimal.exe");
     if (verb == L"bench-run")
         return BenchRun(number > 0 ? number : 3000, argc > 3 ? _wtoi(argv[3]) : 3);
-    Print("usage: brisvane_drive seed N | demo [DIR] | bench-start RUNS [A B] | bench-run KEYS_PER_TREE [ROUNDS]\n");
+    if (verb == L"hold")
+        return Hold();
+    Print("usage: brisvane_drive seed N | demo [DIR] | bench-start RUNS [A B] | bench-run KEYS_PER_TREE [ROUNDS] | hold\n");
     return 2;
 }

@@ -145,7 +145,7 @@ cmake_arrangements() (
 
 # How many times longer the waits of an arrangement's tests may take.
 time_scale() {
-    if [ "${PLACE[$1]}" = vm ]; then vm_time_scale; else echo 1; fi
+    if [ "${PLACE[$1]}" = vm ]; then echo "$VM_TIME_SCALE"; else echo 1; fi
 }
 
 # For the commands that show the tool: the first arrangement this machine
@@ -220,8 +220,8 @@ ensure_prefix() {
         # and goes on without it after that, while the set-up itself goes on:
         # on a slow machine (an emulated one under load) the start fails, and
         # another, once that set-up has ended, finds the prefix made.
-        env LC_ALL=zh_CN.UTF-8 WINEDEBUG=-all,err+all "$boot" wineboot -i >"$A_PREFIX.log" 2>&1 ||
-            { wineserver -w && env LC_ALL=zh_CN.UTF-8 WINEDEBUG=-all,err+all "$boot" wineboot -i >>"$A_PREFIX.log" 2>&1; } ||
+        local init=(env LC_ALL=zh_CN.UTF-8 WINEDEBUG=-all,err+all "$boot" wineboot -i)
+        "${init[@]}" >"$A_PREFIX.log" 2>&1 || { wineserver -w && "${init[@]}" >>"$A_PREFIX.log" 2>&1; } ||
             die "wineboot failed in ${A_PREFIX#"$ROOT"/} (its output: ${A_PREFIX#"$ROOT"/}.log); remove it and try again"
         rm -f "$A_PREFIX.log"
         wineserver -w
@@ -286,6 +286,10 @@ build() {
 # each checkout gets its own copies of the prefixes, in build/wine/.
 VM_DIR=$BUILD/vm
 VM_CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/brisvane
+# The waits' scale in the VM: software emulation runs about ten times
+# slower than this machine. KVM is faster, but whether it works is known
+# only once the guest boots, after the tests' limits are set.
+VM_TIME_SCALE=6
 VM_PACKAGES=(linux-image-amd64 wine wine64 wine32:i386 xvfb fonts-wqy-microhei fonts-wine)
 # debvm installs the packages with mmdebstrap as a tarball, which mke2fs turns
 # into the ext4 image debvm-run boots (much faster than debvm's own ext2
@@ -379,7 +383,6 @@ ensure_vm_image() (
         vm_ssh "cd '$ROOT' && . tools/common.sh && guest_prefixes '$work/prefixes' $(echo $(vm_names))" ||
         { stop_vm; vm_image_failed "$work" "the test VM could not make its prefixes: $(tail -n 1 "$work/prefixes.log")" \
             "see $work/prefixes.log"; return 1; }
-    vm_ssh sync
     stop_vm
     # Wine copies its DLLs into each prefix: packed, they take a third.
     tar -C "$work/prefixes" --xattrs --xattrs-include='*' -I 'zstd -T0' -cf "$work/prefixes.tar.zst" . ||
@@ -454,27 +457,18 @@ boot_guest() {
     echo "the test VM answers after $((SECONDS - start)) s"
 }
 
-# The waits' scale in the VM: software emulation runs about ten times
-# slower than this machine. KVM is faster, but whether it works is known
-# only once the guest boots, after the tests' limits are set.
-vm_time_scale() {
-    echo 6
-}
 
 # Inside the guest: each arrangement's prefix made in FOLDER/NAME, side by
-# side, then once more one by one for any that failed: under emulation on a
-# busy machine Wine's first start can run out of time.
+# side; false if any could not be made.
 guest_prefixes() {
-    local folder=$1 name pids=() pid
+    local folder=$1 name pids=() pid status=0
     shift
     for name in "$@"; do
         (arrangement "$name" && A_PREFIX=$folder/$name && wine_env && ensure_prefix) &
         pids+=($!)
     done
-    for pid in "${pids[@]}"; do wait "$pid" || true; done
-    for name in "$@"; do
-        (arrangement "$name" && A_PREFIX=$folder/$name && wine_env && ensure_prefix) || return 1
-    done
+    for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+    return $status
 }
 
 # Inside the guest: the display and each arrangement's server, each reported

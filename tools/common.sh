@@ -383,6 +383,7 @@ ensure_vm_image() (
         vm_ssh "cd '$ROOT' && . tools/common.sh && guest_prefixes '$work/prefixes' $(echo $(vm_names))" ||
         { stop_vm; vm_image_failed "$work" "the test VM could not make its prefixes: $(tail -n 1 "$work/prefixes.log")" \
             "see $work/prefixes.log"; return 1; }
+    vm_ssh sync
     stop_vm
     # Wine copies its DLLs into each prefix: packed, they take a third.
     tar -C "$work/prefixes" --xattrs --xattrs-include='*' -I 'zstd -T0' -cf "$work/prefixes.tar.zst" . ||

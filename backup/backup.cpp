@@ -1,14 +1,13 @@
 // Reading the cleanup's targets into one .reg file, and what the user is told.
 #include "backup/backup.h"
 
-#include "backup/reg_file.h"
 #include "cleanup/targets.h"
-
-#include <algorithm>
 
 namespace backup {
 
 namespace {
+
+using regfile::Text;
 
 const wchar_t kUnreadable[] = L"无法读取";
 const wchar_t kSomeUnreadable[] = L"部分内容无法读取";
@@ -16,16 +15,28 @@ const wchar_t kTooLong[] = L"路径太长，regedit 无法重建";
 const wchar_t kLineBreak[] = L"名称含换行符，.reg 文件无法表示";
 const wchar_t kUnterminated[] = L"字符串数据不以空字符结尾，regedit 恢复时会补上";
 const wchar_t kEnvironmentPath[] = L"HKEY_CURRENT_USER\\Environment";
+const wchar_t kSoftware[] = L"Software";
 
-std::wstring Widen(const char *ascii)
-{
-    return std::wstring(ascii, ascii + lstrlenA(ascii));
-}
+// How many of the items left out the message names; the file names all.
+const unsigned kMissedShown = 8;
 
-bool SameName(const std::wstring &a, const std::wstring &b)
+// The targets are ASCII; a registry name is at most 255 characters.
+const int kNameSize = 256;
+static_assert(LongestSubkey() < kNameSize, "a target's path fits a name buffer");
+
+struct Wide {
+    wchar_t text[kNameSize];
+    int length;
+    explicit Wide(const char *ascii) : length(0)
+    {
+        while ((text[length] = wchar_t(static_cast<unsigned char>(ascii[length]))))
+            ++length;
+    }
+};
+
+bool SameName(const wchar_t *a, size_t aLength, const wchar_t *b, size_t bLength)
 {
-    return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.c_str(), int(a.size()), b.c_str(),
-                          int(b.size())) == CSTR_EQUAL;
+    return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a, int(aLength), b, int(bLength)) == CSTR_EQUAL;
 }
 
 // IsWow64Process came with XP SP2; without it there is no WoW64 either.
@@ -33,254 +44,305 @@ bool UnderWow64()
 {
     typedef BOOL(WINAPI * IsWow64ProcessFn)(HANDLE, PBOOL);
     auto isWow64 = reinterpret_cast<IsWow64ProcessFn>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process")));
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "IsWow64Process")));
     BOOL wow64 = FALSE;
     return isWow64 && isWow64(GetCurrentProcess(), &wow64) && wow64;
 }
 
-// The path as the registry spells it, so that a restore re-creates missing
+// The path a .reg file must name for what this process sees at root\subkey,
+// each step as the registry spells it, so that a restore re-creates missing
 // keys in their own letter case; as given from the first step it cannot see.
-std::wstring Spelled(HKEY root, const std::wstring &subkey)
+// Under WoW64, the 32-bit view of HKLM\Software is the 64-bit view's
+// Software\Wow6432Node, and a double-clicked file is read by 64-bit regedit.
+// Returns the length of the root's part, "HKEY_...\\".
+size_t AppendFilePath(Text &out, Root which, const Wide &subkey, bool wow64)
 {
-    std::wstring out;
+    HKEY root = RootKey(which);
+    out.Append(which == Root::CurrentUser ? L"HKEY_CURRENT_USER\\" : L"HKEY_LOCAL_MACHINE\\");
+    size_t rootLength = out.Length();
     HKEY parent = root;
-    size_t start = 0;
-    while (start <= subkey.size()) {
-        size_t end = std::min(subkey.find(L'\\', start), subkey.size());
-        std::wstring step = subkey.substr(start, end - start);
-        start = end + 1;
+    for (int start = 0, end; start <= subkey.length; start = end + 1) {
+        for (end = start; end < subkey.length && subkey.text[end] != L'\\';)
+            ++end;
+        wchar_t step[kNameSize];
+        int length = end - start;
+        CopyMemory(step, subkey.text + start, length * sizeof(wchar_t));
+        step[length] = L'\0';
         HKEY next = nullptr;
         if (parent) {
-            wchar_t name[256];
+            wchar_t name[kNameSize];
             for (DWORD i = 0;; ++i) {
-                DWORD length = 256;
-                if (RegEnumKeyExW(parent, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                DWORD nameLength = kNameSize;
+                if (RegEnumKeyExW(parent, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
                     break;
-                if (SameName(step, std::wstring(name, length))) {
-                    step.assign(name, length);
+                if (SameName(step, length, name, nameLength)) {
+                    CopyMemory(step, name, (nameLength + 1) * sizeof(wchar_t));
+                    length = int(nameLength);
                     break;
                 }
             }
-            if (RegOpenKeyExW(parent, step.c_str(), 0, KEY_ENUMERATE_SUB_KEYS, &next) != ERROR_SUCCESS)
+            if (RegOpenKeyExW(parent, step, 0, KEY_ENUMERATE_SUB_KEYS, &next) != ERROR_SUCCESS)
                 next = nullptr;
             if (parent != root)
                 RegCloseKey(parent);
         }
         parent = next;
-        out += (out.empty() ? L"" : L"\\") + step;
+        if (start > 0)
+            out.Append(L'\\');
+        out.Append(step, length);
+        if (start == 0 && wow64 && which == Root::LocalMachine &&
+            SameName(step, length, kSoftware, lstrlenW(kSoftware)))
+            out.Append(L"\\Wow6432Node");
     }
     if (parent && parent != root)
         RegCloseKey(parent);
-    return out;
+    return rootLength;
 }
 
-// The path a .reg file must name for what this process sees at root\path:
-// under WoW64, the 32-bit view of HKLM\Software is the 64-bit view's
-// Software\Wow6432Node, and a double-clicked file is read by 64-bit regedit.
-std::wstring FilePath(Root root, const std::wstring &path, bool wow64)
+// "[path]", or "[path] "value"", as the file's comments and the message name it.
+void AppendNamed(Text &out, const Text &path, const wchar_t *value, size_t valueLength)
 {
-    if (root == Root::CurrentUser)
-        return L"HKEY_CURRENT_USER\\" + path;
-    size_t first = path.find(L'\\');
-    if (wow64 && SameName(path.substr(0, first), L"Software"))
-        return L"HKEY_LOCAL_MACHINE\\" + path.substr(0, first) + L"\\Wow6432Node" +
-               (first == std::wstring::npos ? L"" : path.substr(first));
-    return L"HKEY_LOCAL_MACHINE\\" + path;
+    out.Append(L'[');
+    regfile::AppendComment(out, path.Data(), path.Length());
+    out.Append(L']');
+    if (value) {
+        out.Append(L" \"");
+        regfile::AppendComment(out, value, valueLength);
+        out.Append(L'"');
+    }
 }
+
+// A key (value null) or one of its values that the file cannot restore:
+// listed in the file's head, and among the first few in the message.
+void Miss(Result &result, const Text &path, const wchar_t *value, size_t valueLength, const wchar_t *reason)
+{
+    result.head.Append(L"; 未能备份（").Append(reason).Append(L"）：");
+    AppendNamed(result.head, path, value, valueLength);
+    result.head.Append(L"\r\n");
+    if (result.missedCount++ >= kMissedShown)
+        return;
+    // A path of thousands of characters does not fit a message box.
+    Text named;
+    AppendNamed(named, path, value, valueLength);
+    result.missed.Append(L"    ");
+    if (named.Length() <= 120)
+        result.missed.Append(named);
+    else
+        result.missed.Append(named.Data(), 70).Append(L"…").Append(named.Data() + named.Length() - 40, 40);
+    result.missed.Append(L"（").Append(reason).Append(L"）\r\n");
+}
+
+// A heap buffer that only grows, shared by every key of a walk.
+struct Buffer {
+    void *data = nullptr;
+    DWORD size = 0;
+    Buffer() = default;
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    ~Buffer() { regfile::Free(data); }
+    bool Grow(DWORD wanted)
+    {
+        if (wanted <= size)
+            return true;
+        void *grown = regfile::Grow(data, wanted);
+        if (!grown)
+            return false;
+        data = grown;
+        size = wanted;
+        return true;
+    }
+};
 
 class Walker {
 public:
-    Walker(Result &result, std::wstring &body, size_t rootLength)
-        : result_(result), body_(body), rootLength_(rootLength) {}
+    Walker(Result &result, Text &body) : result_(result), body_(body) {}
 
-    // The key, its values, then each subkey below it the same way; stops at
-    // a key's first enumeration error and says so.
-    void Key(HKEY key, const std::wstring &path)
+    Text path; // of the key being read, as the file names it
+
+    // The key at `path`, its values, then each subkey below it the same way;
+    // stops at a key's first enumeration error and says so.
+    void Key(HKEY key, size_t rootLength)
     {
-        if (path.size() - rootLength_ > regfile::kMaxPathBelowRoot)
-            return Miss(path, kTooLong);
+        if (path.Length() - rootLength > regfile::kMaxPathBelowRoot)
+            return Miss(result_, path, nullptr, 0, kTooLong);
         DWORD longestName = 0, largestData = 0;
         if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &longestName,
                              &largestData, nullptr, nullptr) != ERROR_SUCCESS)
-            return Miss(path, kUnreadable);
+            return Miss(result_, path, nullptr, 0, kUnreadable);
         regfile::AppendKey(body_, path);
-        Values(key, path, longestName + 1, largestData + 1);
+        Values(key, longestName + 1, largestData + 1, [](const wchar_t *, DWORD) { return true; });
+        size_t length = path.Length();
         for (DWORD i = 0;; ++i) {
-            wchar_t name[256];
-            DWORD length = 256;
-            LSTATUS status = RegEnumKeyExW(key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
+            wchar_t name[kNameSize];
+            DWORD nameLength = kNameSize;
+            LSTATUS status = RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
             if (status == ERROR_NO_MORE_ITEMS)
                 break;
             if (status != ERROR_SUCCESS)
-                return Miss(path, kSomeUnreadable);
-            std::wstring child = path + L"\\" + std::wstring(name, length);
+                return Miss(result_, path, nullptr, 0, kSomeUnreadable);
+            path.Append(L'\\').Append(name, nameLength);
             HKEY sub = nullptr;
-            if (!regfile::CanWriteName(std::wstring(name, length)))
-                Miss(child, kLineBreak);
+            if (!regfile::CanWriteName(name, nameLength))
+                Miss(result_, path, nullptr, 0, kLineBreak);
             else if (RegOpenKeyExW(key, name, REG_OPTION_OPEN_LINK, KEY_READ, &sub) != ERROR_SUCCESS)
-                Miss(child, kUnreadable);
+                Miss(result_, path, nullptr, 0, kUnreadable);
             else {
-                Key(sub, child);
+                Key(sub, rootLength);
                 RegCloseKey(sub);
             }
+            path.Truncate(length);
         }
     }
 
-    // Only the values `keep` accepts, from the key at `path` (already written).
-    template <class Keep> void Values(HKEY key, const std::wstring &path, DWORD nameSize, DWORD dataSize, Keep keep)
+    // Only the values `keep` accepts, from the key at `path` (already
+    // written), with buffers of at least these sizes to start with.
+    template <class Keep> void Values(HKEY key, DWORD nameSize, DWORD dataSize, Keep keep)
     {
-        std::vector<wchar_t> name(nameSize);
-        std::vector<BYTE> data(dataSize);
+        if (!name_.Grow(nameSize * sizeof(wchar_t)) || !data_.Grow(dataSize))
+            return;
         for (DWORD i = 0;;) {
-            DWORD nameLength = DWORD(name.size()), size = DWORD(data.size()), type = 0;
-            LSTATUS status = RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &type, data.data(), &size);
+            wchar_t *name = static_cast<wchar_t *>(name_.data);
+            BYTE *data = static_cast<BYTE *>(data_.data);
+            DWORD nameLength = name_.size / sizeof(wchar_t), size = data_.size, type = 0;
+            LSTATUS status = RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &size);
             if (status == ERROR_MORE_DATA) { // changed since it was measured: measure again
-                name.resize(name.size() * 2);
-                data.resize(std::max<size_t>(size, data.size() * 2));
+                if (!name_.Grow(name_.size * 2) || !data_.Grow(size > data_.size * 2 ? size : data_.size * 2))
+                    return;
                 continue;
             }
             if (status == ERROR_NO_MORE_ITEMS)
                 break;
             if (status != ERROR_SUCCESS)
-                return Miss(path, kSomeUnreadable);
+                return Miss(result_, path, nullptr, 0, kSomeUnreadable);
             ++i;
-            std::wstring valueName(name.data(), nameLength);
-            if (!keep(valueName))
+            if (!keep(name, nameLength))
                 continue;
-            if (!regfile::CanWriteName(valueName))
-                result_.missed.push_back({path, true, valueName, kLineBreak});
-            else if (!regfile::CanWriteData(type, data.data(), size))
-                result_.missed.push_back({path, true, valueName, kUnterminated});
+            if (!regfile::CanWriteName(name, nameLength))
+                Miss(result_, path, name, nameLength, kLineBreak);
+            else if (!regfile::CanWriteData(type, data, size))
+                Miss(result_, path, name, nameLength, kUnterminated);
             else
-                regfile::AppendValue(body_, valueName, type, data.data(), size);
+                regfile::AppendValue(body_, name, nameLength, type, data, size);
         }
     }
-    void Values(HKEY key, const std::wstring &path, DWORD nameSize, DWORD dataSize)
-    {
-        Values(key, path, nameSize, dataSize, [](const std::wstring &) { return true; });
-    }
-
-    void Miss(const std::wstring &path, const wchar_t *reason) { result_.missed.push_back({path, false, L"", reason}); }
 
 private:
     Result &result_;
-    std::wstring &body_;
-    size_t rootLength_;
+    Text &body_;
+    Buffer name_, data_;
 };
 
-void CollectTrees(Result &result, std::wstring &body, bool wow64)
+void CollectTrees(Result &result, bool wow64)
 {
+    Walker walker(result, result.body);
     for (const KeyTarget &target : kKeyTargets) {
-        HKEY root = RootKey(target.root);
-        std::wstring path = FilePath(target.root, Spelled(root, Widen(target.subkey)), wow64);
-        Walker walker(result, body, path.find(L'\\') + 1);
+        Wide subkey(target.subkey);
+        walker.path.Truncate(0);
+        size_t rootLength = AppendFilePath(walker.path, target.root, subkey, wow64);
         HKEY key = nullptr;
-        LSTATUS status = RegOpenKeyExW(root, Widen(target.subkey).c_str(), REG_OPTION_OPEN_LINK, KEY_READ, &key);
-        if (status == ERROR_FILE_NOT_FOUND) {
-            result.absent.push_back(path);
+        LSTATUS status = RegOpenKeyExW(RootKey(target.root), subkey.text, REG_OPTION_OPEN_LINK, KEY_READ, &key);
+        (status == ERROR_FILE_NOT_FOUND ? result.absent : result.found).Append(L"    ").Append(walker.path).Append(L"\r\n");
+        if (status == ERROR_FILE_NOT_FOUND)
             continue;
-        }
-        result.found.push_back(path);
         if (status != ERROR_SUCCESS) {
-            walker.Miss(path, kUnreadable);
+            Miss(result, walker.path, nullptr, 0, kUnreadable);
             continue;
         }
-        walker.Key(key, path);
+        walker.Key(key, rootLength);
         RegCloseKey(key);
     }
 }
 
 // Only the four values, never the rest of the key, each under its own
 // spelling; the message lists them in the order the cleanup deletes them.
-void CollectEnvironment(Result &result, std::wstring &body)
+void CollectEnvironment(Result &result)
 {
-    std::wstring found[std::size(kEnvironmentValues)];
-    std::wstring section;
+    const size_t count = sizeof kEnvironmentValues / sizeof *kEnvironmentValues;
+    Text found[count];
+    Text section;
+    Walker walker(result, section);
+    walker.path.Append(kEnvironmentPath);
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, L"Environment", 0, KEY_QUERY_VALUE, &key);
     if (status == ERROR_SUCCESS) {
-        Walker(result, section, 0).Values(key, kEnvironmentPath, 256, 1024, [&found](const std::wstring &name) {
-            for (size_t i = 0; i < std::size(kEnvironmentValues); ++i)
-                if (SameName(name, Widen(kEnvironmentValues[i])))
-                    return found[i] = name, true;
+        walker.Values(key, 256, 1024, [&found](const wchar_t *name, DWORD length) {
+            for (size_t i = 0; i < count; ++i) {
+                Wide wanted(kEnvironmentValues[i]);
+                if (SameName(name, length, wanted.text, size_t(wanted.length))) {
+                    found[i].Truncate(0);
+                    found[i].Append(name, length);
+                    return true;
+                }
+            }
             return false;
         });
         RegCloseKey(key);
     }
     // A key that cannot be read says nothing of whether the values exist.
     bool unreadable = status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND;
-    for (size_t i = 0; i < std::size(kEnvironmentValues); ++i) {
-        std::wstring wanted = Widen(kEnvironmentValues[i]);
-        if (unreadable)
-            result.missed.push_back({kEnvironmentPath, true, wanted, kUnreadable});
+    for (size_t i = 0; i < count; ++i) {
+        Wide wanted(kEnvironmentValues[i]);
+        if (unreadable) {
+            Miss(result, walker.path, wanted.text, size_t(wanted.length), kUnreadable);
+            continue;
+        }
+        Text &list = found[i].Empty() ? result.absent : result.found;
+        list.Append(L"    ").Append(kEnvironmentPath).Append(L" 中的 ");
+        if (found[i].Empty())
+            list.Append(wanted.text);
         else
-            (found[i].empty() ? result.absent : result.found)
-                .push_back(std::wstring(kEnvironmentPath) + L" 中的 " + (found[i].empty() ? wanted : found[i]));
+            list.Append(found[i]);
+        list.Append(L"\r\n");
     }
-    if (!section.empty()) {
-        regfile::AppendKey(body, kEnvironmentPath);
-        body += section;
+    if (!section.Empty()) {
+        regfile::AppendKey(result.body, walker.path);
+        result.body.Append(section);
     }
 }
 
-std::wstring Named(const Missed &missed)
+// A heading and its lines, if it has any.
+void AppendList(Text &out, const wchar_t *title, const Text &lines)
 {
-    std::wstring item = L"[" + regfile::CommentText(missed.path) + L"]";
-    if (missed.isValue)
-        item += L" \"" + regfile::CommentText(missed.value) + L"\"";
-    return item;
-}
-
-// A path of thousands of characters does not fit a message box.
-std::wstring Short(std::wstring text)
-{
-    return text.size() <= 120 ? text : text.substr(0, 70) + L"…" + text.substr(text.size() - 40);
+    if (!lines.Empty())
+        out.Append(L"\r\n").Append(title).Append(L"\r\n").Append(lines);
 }
 
 } // namespace
 
-Result Collect(const std::wstring &stamp)
+void Collect(Result &result, const wchar_t *stamp)
 {
-    Result result;
-    std::wstring body;
-    CollectTrees(result, body, UnderWow64());
-    CollectEnvironment(result, body);
-    result.text = regfile::kHeader;
-    result.text += L"\r\n; Brisvane 备份：VC6.0 留在注册表中的信息，" + stamp + L" 保存。\r\n";
-    result.text += L"; 恢复：双击本文件，在询问时选择“是”。\r\n";
-    for (const Missed &missed : result.missed)
-        result.text += std::wstring(L"; 未能备份（") + missed.reason + L"）：" + Named(missed) + L"\r\n";
-    result.text += body + L"\r\n";
-    return result;
+    result.head.Append(regfile::kHeader)
+        .Append(L"\r\n; Brisvane 备份：VC6.0 留在注册表中的信息，")
+        .Append(stamp)
+        .Append(L" 保存。\r\n; 恢复：双击本文件，在询问时选择“是”。\r\n");
+    CollectTrees(result, UnderWow64());
+    CollectEnvironment(result);
+    result.body.Append(L"\r\n");
 }
 
-std::wstring Message(const Result &result, const std::wstring &path, const std::wstring &error)
+void Message(Text &out, const Result &result, const Text &path, const Text &error)
 {
-    if (!result.AnythingFound())
-        return L"没有需要备份的内容：清理工具会删除的注册表项和环境变量都不存在，因此没有写入文件。";
-    std::wstring text = path.empty() ? L"未能写入备份文件：" + error + L"\r\n"
-                                     : L"备份文件已保存到：\r\n" + path + L"\r\n";
-    auto list = [&text](const wchar_t *title, const std::vector<std::wstring> &lines) {
-        if (lines.empty())
-            return;
-        text += std::wstring(L"\r\n") + title + L"\r\n";
-        for (const std::wstring &line : lines)
-            text += L"    " + line + L"\r\n";
-    };
-    list(L"已找到：", result.found);
-    list(L"未找到（无需备份）：", result.absent);
-    if (!result.missed.empty()) {
-        text += L"\r\n以下内容未能备份，恢复时不会还原（共 " + std::to_wstring(result.missed.size()) +
-                L" 项，文件开头的注释逐项列出）：\r\n";
-        for (size_t i = 0; i < result.missed.size() && i < 8; ++i)
-            text += L"    " + Short(Named(result.missed[i])) + L"（" + result.missed[i].reason + L"）\r\n";
-        if (result.missed.size() > 8)
-            text += L"    ……\r\n";
+    if (!result.AnythingFound()) {
+        out.Append(L"没有需要备份的内容：清理工具会删除的注册表项和环境变量都不存在，因此没有写入文件。");
+        return;
     }
-    if (!path.empty())
-        text += L"\r\n恢复方法：双击这个文件，在询问时选择“是”。恢复 HKEY_LOCAL_MACHINE 下的项需要管理员权限。"
-                L"恢复的环境变量要在注销并重新登录后才对程序生效。";
-    return text;
+    if (path.Empty())
+        out.Append(L"未能写入备份文件：").Append(error).Append(L"\r\n");
+    else
+        out.Append(L"备份文件已保存到：\r\n").Append(path).Append(L"\r\n");
+    if (!path.Empty() && !error.Empty())
+        out.Append(L"桌面无法写入，因此保存到了“文档”文件夹：").Append(error).Append(L"\r\n");
+    AppendList(out, L"已找到：", result.found);
+    AppendList(out, L"未找到（无需备份）：", result.absent);
+    if (result.missedCount) {
+        out.Format(L"\r\n以下内容未能备份，恢复时不会还原（共 %u 项，文件开头的注释逐项列出）：\r\n", result.missedCount)
+            .Append(result.missed);
+        if (result.missedCount > kMissedShown)
+            out.Append(L"    ……\r\n");
+    }
+    if (!path.Empty())
+        out.Append(L"\r\n恢复方法：双击这个文件，在询问时选择“是”。恢复 HKEY_LOCAL_MACHINE 下的项需要管理员权限。"
+                   L"恢复的环境变量要在注销并重新登录后才对程序生效。");
 }
 
 } // namespace backup

@@ -2,35 +2,27 @@
 // works in, written out as one .reg file with what it could not carry named.
 #pragma once
 
-#include "platform/platform.h"
-
-#include <string>
-#include <vector>
+#include "backup/reg_file.h"
 
 namespace backup {
 
-// Something the file cannot restore, with why: a key (and everything below
-// it) or one of a key's values.
-struct Missed {
-    std::wstring path;      // the key, as the file names keys
-    bool isValue = false;
-    std::wstring value;     // the value's name, when isValue
-    const wchar_t *reason;
-};
-
 struct Result {
-    std::wstring text;                       // the whole file, header included
-    std::vector<std::wstring> found, absent; // the trees, and the environment values
-    std::vector<Missed> missed;
-    bool AnythingFound() const { return !found.empty(); }
+    regfile::Text head;           // the file's header and its list of what it leaves out
+    regfile::Text body;           // the keys and values, after the head
+    regfile::Text found, absent;  // the trees and environment values, a message line each
+    regfile::Text missed;         // the first few of what is left out, a message line each
+    unsigned missedCount = 0;
+
+    bool AnythingFound() const { return !found.Empty(); }
 };
 
 // Reads every target tree and the environment values that exist. `stamp`
 // goes into the file's opening comment.
-Result Collect(const std::wstring &stamp);
+void Collect(Result &result, const wchar_t *stamp);
 
 // The message the user reads at the end, for a file at `path` (empty when
-// no file was written) and `error` (a system message, or empty).
-std::wstring Message(const Result &result, const std::wstring &path, const std::wstring &error);
+// no file was written) and `error`: why no file was written, or, beside a
+// path, why it is not on the desktop.
+void Message(regfile::Text &out, const Result &result, const regfile::Text &path, const regfile::Text &error);
 
 } // namespace backup

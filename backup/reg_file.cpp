@@ -1,20 +1,99 @@
 // Writing keys and values in the .reg format, as regedit itself exports them.
 #include "backup/reg_file.h"
 
+#include <stdarg.h>
+
 namespace regfile {
+
+namespace {
+bool g_outOfMemory = false;
+}
+
+void *Grow(void *block, size_t bytes)
+{
+    HANDLE heap = GetProcessHeap();
+    void *grown = block ? HeapReAlloc(heap, 0, block, bytes) : HeapAlloc(heap, 0, bytes);
+    g_outOfMemory |= grown == nullptr;
+    return grown;
+}
+
+void Free(void *block)
+{
+    if (block)
+        HeapFree(GetProcessHeap(), 0, block);
+}
+
+bool OutOfMemory()
+{
+    return g_outOfMemory;
+}
+
+Text::~Text()
+{
+    Free(data_);
+}
+
+// Room for `length` characters and the NUL, grown by half again each time so
+// that a file of many small appends costs few copies.
+bool Text::Reserve(size_t length)
+{
+    if (length < capacity_)
+        return true;
+    size_t capacity = capacity_ + capacity_ / 2;
+    if (capacity <= length)
+        capacity = length + 1;
+    if (capacity < 256)
+        capacity = 256;
+    // Sizes no heap can give fail here, before the byte count could wrap round.
+    void *grown = capacity <= MAXDWORD / 2 / sizeof(wchar_t) ? Grow(data_, capacity * sizeof(wchar_t)) : nullptr;
+    g_outOfMemory |= grown == nullptr;
+    if (!grown)
+        return false;
+    data_ = static_cast<wchar_t *>(grown);
+    capacity_ = capacity;
+    return true;
+}
+
+Text &Text::Append(const wchar_t *text, size_t length)
+{
+    if (!Reserve(length_ + length))
+        return *this;
+    CopyMemory(data_ + length_, text, length * sizeof(wchar_t));
+    length_ += length;
+    data_[length_] = L'\0';
+    return *this;
+}
+
+Text &Text::Format(const wchar_t *format, ...)
+{
+    wchar_t buffer[1025];
+    va_list arguments;
+    va_start(arguments, format);
+    int length = wvsprintfW(buffer, format, arguments);
+    va_end(arguments);
+    return Append(buffer, length > 0 ? size_t(length) : 0);
+}
+
+void Text::Truncate(size_t length)
+{
+    if (length < length_) {
+        length_ = length;
+        data_[length_] = L'\0';
+    }
+}
 
 namespace {
 
 // Backslashes and quotes escaped, as inside "..." in a .reg file.
-std::wstring Quoted(const std::wstring &text)
+void AppendQuoted(Text &out, const wchar_t *text, size_t length)
 {
-    std::wstring out = L"\"";
-    for (wchar_t c : text) {
-        if (c == L'\\' || c == L'"')
-            out += L'\\';
-        out += c;
+    out.Append(L'"');
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] == L'\\' || text[i] == L'"')
+            out.Append(L'\\');
+        out.Append(text[i]);
     }
-    return out + L"\"";
+    out.Append(L'"');
 }
 
 // REG_SZ data that "..." gives back byte for byte: whole UTF-16 units, one
@@ -37,25 +116,24 @@ const wchar_t kDigits[] = L"0123456789abcdef";
 
 // regedit's own layout: "xx," pairs, a line broken after the comma that
 // reaches column 77, continued with a backslash and two spaces.
-void AppendHex(std::wstring &out, size_t lineLength, DWORD type, const BYTE *data, DWORD size)
+void AppendHex(Text &out, size_t lineLength, DWORD type, const BYTE *data, DWORD size)
 {
-    std::wstring prefix = L"hex:";
-    if (type != REG_BINARY) {
-        wchar_t buffer[20];
-        wsprintfW(buffer, L"hex(%x):", type);
-        prefix = buffer;
-    }
-    out += prefix;
-    lineLength += prefix.size();
+    size_t start = out.Length();
+    if (type == REG_BINARY)
+        out.Append(L"hex:");
+    else
+        out.Format(L"hex(%x):", type);
+    lineLength += out.Length() - start;
     for (DWORD i = 0; i < size; ++i) {
-        out += kDigits[data[i] >> 4];
-        out += kDigits[data[i] & 15];
-        if (i + 1 == size)
+        const wchar_t pair[] = {kDigits[data[i] >> 4], kDigits[data[i] & 15], L','};
+        if (i + 1 == size) {
+            out.Append(pair, 2);
             break;
-        out += L',';
+        }
+        out.Append(pair, 3);
         lineLength += 3;
         if (lineLength >= 77) {
-            out += L"\\\r\n  ";
+            out.Append(L"\\\r\n  ");
             lineLength = 2;
         }
     }
@@ -63,9 +141,12 @@ void AppendHex(std::wstring &out, size_t lineLength, DWORD type, const BYTE *dat
 
 } // namespace
 
-bool CanWriteName(const std::wstring &name)
+bool CanWriteName(const wchar_t *name, size_t length)
 {
-    return name.find_first_of(L"\r\n") == std::wstring::npos;
+    for (size_t i = 0; i < length; ++i)
+        if (name[i] == L'\r' || name[i] == L'\n')
+            return false;
+    return true;
 }
 
 bool CanWriteData(DWORD type, const BYTE *data, DWORD size)
@@ -75,43 +156,42 @@ bool CanWriteData(DWORD type, const BYTE *data, DWORD size)
     return size == 0 || (size >= sizeof(wchar_t) && data[size / 2 * 2 - 1] == 0 && data[size / 2 * 2 - 2] == 0);
 }
 
-void AppendKey(std::wstring &out, const std::wstring &path)
+void AppendKey(Text &out, const Text &path)
 {
-    out += L"\r\n[" + path + L"]\r\n";
+    out.Append(L"\r\n[").Append(path).Append(L"]\r\n");
 }
 
-void AppendValue(std::wstring &out, const std::wstring &name, DWORD type, const BYTE *data, DWORD size)
+void AppendValue(Text &out, const wchar_t *name, size_t nameLength, DWORD type, const BYTE *data, DWORD size)
 {
-    size_t start = out.size();
-    out += name.empty() ? std::wstring(L"@") : Quoted(name);
-    out += L'=';
+    size_t start = out.Length();
+    if (nameLength == 0)
+        out.Append(L'@');
+    else
+        AppendQuoted(out, name, nameLength);
+    out.Append(L'=');
     if (type == REG_SZ && IsPlainString(data, size)) {
-        out += Quoted(reinterpret_cast<const wchar_t *>(data));
+        AppendQuoted(out, reinterpret_cast<const wchar_t *>(data), size / sizeof(wchar_t) - 1);
     } else if (type == REG_DWORD && size == sizeof(DWORD)) {
         DWORD value = 0;
         CopyMemory(&value, data, sizeof value);
-        wchar_t buffer[20];
-        wsprintfW(buffer, L"dword:%08x", value);
-        out += buffer;
+        out.Format(L"dword:%08x", value);
     } else {
-        AppendHex(out, out.size() - start, type, data, size);
+        AppendHex(out, out.Length() - start, type, data, size);
     }
-    out += L"\r\n";
+    out.Append(L"\r\n");
 }
 
-std::wstring CommentText(const std::wstring &text)
+void AppendComment(Text &out, const wchar_t *text, size_t length)
 {
-    std::wstring out;
-    for (wchar_t c : text) {
-        switch (c) {
-        case L'%': out += L"%25"; break;
-        case L'\r': out += L"%0D"; break;
-        case L'\n': out += L"%0A"; break;
-        case L'"': out += L"%22"; break;
-        default: out += c;
+    for (size_t i = 0; i < length; ++i) {
+        switch (text[i]) {
+        case L'%': out.Append(L"%25"); break;
+        case L'\r': out.Append(L"%0D"); break;
+        case L'\n': out.Append(L"%0A"); break;
+        case L'"': out.Append(L"%22"); break;
+        default: out.Append(text[i]);
         }
     }
-    return out;
 }
 
 } // namespace regfile

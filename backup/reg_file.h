@@ -1,13 +1,48 @@
 // The .reg format that regedit exports and imports ("Windows Registry Editor
 // Version 5.00"): UTF-16LE text, CRLF line ends. Only what regedit reads back
 // to the same bytes is written; the rest is left for the caller to report.
+// The text it is written into grows on the process heap.
 #pragma once
 
 #include "platform/platform.h"
 
-#include <string>
-
 namespace regfile {
+
+// A block of the process heap grown to `bytes` (a new one for null), or null
+// when the heap has no room; `block` is then left as it was, and
+// OutOfMemory() says so from then on.
+void *Grow(void *block, size_t bytes);
+void Free(void *block);
+// Whether any growth failed: whatever was being built is incomplete, and is
+// checked for once, before anything is written.
+bool OutOfMemory();
+
+// UTF-16 text on the process heap, always NUL-terminated. An append that
+// finds no room leaves it as it was (see OutOfMemory).
+class Text {
+public:
+    Text() = default;
+    ~Text();
+    Text(const Text &) = delete;
+    Text &operator=(const Text &) = delete;
+
+    const wchar_t *Data() const { return data_ ? data_ : L""; }
+    size_t Length() const { return length_; }
+    bool Empty() const { return length_ == 0; }
+
+    Text &Append(const wchar_t *text, size_t length);
+    Text &Append(const wchar_t *text) { return Append(text, size_t(lstrlenW(text))); }
+    Text &Append(const Text &text) { return Append(text.Data(), text.Length()); }
+    Text &Append(wchar_t c) { return Append(&c, 1); }
+    // printf-style, through wsprintfW: at most 1,024 characters.
+    Text &Format(const wchar_t *format, ...);
+    void Truncate(size_t length);
+
+private:
+    bool Reserve(size_t length);
+    wchar_t *data_ = nullptr;
+    size_t length_ = 0, capacity_ = 0;
+};
 
 inline constexpr wchar_t kHeader[] = L"\uFEFFWindows Registry Editor Version 5.00\r\n";
 
@@ -17,22 +52,22 @@ inline constexpr size_t kMaxPathBelowRoot = 32766;
 
 // A line break cannot stand in a .reg line, neither raw nor (for every
 // regedit) escaped: a key or value name holding one cannot be written.
-bool CanWriteName(const std::wstring &name);
+bool CanWriteName(const wchar_t *name, size_t length);
 
 // regedit ends string data (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) with a NUL
 // when it reads one without: such a value cannot come back as it was.
 bool CanWriteData(DWORD type, const BYTE *data, DWORD size);
 
 // "\r\n[path]\r\n": a key, created by regedit if it is missing.
-void AppendKey(std::wstring &out, const std::wstring &path);
+void AppendKey(Text &out, const Text &path);
 
 // One value line, at its exact type and bytes: "name"=... or @=... for the
 // default value. Strings that are not plain text, and every type regedit
 // has no plain form for, are written as hex(N):, continued as regedit does.
-void AppendValue(std::wstring &out, const std::wstring &name, DWORD type, const BYTE *data, DWORD size);
+void AppendValue(Text &out, const wchar_t *name, size_t nameLength, DWORD type, const BYTE *data, DWORD size);
 
-// A comment line, with %, CR, LF and " written as %25, %0D, %0A and %22 so
-// that any name fits on it and can be read back.
-std::wstring CommentText(const std::wstring &text);
+// Text for a comment line, with %, CR, LF and " written as %25, %0D, %0A and
+// %22 so that any name fits on it and can be read back.
+void AppendComment(Text &out, const wchar_t *text, size_t length);
 
 } // namespace regfile

@@ -1,100 +1,106 @@
 // brisvane-backup: saves what the cleanup would delete as a .reg file on the
-// desktop, says where and what it holds, and exits with 0 only when the file
-// restores everything that was found (1: some of it, 2: no file written).
+// desktop (in Documents when the desktop cannot be written), says where and
+// what it holds, and exits with 0 only when the file restores everything
+// that was found (1: some of it, 2: no file written).
 #include "backup/backup.h"
 
 #include <shlobj.h>
 
 namespace {
 
-std::wstring SystemMessage(DWORD error)
+using regfile::Text;
+
+const wchar_t kTitle[] = L"Brisvane 备份";
+const wchar_t kOutOfMemory[] = L"内存不足，未能完成备份，没有写入文件。";
+
+void AppendSystemMessage(Text &out, DWORD error)
 {
     wchar_t *text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
-    std::wstring message = text ? text : L"错误 " + std::to_wstring(error);
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                      FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    while (length && (text[length - 1] == L'\n' || text[length - 1] == L'\r'))
+        --length;
+    if (text && length)
+        out.Append(text, length);
+    else
+        out.Format(L"错误 %lu", error);
     LocalFree(text);
-    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r'))
-        message.pop_back();
-    return message;
+}
+
+// Written in `folder` under a temporary name, then renamed to the first free
+// name: no existing file is overwritten, and no half-written one looks
+// complete. On failure, nothing is left and `error` gains a line saying why.
+bool SaveIn(const wchar_t *folder, const backup::Result &result, const SYSTEMTIME &now, Text &path, Text &error)
+{
+    Text base, temporary;
+    base.Append(folder).Format(L"\\brisvane-backup-%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth, now.wDay,
+                               now.wHour, now.wMinute, now.wSecond);
+    auto numbered = [&base](Text &out, int n, const wchar_t *extension) {
+        out.Truncate(0);
+        out.Append(base);
+        if (n > 1)
+            out.Format(L"-%d", n);
+        out.Append(extension);
+    };
+    HANDLE file = INVALID_HANDLE_VALUE;
+    for (int n = 1; n < 100 && file == INVALID_HANDLE_VALUE; ++n) {
+        numbered(temporary, n, L".reg.tmp");
+        file = CreateFileW(temporary.Data(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+            break;
+    }
+    DWORD status = GetLastError();
+    if (file != INVALID_HANDLE_VALUE) {
+        const Text *parts[] = {&result.head, &result.body};
+        bool ok = true;
+        for (const Text *part : parts) {
+            DWORD bytes = DWORD(part->Length() * sizeof(wchar_t)), written = 0;
+            ok = ok && WriteFile(file, part->Data(), bytes, &written, nullptr) && written == bytes;
+        }
+        ok = ok && FlushFileBuffers(file);
+        status = GetLastError();
+        CloseHandle(file);
+        for (int n = 1; ok && n < 100; ++n) {
+            numbered(path, n, L".reg");
+            if (MoveFileW(temporary.Data(), path.Data()))
+                return true;
+            status = GetLastError();
+            if (status != ERROR_ALREADY_EXISTS && status != ERROR_FILE_EXISTS)
+                break;
+        }
+        DeleteFileW(temporary.Data());
+        path.Truncate(0);
+    }
+    error.Append(L"\r\n    ");
+    AppendSystemMessage(error, status);
+    error.Append(L"（").Append(folder).Append(L"）");
+    return false;
 }
 
 // Where the user finds the file again, and that outlives the program: the
 // desktop, else Documents; never beside the program, which may be a
 // temporary folder that a zip was opened into.
-bool Folder(std::wstring &folder)
+bool Save(const backup::Result &result, const SYSTEMTIME &now, Text &path, Text &error)
 {
-    wchar_t path[MAX_PATH];
-    for (int id : {CSIDL_DESKTOPDIRECTORY, CSIDL_PERSONAL})
-        if (SUCCEEDED(SHGetFolderPathW(nullptr, id | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path))) {
-            folder = path;
-            return true;
-        }
-    return false;
-}
-
-// Written under a temporary name, then renamed to the first free name: no
-// existing file is overwritten, and no half-written one looks complete.
-bool Save(const std::wstring &text, const SYSTEMTIME &now, std::wstring &path, std::wstring &error)
-{
-    std::wstring folder;
-    if (!Folder(folder)) {
-        error = L"找不到桌面文件夹";
-        return false;
-    }
-    wchar_t name[64];
-    wsprintfW(name, L"\\brisvane-backup-%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
-              now.wMinute, now.wSecond);
-    std::wstring base = folder + name;
-    auto numbered = [&base](int n, const wchar_t *extension) {
-        return base + (n > 1 ? L"-" + std::to_wstring(n) : L"") + extension;
+    static const struct {
+        int id;
+        const wchar_t *missing;
+    } folders[] = {
+        {CSIDL_DESKTOPDIRECTORY, L"找不到桌面文件夹"},
+        {CSIDL_PERSONAL, L"找不到“文档”文件夹"},
     };
-    HANDLE file = INVALID_HANDLE_VALUE;
-    std::wstring temporary;
-    for (int n = 1; n < 100 && file == INVALID_HANDLE_VALUE; ++n) {
-        temporary = numbered(n, L".reg.tmp");
-        file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
-            break;
-    }
-    if (file == INVALID_HANDLE_VALUE) {
-        error = SystemMessage(GetLastError()) + L"（" + folder + L"）";
-        return false;
-    }
-    DWORD bytes = DWORD(text.size() * sizeof(wchar_t)), written = 0;
-    bool ok = WriteFile(file, text.data(), bytes, &written, nullptr) && written == bytes && FlushFileBuffers(file);
-    DWORD status = GetLastError();
-    CloseHandle(file);
-    for (int n = 1; ok && n < 100; ++n) {
-        path = numbered(n, L".reg");
-        if (MoveFileW(temporary.c_str(), path.c_str()))
+    for (const auto &folder : folders) {
+        wchar_t name[MAX_PATH];
+        if (FAILED(SHGetFolderPathW(nullptr, folder.id | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, name)))
+            error.Append(L"\r\n    ").Append(folder.missing);
+        else if (SaveIn(name, result, now, path, error))
             return true;
-        status = GetLastError();
-        if (status != ERROR_ALREADY_EXISTS && status != ERROR_FILE_EXISTS)
-            break;
     }
-    DeleteFileW(temporary.c_str());
-    path.clear();
-    error = SystemMessage(status) + L"（" + folder + L"）";
     return false;
 }
 
 } // namespace
-
-#ifndef _WIN64
-// The posix runtime's exception support brings in winpthreads, which imports
-// GetTickCount64, and Windows XP has none: a program importing it would not
-// start there. The import is answered here, with the real one where it exists.
-namespace {
-ULONGLONG WINAPI TickCount64()
-{
-    auto real = reinterpret_cast<ULONGLONG(WINAPI *)()>(
-        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTickCount64")));
-    return real ? real() : GetTickCount();
-}
-} // namespace
-extern "C" ULONGLONG(WINAPI *const kTickCount64Import)() __asm__("__imp__GetTickCount64@0") = TickCount64;
-#endif
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR commandLine, int showCommand)
 {
@@ -105,15 +111,21 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
     InitCommonControls();
     SYSTEMTIME now;
     GetLocalTime(&now);
-    wchar_t stamp[32];
-    wsprintfW(stamp, L"%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
-              now.wSecond);
-    backup::Result result = backup::Collect(stamp);
-    std::wstring path, error;
+    Text stamp;
+    stamp.Format(L"%04u-%02u-%02u %02u:%02u:%02u", now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute,
+                 now.wSecond);
+    backup::Result result;
+    backup::Collect(result, stamp.Data());
+    if (regfile::OutOfMemory()) {
+        MessageBoxW(nullptr, kOutOfMemory, kTitle, MB_OK | MB_ICONERROR);
+        return 2;
+    }
+    Text path, error, message;
     int code = 0;
     if (result.AnythingFound())
-        code = !Save(result.text, now, path, error) ? 2 : result.missed.empty() ? 0 : 1;
+        code = !Save(result, now, path, error) ? 2 : result.missedCount == 0 ? 0 : 1;
+    backup::Message(message, result, path, error);
     const UINT icons[] = {MB_ICONINFORMATION, MB_ICONWARNING, MB_ICONERROR};
-    MessageBoxW(nullptr, backup::Message(result, path, error).c_str(), L"Brisvane 备份", MB_OK | icons[code]);
+    MessageBoxW(nullptr, message.Data(), kTitle, MB_OK | icons[code]);
     return code;
 }

@@ -1,12 +1,14 @@
 // The backup's proof: seed the footprint, snapshot, back up, make a confirmed
 // cleanup run, import the file with the regedit a double-click starts, and
 // snapshot again. Both views must be as they were, but for exactly what the
-// backup reported it could not carry. The random part of the footprint is
-// drawn from a seed, printed on failure; BRISVANE_SEED=N replays one.
+// backup reported it could not carry, and for what changed after the backup.
+// The random part of the footprint is drawn from a seed, printed on failure;
+// BRISVANE_SEED=N replays one.
 #include "tools/driver/run.h"
 #include "tests/support/registry.h"
 
 #include <gtest/gtest.h>
+#include <shlobj.h>
 
 #include <fstream>
 #include <iterator>
@@ -75,6 +77,68 @@ Backup RunBackup()
     return b;
 }
 
+std::string Bytes(const std::wstring &file)
+{
+    std::ifstream in(file.c_str(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::wstring Folder(int csidl)
+{
+    wchar_t path[MAX_PATH] = L"";
+    SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
+    return path;
+}
+
+// The backup's files in `folder`, whole or half-written.
+std::vector<std::wstring> BackupFiles(const std::wstring &folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((folder + L"\\brisvane-backup-*").c_str(), &found);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found))
+        names.push_back(found.cFileName);
+    if (find != INVALID_HANDLE_VALUE)
+        FindClose(find);
+    return names;
+}
+
+// Earlier backups under each name that a backup started in the next
+// `seconds` picks first.
+std::vector<std::wstring> PlantEarlierBackups(const std::wstring &folder, DWORD seconds)
+{
+    std::vector<std::wstring> paths;
+    ULARGE_INTEGER now;
+    FILETIME file;
+    GetSystemTimeAsFileTime(&file);
+    now.LowPart = file.dwLowDateTime;
+    now.HighPart = file.dwHighDateTime;
+    for (DWORD s = 0; s <= seconds; ++s) {
+        ULARGE_INTEGER then = now;
+        then.QuadPart += ULONGLONG(s) * 10000000;
+        FILETIME utc{then.LowPart, then.HighPart}, local;
+        SYSTEMTIME t;
+        FileTimeToLocalFileTime(&utc, &local);
+        FileTimeToSystemTime(&local, &t);
+        wchar_t name[64];
+        wsprintfW(name, L"\\brisvane-backup-%04u%02u%02u-%02u%02u%02u.reg", t.wYear, t.wMonth, t.wDay, t.wHour,
+                  t.wMinute, t.wSecond);
+        paths.push_back(folder + name);
+        std::ofstream(paths.back().c_str(), std::ios::binary) << "an earlier backup";
+    }
+    return paths;
+}
+
+// Sets a value of the user's environment that the backup must not carry.
+void SetBystanderValue(const char *name, const char *data)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Environment", 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(data), DWORD(strlen(data) + 1));
+        RegCloseKey(key);
+    }
+}
+
 DWORD Regedit(const std::wstring &file)
 {
     wchar_t windows[MAX_PATH];
@@ -92,10 +156,15 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         const char *label;
         int keysPerTree;
         const char *locked;   // a subkey the backup may not read, under row 3's tree
+        int denied;           // how many of the desktop and Documents deny new files
+        bool earlier;         // earlier backups hold the names it would pick first
     } rows[] = {
-        {"the full footprint", 20, nullptr},
-        {"a subkey it may not read", 3, "Branch0"},
+        {"the full footprint, beside earlier backups", 20, nullptr, 0, true},
+        {"a subkey it may not read", 3, "Branch0", 0, false},
+        {"the desktop cannot be written", 3, nullptr, 1, false},
+        {"neither folder can be written", 3, nullptr, 2, false},
     };
+    const std::wstring folders[] = {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)};
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         footprint::SeedAll(row.keysPerTree, seed);
@@ -107,9 +176,39 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
             lock = std::make_unique<fixture::RestrictedKey>(tree.root, locked.c_str(), 0);
             ASSERT_TRUE(lock->ok());
         }
+        std::unique_ptr<fixture::RestrictedFolder> denied[2];
+        for (int i = 0; i < row.denied; ++i) {
+            denied[i] = std::make_unique<fixture::RestrictedFolder>(folders[i]);
+            ASSERT_TRUE(denied[i]->ok()) << ui::ToUtf8(folders[i]);
+        }
+        std::vector<std::wstring> kept[2] = {BackupFiles(folders[0]), BackupFiles(folders[1])};
+        std::vector<std::wstring> earlier;
+        if (row.earlier)
+            earlier = PlantEarlierBackups(folders[0], ui::Scaled(30000) / 1000);
         Backup b = RunBackup();
         lock.reset();
-        ASSERT_FALSE(b.file.empty()) << ui::ToUtf8(b.message);
+        denied[0].reset();
+        denied[1].reset();
+        for (const std::wstring &file : earlier) {
+            EXPECT_TRUE(Bytes(file) == "an earlier backup") << ui::ToUtf8(file) << " was overwritten";
+            DeleteFileW(file.c_str());
+        }
+        if (row.denied == 2) { // no file, none half-written, and the box says why
+            EXPECT_EQ(2u, b.exitCode) << ui::ToUtf8(b.message);
+            EXPECT_EQ(0u, b.message.find(L"\u672a\u80fd\u5199\u5165")) << ui::ToUtf8(b.message); // "未能写入"
+            for (int i = 0; i < 2; ++i) {
+                EXPECT_NE(std::wstring::npos, b.message.find(folders[i])) << ui::ToUtf8(b.message);
+                EXPECT_EQ(kept[i], BackupFiles(folders[i])) << ui::ToUtf8(folders[i]);
+            }
+            footprint::RemoveAll();
+            continue;
+        }
+        // On the desktop, else in Documents, and beside the earlier backups.
+        const std::wstring expected = folders[row.denied] + L"\\brisvane-backup-";
+        ASSERT_EQ(expected, b.file.substr(0, expected.size())) << ui::ToUtf8(b.message);
+        EXPECT_EQ(row.denied != 0, b.message.find(L"\uff08" + folders[0] + L"\uff09") != std::wstring::npos)
+            << "why not on the desktop: " << ui::ToUtf8(b.message);
+        EXPECT_EQ(row.earlier, b.file.substr(b.file.size() - 6) == L"-2.reg") << ui::ToUtf8(b.file);
         // The chain of keys deeper than regedit can name is never carried.
         EXPECT_EQ(1u, b.exitCode) << ui::ToUtf8(b.message);
         if (row.locked) { // named in the message and in the file
@@ -118,6 +217,12 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
             EXPECT_NE(b.missed.end(), std::find(b.missed.begin(), b.missed.end(),
                                                 footprint::RootName(tree.root) + "\\" + locked + "\\"));
         }
+        // Changed after the backup, and not the backup's to put back.
+        SetBystanderValue(footprint::kBystanderValues[0], "changed since the backup");
+        const std::string environment = "HKCU\\Environment";
+        for (auto entry = before.begin(); entry != before.end();)
+            entry = entry->rfind(environment, 0) == 0 ? before.erase(entry) : std::next(entry);
+        before.merge(fixture::Snapshot(HKEY_CURRENT_USER, "Environment"));
 
         drive::RunResult run = drive::ConfirmedRun();
         ASSERT_TRUE(run.ok) << run.error;

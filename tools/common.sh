@@ -245,7 +245,14 @@ ensure_prefix() {
 # A persistent wineserver with Wine's own services already up, so that no
 # helper process inherits (and holds open) a test's output pipes.
 start_wine() {
-    wineserver -p
+    # The server opens every file its programs open. As root it would
+    # override file permissions, and a folder's DACL (which Wine keeps in
+    # them) would deny nothing; a user's server, or Windows, would deny.
+    if [ "$(id -u)" = 0 ]; then
+        setpriv --bounding-set -dac_override,-dac_read_search wineserver -p
+    else
+        wineserver -p
+    fi
     STARTED_PREFIXES+=("$A_PREFIX")
     run_wine cmd /c exit >/dev/null 2>&1 </dev/null ||
         die "Wine does not start in ${A_PREFIX#"$ROOT"/}; remove that folder and try again"

@@ -53,4 +53,20 @@ private:
     bool ok_ = false;
 };
 
+// Replaces a folder's DACL with one that denies Everyone the rights to add
+// files and folders to it, and puts the old one back when destroyed.
+class RestrictedFolder {
+public:
+    explicit RestrictedFolder(const std::wstring &path);
+    ~RestrictedFolder();
+    RestrictedFolder(const RestrictedFolder &) = delete;
+    RestrictedFolder &operator=(const RestrictedFolder &) = delete;
+    bool ok() const { return ok_; }
+
+private:
+    std::wstring path_;
+    std::vector<BYTE> saved_;
+    bool ok_ = false;
+};
+
 } // namespace fixture

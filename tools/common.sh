@@ -1,6 +1,7 @@
 # Shared by the project's commands: installs what is missing, finds out which
 # arrangements this machine can run, builds, and owns the private X display
-# and the project's own Wine prefixes. Sourced, never run on its own.
+# and the project's own Wine prefixes. Sourced, never run on its own; the
+# test VM, for the rows this machine cannot run, is tools/vm.sh.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=$ROOT/build
@@ -143,9 +144,20 @@ cmake_arrangements() (
     echo "$list"
 )
 
-# How many times longer the waits of an arrangement's tests may take.
+# How many times longer the waits of an arrangement's tests may take. In
+# the test VM, software emulation runs about ten times slower than this
+# machine (KVM is faster, but whether it works is known only once the guest
+# boots, after the limits are set). The rows here share this machine's two
+# cores with the guests, side by side, where there are any.
+VM_TIME_SCALE=6
 time_scale() {
-    if [ "${PLACE[$1]}" = vm ]; then echo "$VM_TIME_SCALE"; else echo 1; fi
+    if [ "${PLACE[$1]}" = vm ]; then
+        echo "$VM_TIME_SCALE"
+    elif [ -n "$(runnable_names vm)" ]; then
+        echo 2
+    else
+        echo 1
+    fi
 }
 
 # For the commands that show the tool: the first arrangement this machine
@@ -191,7 +203,6 @@ start_display() {
 
 STARTED_PREFIXES=()
 stop_all() {
-    stop_vm
     local prefix
     for prefix in "${STARTED_PREFIXES[@]}"; do
         WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
@@ -285,55 +296,6 @@ build() {
     echo "SHA-256 $(sha256sum "$BUILD/brisvane.exe" | cut -d' ' -f1)  build/brisvane.exe"
 }
 
-# The test VM: a small Debian guest whose kernel runs 32-bit programs, for
-# the rows this machine cannot run. Built from Debian's packages by debvm and
-# cached per recipe, with a fresh prefix for each of those rows made in it
-# once; booted once per test run with this checkout shared at its own path,
-# and reached by ssh on a loopback port. Its disk is a throw-away snapshot;
-# each checkout gets its own copies of the prefixes, in build/wine/.
-VM_DIR=$BUILD/vm
-VM_CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/brisvane
-# The waits' scale in the VM: software emulation runs about ten times
-# slower than this machine. KVM is faster, but whether it works is known
-# only once the guest boots, after the tests' limits are set.
-VM_TIME_SCALE=6
-VM_PACKAGES=(linux-image-amd64 wine wine64 wine32:i386 xvfb fonts-wqy-microhei fonts-wine)
-# debvm installs the packages with mmdebstrap as a tarball, which mke2fs turns
-# into the ext4 image debvm-run boots (much faster than debvm's own ext2
-# step). No documentation, and no kernel modules for hardware a VM does not have.
-vm_recipe() {
-    local exclude=('/usr/share/doc/*' '/usr/share/man/*' '/usr/share/info/*' '/usr/share/locale/*'
-        '/lib/modules/*/kernel/sound/*' '/lib/modules/*/kernel/drivers/'{gpu,media,infiniband,net/wireless,net/ethernet}'/*')
-    as_root debvm-create -r bookworm -s ext4 -s packagelists -o "$1/rootfs.tar" -k "$1/id_ed25519.pub" -- \
-        --architectures=amd64,i386 --include="$(IFS=,; echo "${VM_PACKAGES[*]}")" \
-        --aptopt='Acquire::Languages "none"' "${exclude[@]/#/--dpkgopt=path-exclude=}" &&
-        mkdir "$1/root" &&
-        as_root tar -xpf "$1/rootfs.tar" -C "$1/root" --numeric-owner --xattrs --xattrs-include='*' &&
-        as_root mke2fs -q -t ext4 -L debvm -d "$1/root" "$1/rootfs.ext4" \
-            "$(($(du -sm "$1/root" | cut -f1) * 9 / 8 + 256))M" &&
-        as_root rm -rf "$1/root" "$1/rootfs.tar" &&
-        as_root chown "$(id -u):$(id -g)" "$1/rootfs.ext4"
-}
-
-# The image's folder, named after its recipe (with how its prefixes are
-# made): a changed recipe is a new image.
-vm_image() {
-    local key
-    key=$( (declare -f vm_recipe ensure_vm_image guest_prefixes ensure_prefix wine_env; echo "${VM_PACKAGES[*]}" "$(vm_names)"; dpkg-query -W debvm) |
-        sha256sum | cut -c1-16)
-    echo "$VM_CACHE/vm-$key"
-}
-
-# The rows that run in the VM where this machine cannot run them.
-vm_names() (
-    local name
-    for name in $(arrangement_names); do
-        arrangement "$name"
-        [ "$A_ELSE" = vm ] && echo "$name"
-    done
-    return 0
-)
-
 # Polls every second until "$@" succeeds, saying every 30 s that WHAT goes
 # on. Gives up with 1 once process PID has ended, or with 2 after LIMIT
 # seconds (0 for none).
@@ -346,198 +308,4 @@ poll() {
         [ $SECONDS -lt $next ] || echo "  $what: $((next += 30, SECONDS - start)) s so far"
         sleep 1
     done
-}
-
-# Runs "$@" in the background with its output in LOG, saying every 30 s
-# that it goes on; returns its exit code.
-with_progress() {
-    local what=$1 log=$2
-    shift 2
-    "$@" >"$log" 2>&1 &
-    poll "$what" $! 0 false || wait $!
-}
-
-# Why the VM rows cannot run, and what to do, for their tests to say.
-vm_failed() {
-    echo "$1; $2, or set BRISVANE_NO_VM=1 to skip the VM" >"$VM_DIR/failed"
-    return 1
-}
-
-# Builds the image and its prefixes unless this recipe's are cached. A
-# half-built image is never used: it is made beside the cache and renamed
-# into place whole. One checkout makes it while any other waits.
-ensure_vm_image() (
-    local image work
-    image=$(vm_image)
-    mkdir -p "$VM_CACHE"
-    exec 9>"$VM_CACHE/lock"
-    flock -n 9 || { echo "waiting for another checkout to make the test VM image"; flock 9; }
-    [ -f "$image/rootfs.ext4" ] && return 0
-    # Earlier attempts that failed left their logs; the new one has its own.
-    rm -rf "$VM_CACHE"/vm-*.part.*
-    echo "making the test VM image in $VM_CACHE (about 10 minutes, once per recipe;" \
-        "BRISVANE_NO_VM=1 skips the VM and its tests)"
-    work=$(mktemp -d "$image.part.XXXXXX")
-    ssh-keygen -q -t ed25519 -N '' -C brisvane-test-vm -f "$work/id_ed25519" ||
-        vm_image_failed "$work" "ssh-keygen failed" "check the openssh-client package" || return 1
-    with_progress "making the image" "$work/image.log" vm_recipe "$work" ||
-        vm_image_failed "$work" "the test VM image could not be made: $(tail -n 1 "$work/image.log")" \
-            "see $work/image.log" || return 1
-    echo "$work" >"$VM_DIR/image"
-    boot_vm "$work" || { stop_vm; vm_image_failed "$work"; return 1; }
-    # Fresh prefixes, made once here and copied into each checkout.
-    with_progress "making the VM's prefixes" "$work/prefixes.log" \
-        vm_ssh "cd '$ROOT' && . tools/common.sh && guest_prefixes '$work/prefixes' $(echo $(vm_names))" ||
-        { stop_vm; vm_image_failed "$work" "the test VM could not make its prefixes: $(tail -n 1 "$work/prefixes.log")" \
-            "see $work/prefixes.log"; return 1; }
-    vm_ssh sync
-    stop_vm
-    # Wine copies its DLLs into each prefix: packed, they take a third.
-    tar -C "$work/prefixes" --xattrs --xattrs-include='*' -I 'zstd -T0' -cf "$work/prefixes.tar.zst" . ||
-        vm_image_failed "$work" "the VM's prefixes could not be packed" "check the zstd package" || return 1
-    rm -rf "$work/prefixes" "$work/image.log" "$work/prefixes.log"
-    mv -T "$work" "$image" 2>/dev/null || rm -rf "$work"
-    # Images of older recipes are no longer used.
-    find "$VM_CACHE" -maxdepth 1 -name 'vm-*' ! -name "${image##*/}" -exec rm -rf {} +
-)
-
-# A failed attempt in folder $1 keeps only its logs, which the cause ($2)
-# and what to do ($3), if given, may name.
-vm_image_failed() {
-    as_root rm -rf "$1/root" "$1/rootfs.tar" "$1/rootfs.ext4"
-    find "$1/prefixes" -mindepth 1 -maxdepth 1 -type d -exec rm -rf {} + 2>/dev/null
-    [ $# = 1 ] || vm_failed "$2" "$3"
-}
-
-vm_ssh() {
-    ssh -F none -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
-        -o LogLevel=ERROR -o ConnectTimeout=20 -o ControlPath="$VM_DIR/ssh.sock" \
-        -i "$(cat "$VM_DIR/image")/id_ed25519" -p "$(cat "$VM_DIR/port")" root@127.0.0.1 "$@"
-}
-
-# A free loopback port for the guest's ssh.
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
-# Boots the image in folder $1 and waits until it answers, then mounts the
-# checkout, and the image's folder, each at its own path. With KVM first
-# where /dev/kvm is there: on some machines (nested ones) it is, and the
-# guest's kernel still hangs, so software emulation is the fallback.
-boot_vm() {
-    local image=$1 tag
-    if [ -w /dev/kvm ]; then
-        boot_guest "$image" KVM 60 && return 0
-        stop_vm
-        rm -f "$VM_DIR/failed"
-        echo "the test VM did not boot with KVM; trying software emulation"
-    fi
-    boot_guest "$image" "software emulation" 360 -machine accel=tcg -cpu qemu64 || return 1
-    for tag in checkout:"$ROOT" image:"$image"; do
-        vm_ssh "mkdir -p '${tag#*:}' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose ${tag%%:*} '${tag#*:}'" ||
-            vm_failed "the test VM could not mount ${tag#*:} over 9p" "see build/vm/console.log" || return 1
-    done
-}
-
-# Boots the image in folder $1 with $2 and waits up to $3 s for it to
-# answer; the rest goes to qemu.
-boot_guest() {
-    local image=$1 how=$2 limit=$3 start=$SECONDS status=0
-    shift 3
-    free_port >"$VM_DIR/port"
-    echo "booting the test VM ($how)"
-    # The shares' ownership is kept in extended attributes, so that the
-    # guest's root owns its prefixes whoever runs the tests here.
-    # One virtual CPU: the tests run one at a time, and each of Wine's many
-    # client-server round trips then stays on it, instead of waking the
-    # other, which emulation makes slow when this machine is busy.
-    setsid debvm-run -i "$image/rootfs.ext4" -s "$(cat "$VM_DIR/port")" -- -snapshot -m 4G -smp 1 "$@" \
-        -virtfs "local,path=$ROOT,mount_tag=checkout,security_model=mapped-xattr" \
-        -virtfs "local,path=$image,mount_tag=image,security_model=mapped-xattr" \
-        </dev/null >"$VM_DIR/console.log" 2>&1 &
-    echo $! >"$VM_DIR/qemu.pid"
-    poll booting "$(cat "$VM_DIR/qemu.pid")" "$limit" \
-        vm_ssh -o ControlMaster=yes -o ControlPersist=yes true 2>/dev/null || status=$?
-    # A damaged image fails the same way every time until it is made anew.
-    local advice="see build/vm/console.log; if the image is damaged, remove $image"
-    [ $status != 1 ] || vm_failed "the test VM stopped while booting" "$advice" || return 1
-    [ $status != 2 ] || vm_failed "the test VM did not answer within $limit s" "$advice" || return 1
-    echo "the test VM answers after $((SECONDS - start)) s"
-}
-
-
-# Inside the guest: each arrangement's prefix made in FOLDER/NAME, side by
-# side; false if any could not be made.
-guest_prefixes() {
-    local folder=$1 name pids=() pid status=0
-    shift
-    for name in "$@"; do
-        (arrangement "$name" && A_PREFIX=$folder/$name && wine_env && ensure_prefix) &
-        pids+=($!)
-    done
-    for pid in "${pids[@]}"; do wait "$pid" || status=1; done
-    return $status
-}
-
-# Inside the guest: the display and each arrangement's server, each reported
-# on a line of its own; then it stays, holding them.
-guest_session() {
-    start_display
-    echo "display $DISPLAY"
-    local name
-    for name in "$@"; do
-        arrangement "$name"
-        wine_env
-        ensure_prefix
-        start_wine
-        echo "ready $name"
-    done
-    echo "session ready"
-    exec sleep infinity
-}
-
-# Everything the VM rows need, in order; on any failure build/vm/failed says
-# why in one line, and each of their tests fails with it.
-start_vm() {
-    local names=("$@") start=$SECONDS image name
-    rm -rf "$VM_DIR"
-    mkdir -p "$VM_DIR"
-    ensure_vm_image || { [ -f "$VM_DIR/failed" ] || vm_failed "the test VM image could not be made" "see above"; return 1; }
-    image=$(vm_image)
-    echo "$image" >"$VM_DIR/image"
-    # This checkout's own copies of the prefixes, kept from run to run.
-    for name in "${names[@]}"; do
-        arrangement "$name"
-        [ -f "$A_PREFIX/.brisvane-ready" ] && continue
-        rm -rf "$A_PREFIX"
-        mkdir -p "${A_PREFIX%/*}"
-        tar -C "${A_PREFIX%/*}" --xattrs --xattrs-include='*' -I zstd -xf "$image/prefixes.tar.zst" "./$name"
-    done
-    boot_vm "$image" || return 1
-    vm_ssh "cd '$ROOT' && . tools/common.sh && guest_session ${names[*]}" >"$VM_DIR/session.log" 2>&1 </dev/null &
-    poll "the test VM's Wine" $! 0 grep -qs '^session ready' "$VM_DIR/session.log" ||
-        vm_failed "the test VM could not start Wine: $(tail -n 1 "$VM_DIR/session.log")" \
-            "see build/vm/session.log" || return 1
-    sed -n 's/^display :/DISPLAY=:/p' "$VM_DIR/session.log" >"$VM_DIR/ready"
-    echo "the test VM is ready for ${names[*]} after $((SECONDS - start)) s"
-}
-
-# Once the build is there: each of the VM rows' desktops held, as here.
-vm_hold_desktops() {
-    vm_ssh "cd '$ROOT' && export $(cat "$VM_DIR/ready") && . tools/common.sh &&
-        for name in $*; do arrangement \$name && wine_env && hold_desktop || exit 1; done" </dev/null ||
-        vm_failed "Wine's desktop does not open in the test VM" "see the line above"
-}
-
-# The guest is powered off with its emulator's process group; its disk was a
-# snapshot, so nothing of it stays but the prefixes in build/wine/.
-stop_vm() {
-    [ -f "$VM_DIR/qemu.pid" ] || return 0
-    # First the guest's Wine saves its registries, and what the guest wrote
-    # reaches this checkout: its share is cached as a disk would be.
-    timeout 120 vm_ssh "for p in '$BUILD'/wine/*/; do WINEPREFIX=\$p wineserver -k; WINEPREFIX=\$p wineserver -w; done
-        sync" </dev/null >/dev/null 2>&1 || true
-    vm_ssh -O exit 2>/dev/null || true
-    kill -- -"$(cat "$VM_DIR/qemu.pid")" 2>/dev/null || true
-    rm -f "$VM_DIR/qemu.pid" "$VM_DIR/ready"
 }

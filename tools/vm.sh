@@ -1,0 +1,288 @@
+# The test VM: a small Debian guest whose kernel runs 32-bit programs, for
+# the rows this machine cannot run. Built from Debian's packages by debvm and
+# cached per recipe, with a fresh prefix for each of those rows made in it
+# once. Each such row gets a guest of its own, booted once per test run from
+# the same image, with one virtual CPU, this checkout shared at its own path,
+# and reached by ssh on a loopback port: the rows run side by side. Its disk
+# is a throw-away snapshot; each checkout gets its own copies of the
+# prefixes, in build/wine/. Sourced after tools/common.sh, here and in the
+# guest.
+
+VM_DIR=$BUILD/vm
+VM_CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/brisvane
+VM_PACKAGES=(linux-image-amd64 wine wine64 wine32:i386 xvfb fonts-wqy-microhei fonts-wine)
+# Room on the guest's disk beside what is installed, for work beside the
+# tests (a prefix made by hand, say). The image file is sparse: room costs
+# no space here until the guest uses it, and then only in its snapshot.
+VM_ROOM_MB=2560
+# The guest in use: its folder in build/vm/, named after its row, holds its
+# port, its emulator's pid, its console and session logs, and why it failed.
+GUEST=
+
+# debvm installs the packages with mmdebstrap as a tarball, which mke2fs turns
+# into the ext4 image debvm-run boots (much faster than debvm's own ext2
+# step). No documentation, and no kernel modules for hardware a VM does not have.
+vm_recipe() {
+    local exclude=('/usr/share/doc/*' '/usr/share/man/*' '/usr/share/info/*' '/usr/share/locale/*'
+        '/lib/modules/*/kernel/sound/*' '/lib/modules/*/kernel/drivers/'{gpu,media,infiniband,net/wireless,net/ethernet}'/*')
+    as_root debvm-create -r bookworm -s ext4 -s packagelists -o "$1/rootfs.tar" -k "$1/id_ed25519.pub" -- \
+        --architectures=amd64,i386 --include="$(IFS=,; echo "${VM_PACKAGES[*]}")" \
+        --aptopt='Acquire::Languages "none"' --dpkgopt=force-unsafe-io "${exclude[@]/#/--dpkgopt=path-exclude=}" &&
+        mkdir "$1/root" &&
+        as_root tar -xpf "$1/rootfs.tar" -C "$1/root" --numeric-owner --xattrs --xattrs-include='*' &&
+        as_root mke2fs -q -t ext4 -L debvm -d "$1/root" "$1/rootfs.ext4" \
+            "$(($(du -sm "$1/root" | cut -f1) * 9 / 8 + 256 + VM_ROOM_MB))M" &&
+        as_root rm -rf "$1/root" "$1/rootfs.tar" &&
+        as_root chown "$(id -u):$(id -g)" "$1/rootfs.ext4"
+}
+
+# The image's folder, named after its recipe (with how its prefixes are
+# made): a changed recipe is a new image.
+vm_image() {
+    local key
+    key=$( (declare -f vm_recipe ensure_vm_image guest_prefix ensure_prefix wine_env
+        echo "${VM_PACKAGES[*]}" "$VM_ROOM_MB" "$(vm_names)"
+        dpkg-query -W debvm) | sha256sum | cut -c1-16)
+    echo "$VM_CACHE/vm-$key"
+}
+
+# The rows that run in the VM where this machine cannot run them.
+vm_names() (
+    local name
+    for name in $(arrangement_names); do
+        arrangement "$name"
+        [ "$A_ELSE" = vm ] && echo "$name"
+    done
+    return 0
+)
+
+# Runs "$@" in the background with its output in LOG, saying every 30 s
+# that it goes on; returns its exit code.
+with_progress() {
+    local what=$1 log=$2
+    shift 2
+    "$@" >"$log" 2>&1 &
+    poll "$what" $! 0 false || wait $!
+}
+
+# Why the guest in use (or, with none, every guest) cannot run its rows, and
+# what to do, for their tests to say.
+vm_failed() {
+    echo "$1; $2, or set BRISVANE_NO_VM=1 to skip the VM" >"${GUEST:-$VM_DIR}/failed"
+    return 1
+}
+
+# Why the rows of guest NAME fail, if they do.
+vm_failure() {
+    cat "$VM_DIR/failed" 2>/dev/null || cat "$VM_DIR/$1/failed" 2>/dev/null
+}
+
+# Builds the image and its prefixes unless this recipe's are cached. A
+# half-built image is never used: it is made beside the cache and renamed
+# into place whole. One checkout makes it while any other waits. Each
+# prefix is made in a guest of its own, side by side.
+ensure_vm_image() (
+    local image work name pids=() pid failed=
+    image=$(vm_image)
+    mkdir -p "$VM_CACHE"
+    exec 9>"$VM_CACHE/lock"
+    flock -n 9 || { echo "waiting for another checkout to make the test VM image"; flock 9; }
+    [ -f "$image/rootfs.ext4" ] && return 0
+    # Earlier attempts that failed left their logs; the new one has its own.
+    rm -rf "$VM_CACHE"/vm-*.part.*
+    echo "making the test VM image in $VM_CACHE (about 8 minutes, once per recipe;" \
+        "BRISVANE_NO_VM=1 skips the VM and its tests)"
+    work=$(mktemp -d "$image.part.XXXXXX")
+    ssh-keygen -q -t ed25519 -N '' -C brisvane-test-vm -f "$work/id_ed25519" ||
+        vm_image_failed "$work" "ssh-keygen failed" "check the openssh-client package" || return 1
+    with_progress "making the image" "$work/image.log" vm_recipe "$work" ||
+        vm_image_failed "$work" "the test VM image could not be made: $(tail -n 1 "$work/image.log")" \
+            "see $work/image.log" || return 1
+    echo "the image's file system is made after $SECONDS s"
+    echo "$work" >"$VM_DIR/image"
+    # Whichever guest fails says why for every row in build/vm/failed.
+    for name in $(vm_names); do
+        (
+            GUEST=$VM_DIR/$name
+            mkdir -p "$GUEST"
+            if ! boot_vm "$work"; then
+                mv "$GUEST/failed" "$VM_DIR/failed"
+            elif ! with_progress "making the $name prefix" "$work/$name.log" \
+                vm_ssh "cd '$ROOT' && . tools/common.sh && . tools/vm.sh && guest_prefix '$work/prefixes' $name" ||
+                ! vm_ssh sync; then
+                GUEST= vm_failed "the test VM could not make the $name prefix: $(tail -n 1 "$work/$name.log")" \
+                    "see $work/$name.log"
+            fi
+            stop_vm
+            [ ! -f "$VM_DIR/failed" ]
+        ) &
+        pids+=($!)
+    done
+    for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
+    [ -z "$failed" ] || { vm_image_failed "$work"; return 1; }
+    echo "the image's prefixes are made after $SECONDS s"
+    # Wine copies its DLLs into each prefix: packed, they take a third.
+    tar -C "$work/prefixes" --xattrs --xattrs-include='*' -I 'zstd -T0' -cf "$work/prefixes.tar.zst" . ||
+        vm_image_failed "$work" "the VM's prefixes could not be packed" "check the zstd package" || return 1
+    rm -rf "$work/prefixes" "$work"/*.log
+    mv -T "$work" "$image" 2>/dev/null || rm -rf "$work"
+    # Images of older recipes are no longer used.
+    find "$VM_CACHE" -maxdepth 1 -name 'vm-*' ! -name "${image##*/}" -exec rm -rf {} +
+)
+
+# A failed attempt in folder $1 keeps only its logs, which the cause ($2)
+# and what to do ($3), if given, may name.
+vm_image_failed() {
+    as_root rm -rf "$1/root" "$1/rootfs.tar" "$1/rootfs.ext4"
+    find "$1/prefixes" -mindepth 1 -maxdepth 1 -type d -exec rm -rf {} + 2>/dev/null
+    [ $# = 1 ] || GUEST= vm_failed "$2" "$3"
+}
+
+vm_ssh() {
+    ssh -F none -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
+        -o LogLevel=ERROR -o ConnectTimeout=20 -o ControlPath="$GUEST/ssh.sock" \
+        -i "$(cat "$VM_DIR/image")/id_ed25519" -p "$(cat "$GUEST/port")" root@127.0.0.1 "$@"
+}
+
+# A free loopback port for the guest's ssh.
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# Boots the image in folder $1 as the guest in use and waits until it
+# answers, then mounts the checkout, and the image's folder, each at its own
+# path. With KVM first where /dev/kvm is there: on some machines (nested
+# ones) it is, and the guest's kernel still hangs, so software emulation is
+# the fallback.
+boot_vm() {
+    local image=$1 tag
+    if [ -w /dev/kvm ]; then
+        boot_guest "$image" KVM 60 && return 0
+        stop_vm
+        rm -f "$GUEST/failed"
+        echo "the test VM for ${GUEST##*/} did not boot with KVM; trying software emulation"
+    fi
+    boot_guest "$image" "software emulation" 360 -machine accel=tcg -cpu qemu64 || return 1
+    for tag in checkout:"$ROOT" image:"$image"; do
+        vm_ssh "mkdir -p '${tag#*:}' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose ${tag%%:*} '${tag#*:}'" ||
+            vm_failed "the test VM could not mount ${tag#*:} over 9p" "see build/vm/${GUEST##*/}/console.log" || return 1
+    done
+}
+
+# Boots the image in folder $1 with $2 and waits up to $3 s for it to
+# answer; the rest goes to qemu.
+boot_guest() {
+    local image=$1 how=$2 limit=$3 start=$SECONDS status=0
+    shift 3
+    free_port >"$GUEST/port"
+    echo "booting the test VM for ${GUEST##*/} ($how)"
+    # The shares' ownership is kept in extended attributes, so that the
+    # guest's root owns its prefixes whoever runs the tests here.
+    # One virtual CPU: its tests run one at a time, and each of Wine's many
+    # client-server round trips then stays on it, instead of waking another,
+    # which emulation makes slow when this machine is busy.
+    setsid debvm-run -i "$image/rootfs.ext4" -s "$(cat "$GUEST/port")" -- -snapshot -m 4G -smp 1 "$@" \
+        -virtfs "local,path=$ROOT,mount_tag=checkout,security_model=mapped-xattr" \
+        -virtfs "local,path=$image,mount_tag=image,security_model=mapped-xattr" \
+        </dev/null >"$GUEST/console.log" 2>&1 &
+    echo $! >"$GUEST/qemu.pid"
+    poll "booting ${GUEST##*/}" "$(cat "$GUEST/qemu.pid")" "$limit" \
+        vm_ssh -o ControlMaster=yes -o ControlPersist=yes true 2>/dev/null || status=$?
+    # A damaged image fails the same way every time until it is made anew.
+    local advice="see build/vm/${GUEST##*/}/console.log; if the image is damaged, remove $image"
+    [ $status != 1 ] || vm_failed "the test VM stopped while booting" "$advice" || return 1
+    [ $status != 2 ] || vm_failed "the test VM did not answer within $limit s" "$advice" || return 1
+    echo "the test VM for ${GUEST##*/} answers after $((SECONDS - start)) s"
+}
+
+# Inside the guest: arrangement NAME's prefix made in FOLDER/NAME.
+guest_prefix() {
+    arrangement "$2" && A_PREFIX=$1/$2 && wine_env && ensure_prefix
+}
+
+# Inside the guest: the display and the arrangement's server, each reported
+# on a line of its own; then it stays, holding them.
+guest_session() {
+    start_display
+    echo "display $DISPLAY"
+    arrangement "$1"
+    wine_env
+    ensure_prefix
+    start_wine
+    echo "session ready"
+    exec sleep infinity
+}
+
+# Everything the VM rows need: the image, then a guest for each row, side
+# by side; on any failure build/vm/failed (every row) or build/vm/NAME/failed
+# says why in one line, and each of those rows' tests fails with it.
+start_vm() {
+    local start=$SECONDS image name pids=() pid status=0
+    rm -rf "$VM_DIR"
+    mkdir -p "$VM_DIR"
+    ensure_vm_image || { [ -f "$VM_DIR/failed" ] || vm_failed "the test VM image could not be made" "see above"; return 1; }
+    image=$(vm_image)
+    echo "$image" >"$VM_DIR/image"
+    for name in "$@"; do
+        start_guest "$image" "$name" $start &
+        pids+=($!)
+    done
+    for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+    return $status
+}
+
+# Guest NAME booted from image IMAGE, with this checkout's own copy of its
+# prefix (kept from run to run), and its Wine session started.
+start_guest() {
+    local image=$1 name=$2 start=$3
+    GUEST=$VM_DIR/$name
+    mkdir -p "$GUEST"
+    arrangement "$name"
+    if [ ! -f "$A_PREFIX/.brisvane-ready" ]; then
+        rm -rf "$A_PREFIX"
+        mkdir -p "${A_PREFIX%/*}"
+        tar -C "${A_PREFIX%/*}" --xattrs --xattrs-include='*' -I zstd -xf "$image/prefixes.tar.zst" "./$name"
+    fi
+    boot_vm "$image" || return 1
+    vm_ssh "cd '$ROOT' && . tools/common.sh && . tools/vm.sh && guest_session $name" >"$GUEST/session.log" 2>&1 </dev/null &
+    poll "the test VM's Wine for $name" $! 0 grep -qs '^session ready' "$GUEST/session.log" ||
+        vm_failed "the test VM could not start Wine: $(tail -n 1 "$GUEST/session.log")" \
+            "see build/vm/$name/session.log" || return 1
+    sed -n 's/^display :/DISPLAY=:/p' "$GUEST/session.log" >"$GUEST/ready"
+    echo "the test VM for $name is ready after $((SECONDS - start)) s"
+}
+
+# Once the build is there: each ready guest's desktop held, as here.
+vm_hold_desktops() {
+    local name
+    for name in "$@"; do
+        GUEST=$VM_DIR/$name
+        [ -f "$GUEST/ready" ] || continue
+        vm_ssh "cd '$ROOT' && export $(cat "$GUEST/ready") && . tools/common.sh &&
+            arrangement $name && wine_env && hold_desktop" </dev/null ||
+            vm_failed "Wine's desktop does not open in the test VM" "see the line above"
+    done
+    GUEST=
+}
+
+# The guest in use is powered off with its emulator's process group; its
+# disk was a snapshot, so nothing of it stays but the prefix in build/wine/.
+stop_vm() {
+    [ -f "$GUEST/qemu.pid" ] || return 0
+    # First the guest's Wine saves its registry, and what the guest wrote
+    # reaches this checkout: its share is cached as a disk would be.
+    timeout 120 vm_ssh "p='$BUILD/wine/${GUEST##*/}'; WINEPREFIX=\$p wineserver -k; WINEPREFIX=\$p wineserver -w
+        sync" </dev/null >/dev/null 2>&1 || true
+    vm_ssh -O exit 2>/dev/null || true
+    kill -- -"$(cat "$GUEST/qemu.pid")" 2>/dev/null || true
+    rm -f "$GUEST/qemu.pid" "$GUEST/ready"
+}
+
+# Every guest, side by side.
+stop_vms() {
+    local pid
+    for pid in "$VM_DIR"/*/qemu.pid; do
+        [ -f "$pid" ] && (GUEST=${pid%/qemu.pid} && stop_vm) &
+    done
+    wait
+}

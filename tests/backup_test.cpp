@@ -158,17 +158,26 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         const char *locked;   // a subkey the backup may not read, under row 3's tree
         int denied;           // how many of the desktop and Documents deny new files
         bool earlier;         // earlier backups hold the names it would pick first
+        bool hard;            // with the hard cases, some of which no file can carry
     } rows[] = {
-        {"the full footprint, beside earlier backups", 20, nullptr, 0, true},
-        {"a subkey it may not read", 3, "Branch0", 0, false},
-        {"the desktop cannot be written", 3, nullptr, 1, false},
-        {"neither folder can be written", 3, nullptr, 2, false},
+        {"the full footprint, beside earlier backups", 20, nullptr, 0, true, true},
+        {"a subkey it may not read", 3, "Branch0", 0, false, true},
+        {"the desktop cannot be written", 3, nullptr, 1, false, false},
+        {"neither folder can be written", 3, nullptr, 2, false, false},
     };
     const std::wstring folders[] = {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)};
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
-        footprint::SeedAll(row.keysPerTree, seed);
-        std::set<std::string> before = fixture::Everything();
+        if (row.hard) {
+            footprint::SeedAll(row.keysPerTree, seed);
+        } else {
+            footprint::RemoveAll();
+            footprint::SeedFootprint(row.keysPerTree);
+            footprint::SeedBystanders();
+            footprint::SeedEnvironmentValues();
+        }
+        // Nothing to restore where no file can be written.
+        std::set<std::string> before = row.denied < 2 ? fixture::Everything() : std::set<std::string>();
         const footprint::KeyPath &tree = footprint::kFootprintTrees[2];
         std::string locked = row.locked ? std::string(tree.path) + "\\" + row.locked : "";
         std::unique_ptr<fixture::RestrictedKey> lock;
@@ -210,7 +219,7 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
             << "why not on the desktop: " << ui::ToUtf8(b.message);
         EXPECT_EQ(row.earlier, b.file.substr(b.file.size() - 6) == L"-2.reg") << ui::ToUtf8(b.file);
         // The chain of keys deeper than regedit can name is never carried.
-        EXPECT_EQ(1u, b.exitCode) << ui::ToUtf8(b.message);
+        EXPECT_EQ(row.hard ? 1u : 0u, b.exitCode) << ui::ToUtf8(b.message);
         if (row.locked) { // named in the message and in the file
             EXPECT_NE(std::wstring::npos, b.message.find(ui::FromGbk(std::string("\\") + row.locked + "]")))
                 << ui::ToUtf8(b.message);

@@ -6,10 +6,13 @@
 //   bench-start RUNS      start-to-dialog time, the tool against a minimal one
 //   bench-start RUNS [A B] ... or program A against program B
 //   bench-run KEYS [ROUNDS] a run over a large footprint against reg.exe
+//   bench-backup KEYS [ROUNDS] the backup of that footprint against reg export
 //   hold                  keep Wine's desktop open; says "holding" once it is
 #include "tools/driver/footprint.h"
 #include "tools/driver/run.h"
 #include "cleanup/targets.h"
+
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -52,12 +55,14 @@ double Median(std::vector<double> v)
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// Seconds from CreateProcess to the dialog being visible. One FindWindow a
-// millisecond: the measured program and this probe share one wineserver, so
-// the probe is kept as light as it can be.
-double TimeToDialog(const wchar_t *program)
+const std::wstring kCaption = L"Brisvane" + std::wstring(37, L' ') + L"Built By Morvessa";
+
+// Seconds from CreateProcess to a window with `caption` being visible (by
+// default the tool's dialog). One FindWindow a millisecond: the measured
+// program and this probe share one wineserver, so the probe is kept as
+// light as it can be.
+double TimeToDialog(const wchar_t *program, const std::wstring &caption = kCaption)
 {
-    static const std::wstring caption = L"Brisvane" + std::wstring(37, L' ') + L"Built By Morvessa";
     std::wstring command = L"\"" + ui::ToolPath(program) + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -184,6 +189,64 @@ int BenchRun(int keysPerTree, int rounds)
     return 0;
 }
 
+// The same trees and values saved the way a user would script it, into
+// FOLDER, which this empties again.
+double RegExport(const std::wstring &folder)
+{
+    double seconds = 0;
+    std::vector<std::string> keys;
+    for (const KeyTarget &t : kKeyTargets)
+        keys.push_back(std::string(t.root == Root::LocalMachine ? "HKLM\\" : "HKCU\\") + t.subkey);
+    keys.push_back("HKCU\\Environment");
+    std::string dir(folder.begin(), folder.end());
+    for (size_t i = 0; i < keys.size(); ++i) {
+        std::string file = dir + "\\export-" + std::to_string(i) + ".reg";
+        seconds += TimedCommand("reg.exe export \"" + keys[i] + "\" \"" + file + "\" /y");
+        DeleteFileA(file.c_str());
+    }
+    return seconds;
+}
+
+int BenchBackup(int keysPerTree, int rounds)
+{
+    const std::wstring title = L"Brisvane \u5907\u4efd";   // "Brisvane 备份"
+    wchar_t desktop[MAX_PATH], temp[MAX_PATH];
+    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, desktop)) ||
+        !GetTempPathW(MAX_PATH, temp))
+        return 1;
+    int keys = SeedForBench(keysPerTree);
+    std::vector<double> backup, reg;
+    // The backup only reads: one footprint serves every round. Alternating
+    // which goes first in each round.
+    for (int round = 0; round < rounds; ++round) {
+        for (int k = 0; k < 2; ++k) {
+            if ((k == 0) != (round % 2 == 0)) {
+                reg.push_back(RegExport(temp));
+                continue;
+            }
+            // Its box shows once the file is written.
+            backup.push_back(TimeToDialog(L"brisvane-backup.exe", title));
+            WIN32_FIND_DATAW found;
+            std::wstring pattern = std::wstring(desktop) + L"\\brisvane-backup-*.reg";
+            HANDLE find = FindFirstFileW(pattern.c_str(), &found);
+            if (find == INVALID_HANDLE_VALUE || backup.back() < 0) {
+                Print("bench-backup: the backup wrote no file\n");
+                return 1;
+            }
+            do
+                DeleteFileW((std::wstring(desktop) + L"\\" + found.cFileName).c_str());
+            while (FindNextFileW(find, &found));
+            FindClose(find);
+        }
+    }
+    footprint::RemoveAll();
+    double t = Median(backup), r = Median(reg);
+    Print(Format("backup of %.0f keys, median of %.0f rounds: ", keys, rounds));
+    Print(Format("brisvane-backup %.3f s, reg export %.3f s, ratio %.3f\n", t, r, t / r));
+    Print(Format("RESULT backup %.0f %.4f %.4f\n", keys, t, r));
+    return 0;
+}
+
 // Wine closes its desktop once no program has a window, and the next program
 // gives explorer.exe only 10 s to open it again: too little on an emulated
 // machine under load. A hidden window that stays keeps it open.
@@ -217,8 +280,10 @@ int wmain(int argc, wchar_t **argv)
                           argc > 4 ? argv[4] : L"brisvane_minimal.exe");
     if (verb == L"bench-run")
         return BenchRun(number > 0 ? number : 3000, argc > 3 ? _wtoi(argv[3]) : 3);
+    if (verb == L"bench-backup")
+        return BenchBackup(number > 0 ? number : 3000, argc > 3 ? _wtoi(argv[3]) : 3);
     if (verb == L"hold")
         return Hold();
-    Print("usage: brisvane_drive seed N | demo [DIR] | bench-start RUNS [A B] | bench-run KEYS_PER_TREE [ROUNDS] | hold\n");
+    Print("usage: brisvane_drive seed N | demo [DIR] | bench-start RUNS [A B] | bench-run KEYS_PER_TREE [ROUNDS] | bench-backup KEYS_PER_TREE [ROUNDS] | hold\n");
     return 2;
 }

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -30,12 +31,17 @@ std::string Decoded(std::wstring text)
     return ui::ToUtf8(text);
 }
 
+std::string Bytes(const std::wstring &file)
+{
+    std::ifstream in(file.c_str(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 // The file's own account of what it leaves out, in the snapshot's terms:
 // "HKLM\path\" for a key and all below it, "HKLM\path\\:name=" for a value.
 std::vector<std::string> Missed(const std::wstring &file)
 {
-    std::ifstream in(file.c_str(), std::ios::binary);
-    std::string bytes(std::istreambuf_iterator<char>(in), {});
+    std::string bytes = Bytes(file);
     std::wstring text(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
     std::vector<std::string> out;
     const std::wstring marker = L"; \u672a\u80fd\u5907\u4efd\uff08";  // "; 未能备份（"
@@ -77,12 +83,6 @@ Backup RunBackup()
     return b;
 }
 
-std::string Bytes(const std::wstring &file)
-{
-    std::ifstream in(file.c_str(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 std::wstring Folder(int csidl)
 {
     wchar_t path[MAX_PATH] = L"";
@@ -98,8 +98,7 @@ std::vector<std::wstring> BackupFiles(const std::wstring &folder)
     HANDLE find = FindFirstFileW((folder + L"\\brisvane-backup-*").c_str(), &found);
     for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found))
         names.push_back(found.cFileName);
-    if (find != INVALID_HANDLE_VALUE)
-        FindClose(find);
+    FindClose(find);
     return names;
 }
 
@@ -108,35 +107,13 @@ std::vector<std::wstring> BackupFiles(const std::wstring &folder)
 std::vector<std::wstring> PlantEarlierBackups(const std::wstring &folder, DWORD seconds)
 {
     std::vector<std::wstring> paths;
-    ULARGE_INTEGER now;
-    FILETIME file;
-    GetSystemTimeAsFileTime(&file);
-    now.LowPart = file.dwLowDateTime;
-    now.HighPart = file.dwHighDateTime;
-    for (DWORD s = 0; s <= seconds; ++s) {
-        ULARGE_INTEGER then = now;
-        then.QuadPart += ULONGLONG(s) * 10000000;
-        FILETIME utc{then.LowPart, then.HighPart}, local;
-        SYSTEMTIME t;
-        FileTimeToLocalFileTime(&utc, &local);
-        FileTimeToSystemTime(&local, &t);
+    for (time_t t = time(nullptr), end = t + seconds; t <= end; ++t) {
         wchar_t name[64];
-        wsprintfW(name, L"\\brisvane-backup-%04u%02u%02u-%02u%02u%02u.reg", t.wYear, t.wMonth, t.wDay, t.wHour,
-                  t.wMinute, t.wSecond);
+        wcsftime(name, 64, L"\\brisvane-backup-%Y%m%d-%H%M%S.reg", localtime(&t));
         paths.push_back(folder + name);
         std::ofstream(paths.back().c_str(), std::ios::binary) << "an earlier backup";
     }
     return paths;
-}
-
-// Sets a value of the user's environment that the backup must not carry.
-void SetBystanderValue(const char *name, const char *data)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Environment", 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-        RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(data), DWORD(strlen(data) + 1));
-        RegCloseKey(key);
-    }
 }
 
 DWORD Regedit(const std::wstring &file)
@@ -168,14 +145,7 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
     const std::wstring folders[] = {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)};
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
-        if (row.hard) {
-            footprint::SeedAll(row.keysPerTree, seed);
-        } else {
-            footprint::RemoveAll();
-            footprint::SeedFootprint(row.keysPerTree);
-            footprint::SeedBystanders();
-            footprint::SeedEnvironmentValues();
-        }
+        footprint::SeedAll(row.keysPerTree, seed, row.hard);
         // Nothing to restore where no file can be written.
         std::set<std::string> before = row.denied < 2 ? fixture::Everything() : std::set<std::string>();
         const footprint::KeyPath &tree = footprint::kFootprintTrees[2];
@@ -227,7 +197,7 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
                                                 footprint::RootName(tree.root) + "\\" + locked + "\\"));
         }
         // Changed after the backup, and not the backup's to put back.
-        SetBystanderValue(footprint::kBystanderValues[0], "changed since the backup");
+        SHSetValueA(HKEY_CURRENT_USER, "Environment", footprint::kBystanderValues[0], REG_SZ, "changed", 8);
         const std::string environment = "HKCU\\Environment";
         for (auto entry = before.begin(); entry != before.end();)
             entry = entry->rfind(environment, 0) == 0 ? before.erase(entry) : std::next(entry);

@@ -146,13 +146,10 @@ TEST(Executable, ImportsOnlyWhatWindowsXpHas)
         }
         for (const auto &[dll, functions] : imported)
             for (const std::string &function : functions)
-                EXPECT_EQ(1u, expected[dll].count(function))
-                    << dll << " " << function << " is not on the list: check that Windows XP's " << dll
-                    << " has it, then add it";
+                EXPECT_EQ(1u, expected[dll].count(function)) << dll << " " << function << ": not on the list";
         for (const auto &[dll, functions] : expected)
             for (const std::string &function : functions)
-                EXPECT_EQ(1u, imported[dll].count(function))
-                    << dll << " " << function << " is no longer imported: take it off the list";
+                EXPECT_EQ(1u, imported[dll].count(function)) << dll << " " << function << ": no longer imported";
         EXPECT_EQ(0u, directories[IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT].Size);
     }
 }

@@ -278,11 +278,14 @@ stop_vm() {
     rm -f "$GUEST/qemu.pid" "$GUEST/ready"
 }
 
-# Every guest, side by side.
+# Every guest, side by side. Waits for those alone: the caller's other
+# jobs (a held desktop) end only once their servers stop.
 stop_vms() {
-    local pid
-    for pid in "$VM_DIR"/*/qemu.pid; do
-        [ -f "$pid" ] && (GUEST=${pid%/qemu.pid} && stop_vm) &
+    local file pids=() pid
+    for file in "$VM_DIR"/*/qemu.pid; do
+        [ -f "$file" ] || continue
+        (GUEST=${file%/qemu.pid} && stop_vm) &
+        pids+=($!)
     done
-    wait
+    for pid in "${pids[@]}"; do wait "$pid"; done
 }

@@ -201,13 +201,11 @@ RestrictedKey::~RestrictedKey()
     RegCloseKey(key);
 }
 
-RestrictedFolder::RestrictedFolder(const std::wstring &path) : path_(path)
+RestrictedFolder::RestrictedFolder(const std::wstring &path) : path_(path), saved_(4096)
 {
     DWORD size = 0;
-    GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
-    saved_.resize(size);
     PSECURITY_DESCRIPTOR sd = nullptr;
-    if (size && GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, saved_.data(), size, &size) &&
+    if (GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, saved_.data(), DWORD(saved_.size()), &size) &&
         // 0x6: FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY.
         ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(D;;0x6;;;WD)(A;OICI;FA;;;WD)", SDDL_REVISION_1,
                                                              &sd, nullptr)) {

@@ -351,11 +351,12 @@ int SeedHardCases(unsigned seed)
     return created;
 }
 
-int SeedAll(int keysPerTree, unsigned seed)
+int SeedAll(int keysPerTree, unsigned seed, bool hard)
 {
     RemoveAll();
     int keys = SeedFootprint(keysPerTree);
-    keys += SeedHardCases(seed);
+    if (hard)
+        keys += SeedHardCases(seed);
     SeedBystanders();
     SeedEnvironmentValues();
     return keys;

@@ -48,10 +48,10 @@ void SeedEnvironmentValues();   // the four targets and the look-alikes
 // and values with names, types and sizes drawn from `seed`. Returns the
 // footprint keys created.
 int SeedHardCases(unsigned seed);
-// A clean slate, then all of the above: the sample that tools/run, the
-// benchmark, the safety proof and the backup's proof share. Returns the
-// footprint keys created.
-int SeedAll(int keysPerTree, unsigned seed = 1);
+// A clean slate, then all of the above (the hard cases only if `hard`): the
+// sample that tools/run, the benchmark, the safety proof and the backup's
+// proof share. Returns the footprint keys created.
+int SeedAll(int keysPerTree, unsigned seed = 1, bool hard = true);
 void RemoveAll();               // everything the seeds above can create
 
 bool KeyExists(HKEY root, const char *path);

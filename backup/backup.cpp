@@ -160,23 +160,26 @@ public:
     Text path; // of the key being read, as the file names it
 
     // The key at `path`, its values, then each subkey below it the same way;
-    // stops at a key's first enumeration error and says so.
+    // stops at a key's first enumeration error and says so. Each registry
+    // call is a round trip (to the kernel, or to Wine's server), so the key's
+    // counts and sizes, asked for once, spare the calls that would only
+    // have found the end of a list.
     void Key(HKEY key, size_t rootLength)
     {
         if (path.Length() - rootLength > regfile::kMaxPathBelowRoot)
             return Miss(result_, path, nullptr, 0, kTooLong);
-        DWORD longestName = 0, largestData = 0;
-        if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &longestName,
+        DWORD subkeys = 0, values = 0, longestName = 0, largestData = 0;
+        if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, &longestName,
                              &largestData, nullptr, nullptr) != ERROR_SUCCESS)
             return Miss(result_, path, nullptr, 0, kUnreadable);
         regfile::AppendKey(body_, path);
-        Values(key, longestName + 1, largestData + 1, [](const wchar_t *, DWORD) { return true; });
+        Values(key, values, longestName + 1, largestData + 1, [](const wchar_t *, DWORD) { return true; });
         size_t length = path.Length();
-        for (DWORD i = 0;; ++i) {
+        for (DWORD i = 0; i < subkeys; ++i) {
             wchar_t name[kNameSize];
             DWORD nameLength = kNameSize;
             LSTATUS status = RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
-            if (status == ERROR_NO_MORE_ITEMS)
+            if (status == ERROR_NO_MORE_ITEMS) // fewer than counted: removed meanwhile
                 break;
             if (status != ERROR_SUCCESS)
                 return Miss(result_, path, nullptr, 0, kSomeUnreadable);
@@ -194,13 +197,14 @@ public:
         }
     }
 
-    // Only the values `keep` accepts, from the key at `path` (already
-    // written), with buffers of at least these sizes to start with.
-    template <class Keep> void Values(HKEY key, DWORD nameSize, DWORD dataSize, Keep keep)
+    // Up to `count` values (MAXDWORD: all there are), only those `keep`
+    // accepts, from the key at `path` (already written), with buffers of at
+    // least these sizes to start with.
+    template <class Keep> void Values(HKEY key, DWORD count, DWORD nameSize, DWORD dataSize, Keep keep)
     {
         if (!name_.Grow(nameSize * sizeof(wchar_t)) || !data_.Grow(dataSize))
             return;
-        for (DWORD i = 0;;) {
+        for (DWORD i = 0; i < count;) {
             wchar_t *name = static_cast<wchar_t *>(name_.data);
             BYTE *data = static_cast<BYTE *>(data_.data);
             DWORD nameLength = name_.size / sizeof(wchar_t), size = data_.size, type = 0;
@@ -265,7 +269,7 @@ void CollectEnvironment(Result &result)
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, L"Environment", 0, KEY_QUERY_VALUE, &key);
     if (status == ERROR_SUCCESS) {
-        walker.Values(key, 256, 1024, [&found](const wchar_t *name, DWORD length) {
+        walker.Values(key, MAXDWORD, 256, 1024, [&found](const wchar_t *name, DWORD length) {
             for (size_t i = 0; i < count; ++i) {
                 Wide wanted(kEnvironmentValues[i]);
                 if (SameName(name, length, wanted.text, size_t(wanted.length))) {

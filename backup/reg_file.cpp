@@ -56,11 +56,8 @@ bool Text::Reserve(size_t length)
 
 Text &Text::Append(const wchar_t *text, size_t length)
 {
-    if (!Reserve(length_ + length))
-        return *this;
-    CopyMemory(data_ + length_, text, length * sizeof(wchar_t));
-    length_ += length;
-    data_[length_] = L'\0';
+    if (wchar_t *at = Extend(length))
+        CopyMemory(at, text, length * sizeof(wchar_t));
     return *this;
 }
 
@@ -84,16 +81,23 @@ void Text::Truncate(size_t length)
 
 namespace {
 
-// Backslashes and quotes escaped, as inside "..." in a .reg file.
+// Backslashes and quotes escaped, as inside "..." in a .reg file. Written
+// in place: a backup is mostly such text, and a call per character shows.
 void AppendQuoted(Text &out, const wchar_t *text, size_t length)
 {
-    out.Append(L'"');
+    size_t escapes = 0;
+    for (size_t i = 0; i < length; ++i)
+        escapes += text[i] == L'\\' || text[i] == L'"';
+    wchar_t *at = out.Extend(length + escapes + 2);
+    if (!at)
+        return;
+    *at++ = L'"';
     for (size_t i = 0; i < length; ++i) {
         if (text[i] == L'\\' || text[i] == L'"')
-            out.Append(L'\\');
-        out.Append(text[i]);
+            *at++ = L'\\';
+        *at++ = text[i];
     }
-    out.Append(L'"');
+    *at = L'"';
 }
 
 // REG_SZ data that "..." gives back byte for byte: whole UTF-16 units, one
@@ -114,29 +118,51 @@ bool IsPlainString(const BYTE *data, DWORD size)
 
 const wchar_t kDigits[] = L"0123456789abcdef";
 
+// `value` in lower-case hex: `width` digits, or as few as it takes for 0.
+void AppendHexNumber(Text &out, DWORD value, int width)
+{
+    wchar_t digits[8];
+    int count = 0;
+    do
+        digits[7 - count++] = kDigits[value & 15];
+    while ((value >>= 4) || count < width);
+    out.Append(digits + 8 - count, size_t(count));
+}
+
 // regedit's own layout: "xx," pairs, a line broken after the comma that
 // reaches column 77, continued with a backslash and two spaces.
 void AppendHex(Text &out, size_t lineLength, DWORD type, const BYTE *data, DWORD size)
 {
     size_t start = out.Length();
-    if (type == REG_BINARY)
+    if (type == REG_BINARY) {
         out.Append(L"hex:");
-    else
-        out.Format(L"hex(%x):", type);
+    } else {
+        out.Append(L"hex(");
+        AppendHexNumber(out, type, 0);
+        out.Append(L"):");
+    }
     lineLength += out.Length() - start;
+    // Room for the longest outcome, in place: every line but the first holds
+    // 25 pairs, and the first holds at least one.
+    size_t room = size_t(size) * 3 + (size_t(size) / 25 + 2) * 5;
+    wchar_t *at = out.Extend(room), *begin = at;
+    if (!at)
+        return;
     for (DWORD i = 0; i < size; ++i) {
-        const wchar_t pair[] = {kDigits[data[i] >> 4], kDigits[data[i] & 15], L','};
-        if (i + 1 == size) {
-            out.Append(pair, 2);
+        *at++ = kDigits[data[i] >> 4];
+        *at++ = kDigits[data[i] & 15];
+        if (i + 1 == size)
             break;
-        }
-        out.Append(pair, 3);
+        *at++ = L',';
         lineLength += 3;
         if (lineLength >= 77) {
-            out.Append(L"\\\r\n  ");
+            static const wchar_t kBreak[] = L"\\\r\n  ";
+            CopyMemory(at, kBreak, 5 * sizeof(wchar_t));
+            at += 5;
             lineLength = 2;
         }
     }
+    out.Truncate(out.Length() - room + size_t(at - begin));
 }
 
 } // namespace
@@ -174,7 +200,8 @@ void AppendValue(Text &out, const wchar_t *name, size_t nameLength, DWORD type, 
     } else if (type == REG_DWORD && size == sizeof(DWORD)) {
         DWORD value = 0;
         CopyMemory(&value, data, sizeof value);
-        out.Format(L"dword:%08x", value);
+        out.Append(L"dword:");
+        AppendHexNumber(out, value, 8);
     } else {
         AppendHex(out, out.Length() - start, type, data, size);
     }

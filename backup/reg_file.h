@@ -30,10 +30,27 @@ public:
     size_t Length() const { return length_; }
     bool Empty() const { return length_ == 0; }
 
+    // Room for `count` more characters at the end, for the caller to fill
+    // before anything else is appended; null when the heap has none.
+    wchar_t *Extend(size_t count)
+    {
+        if (length_ + count >= capacity_ && !Reserve(length_ + count))
+            return nullptr;
+        wchar_t *at = data_ + length_;
+        length_ += count;
+        data_[length_] = L'\0';
+        return at;
+    }
+
     Text &Append(const wchar_t *text, size_t length);
     Text &Append(const wchar_t *text) { return Append(text, size_t(lstrlenW(text))); }
     Text &Append(const Text &text) { return Append(text.Data(), text.Length()); }
-    Text &Append(wchar_t c) { return Append(&c, 1); }
+    Text &Append(wchar_t c)
+    {
+        if (wchar_t *at = Extend(1))
+            *at = c;
+        return *this;
+    }
     // printf-style, through wsprintfW: at most 1,024 characters.
     Text &Format(const wchar_t *format, ...);
     void Truncate(size_t length);

@@ -149,20 +149,70 @@ free_port() {
     python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
+# The probe guest's firmware: from the reset vector into long mode with
+# paging, as a kernel goes first, then a write to port 0xf4, which ends qemu
+# with code 99. Loaded at 0xF0000, where the firmware's last 64 KiB lie.
+KVM_PROBE_CODE=(
+    fa b8 00 f0 8e d8 31 c0 8e c0        # cli; ds = 0xf000; es = 0
+    bf 00 10 b9 00 30 66 31 c0 fc f3 aa  # zero 0x1000-0x3fff: the page tables
+    26 66 c7 06 00 10 03 20 00 00        # PML4[0] -> 0x2000
+    26 66 c7 06 00 20 03 30 00 00        # PDPT[0] -> 0x3000
+    26 66 c7 06 00 30 83 00 00 00        # PD[0]: the first 2 MiB, one page
+    66 b8 00 10 00 00 0f 22 d8           # cr3 = 0x1000
+    0f 20 e0 66 83 c8 20 0f 22 e0        # cr4.PAE
+    66 b9 80 00 00 c0 0f 32 66 0d 00 01 00 00 0f 30  # EFER.LME
+    66 0f 01 16 90 00                    # lgdt [0x90]
+    0f 20 c0 66 0d 01 00 00 80 0f 22 c0  # cr0.PE and cr0.PG
+    66 ea 71 00 0f 00 08 00              # jmp far 8:0xf0071, into 64-bit code
+    b0 31 e6 f4 f4 eb fd                 # 0x71: al = 0x31; out 0xf4, al; hlt
+    00 00 00 00 00 00 00 00 ff ff 00 00 00 9a af 00 ff ff 00 00 00 92 cf 00  # 0x78: the GDT
+    17 00 78 00 0f 00                    # 0x90: its limit and base
+)
+
+# Whether guests boot with KVM in this run, decided once before any boots
+# and kept in build/vm/accel; said in one line. A writable /dev/kvm is not
+# enough: on nested machines qemu has aborted while setting up the CPU, and
+# guests have hung entering long mode, before their kernel printed a line.
+# A probe guest with the CPU debvm-run asks for under KVM tells both in a
+# few milliseconds, and a hang within half a second.
+choose_accel() {
+    local why= rom=$VM_DIR/kvm-probe.rom status=0 start
+    if [ ! -w /dev/kvm ]; then
+        why="there is no writable /dev/kvm"
+    else
+        { printf "$(printf '\\x%s' "${KVM_PROBE_CODE[@]}")"
+            head -c $((0xfff0 - ${#KVM_PROBE_CODE[@]})) /dev/zero | tr '\0' '\364'
+            printf '\xea\x00\x00\x00\xf0'    # the reset vector: jmp far 0xf000:0
+            head -c 11 /dev/zero | tr '\0' '\364'; } >"$rom"
+        start=$(date +%s%N)
+        # In a subshell of its own, so that an abort is only in the log.
+        (timeout 0.5 qemu-system-x86_64 -machine q35,accel=kvm -cpu host -m 16 -nodefaults -nographic \
+            -no-user-config -bios "$rom" -device isa-debug-exit,iobase=0xf4,iosize=1 \
+            </dev/null >"$VM_DIR/kvm-probe.log" 2>&1; exit $?) 2>/dev/null || status=$?
+        case $status in
+        99)
+            echo kvm >"$VM_DIR/accel"
+            echo "test VM: KVM (a probe guest reached long mode under it in $((($(date +%s%N) - start) / 1000000)) ms)"
+            return 0
+            ;;
+        124) why="a probe guest under KVM did not reach long mode within 0.5 s" ;;
+        *) why="qemu fails under KVM: $(grep -v '^qemu-system-x86_64: warning' "$VM_DIR/kvm-probe.log" | head -n 1)" ;;
+        esac
+    fi
+    echo tcg >"$VM_DIR/accel"
+    echo "test VM: software emulation, as $why"
+}
+
 # Boots the image in folder $1 as the guest in use and waits until it
 # answers, then mounts the checkout, and the image's folder, each at its own
-# path. With KVM first where /dev/kvm is there: on some machines (nested
-# ones) it is, and the guest's kernel still hangs, so software emulation is
-# the fallback.
+# path; with KVM where choose_accel found that it works.
 boot_vm() {
     local image=$1 tag
-    if [ -w /dev/kvm ]; then
-        boot_guest "$image" KVM 60 && return 0
-        stop_vm
-        rm -f "$GUEST/failed"
-        echo "the test VM for ${GUEST##*/} did not boot with KVM; trying software emulation"
+    if [ "$(cat "$VM_DIR/accel")" = kvm ]; then
+        boot_guest "$image" KVM 60 -machine accel=kvm || return 1
+    else
+        boot_guest "$image" "software emulation" 360 -machine accel=tcg -cpu qemu64 || return 1
     fi
-    boot_guest "$image" "software emulation" 360 -machine accel=tcg -cpu qemu64 || return 1
     for tag in checkout:"$ROOT" image:"$image"; do
         vm_ssh "mkdir -p '${tag#*:}' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose ${tag%%:*} '${tag#*:}'" ||
             vm_failed "the test VM could not mount ${tag#*:} over 9p" "see build/vm/${GUEST##*/}/console.log" || return 1
@@ -220,6 +270,7 @@ start_vm() {
     local start=$SECONDS image name pids=() pid status=0
     rm -rf "$VM_DIR"
     mkdir -p "$VM_DIR"
+    choose_accel
     ensure_vm_image || { [ -f "$VM_DIR/failed" ] || vm_failed "the test VM image could not be made" "see above"; return 1; }
     image=$(vm_image)
     echo "$image" >"$VM_DIR/image"

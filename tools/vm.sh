@@ -316,6 +316,34 @@ vm_hold_desktops() {
     GUEST=
 }
 
+# For the commands: the guests for rows "$@" made and booted in the
+# background, while the build goes on here.
+VM_JOB=
+vm_start_background() {
+    [ $# = 0 ] && return 0
+    setsid bash -c '. "$1/tools/common.sh" && . "$1/tools/vm.sh" && shift && start_vm "$@"' - "$ROOT" "$@" &
+    VM_JOB=$!
+}
+
+# Once the build is there: waits for those guests, holds their desktops,
+# and says of each that is not there why.
+vm_wait() {
+    [ -n "$VM_JOB" ] || return 0
+    wait "$VM_JOB" || true
+    vm_hold_desktops "$@"
+    local name why
+    for name in "$@"; do
+        why=$(vm_failure "$name") && echo "the test VM for $name is not there: $why"
+    done
+    return 0
+}
+
+# However the command ends: its guests' job and the guests themselves.
+vm_end() {
+    [ -z "$VM_JOB" ] || kill -- -"$VM_JOB" 2>/dev/null || true
+    stop_vms
+}
+
 # The guest in use is powered off with its emulator's process group; its
 # disk was a snapshot, so nothing of it stays but the prefix in build/wine/.
 stop_vm() {

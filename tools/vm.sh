@@ -205,14 +205,19 @@ choose_accel() {
 
 # Boots the image in folder $1 as the guest in use and waits until it
 # answers, then mounts the checkout, and the image's folder, each at its own
-# path; with KVM where choose_accel found that it works.
+# path; with KVM where choose_accel found that it works, and should the
+# guest still not answer under it, with software emulation after all.
 boot_vm() {
-    local image=$1 tag
+    local image=$1 tag booted=
     if [ "$(cat "$VM_DIR/accel")" = kvm ]; then
-        boot_guest "$image" KVM 60 -machine accel=kvm || return 1
-    else
-        boot_guest "$image" "software emulation" 360 -machine accel=tcg -cpu qemu64 || return 1
+        boot_guest "$image" KVM 60 -machine accel=kvm && booted=1
+        if [ -z "$booted" ]; then
+            stop_vm
+            rm -f "$GUEST/failed"
+            echo "the test VM for ${GUEST##*/} did not boot with KVM; trying software emulation"
+        fi
     fi
+    [ -n "$booted" ] || boot_guest "$image" "software emulation" 360 -machine accel=tcg -cpu qemu64 || return 1
     for tag in checkout:"$ROOT" image:"$image"; do
         vm_ssh "mkdir -p '${tag#*:}' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose ${tag%%:*} '${tag#*:}'" ||
             vm_failed "the test VM could not mount ${tag#*:} over 9p" "see build/vm/${GUEST##*/}/console.log" || return 1

@@ -61,8 +61,12 @@ const std::wstring kCaption = L"Brisvane" + std::wstring(37, L' ') + L"Built By 
 // Seconds from CreateProcess to a window with `caption` being visible (by
 // default the tool's dialog). One FindWindow a millisecond: the measured
 // program and this probe share one wineserver, so the probe is kept as
-// light as it can be.
-double TimeToDialog(const wchar_t *program, const std::wstring &caption = kCaption)
+// light as it can be. With `idleFirst`, for a program that works a while
+// before its window (the backup, whose box comes once its file is
+// written), nothing polls until it first waits for input: a poll shares
+// the server its registry calls go to, and the peer, reg.exe, is simply
+// waited for.
+double TimeToDialog(const wchar_t *program, const std::wstring &caption = kCaption, bool idleFirst = false)
 {
     std::wstring command = L"\"" + ui::ToolPath(program) + L"\"";
     STARTUPINFOW startup{};
@@ -71,8 +75,10 @@ double TimeToDialog(const wchar_t *program, const std::wstring &caption = kCapti
     double start = drive::Seconds();
     if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
         return -1;
-    double seconds = -1;
-    while (drive::Seconds() - start < 30) {
+    double seconds = -1, polled = start;
+    if (idleFirst && WaitForInputIdle(process.hProcess, 600000) == 0)
+        polled = drive::Seconds();
+    while (drive::Seconds() - polled < 30) {
         HWND dialog = FindWindowW(L"#32770", caption.c_str());
         if (dialog && IsWindowVisible(dialog)) {
             DWORD pid = 0;
@@ -208,40 +214,6 @@ double RegExport(const std::wstring &folder)
     return seconds;
 }
 
-// Seconds from CreateProcess to the backup's message box, which it shows once
-// its file is written. Nothing here polls while it works: under Wine a poll
-// is a round trip to the server the backup's registry calls go to, and the
-// peer, reg.exe, is simply waited for. The box's modal loop is the program's
-// first wait for input.
-double TimeToBox(const wchar_t *program, const std::wstring &title)
-{
-    std::wstring command = L"\"" + ui::ToolPath(program) + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    double start = drive::Seconds();
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return -1;
-    double seconds = -1;
-    if (WaitForInputIdle(process.hProcess, 600000) == 0) {
-        // The box is up by then; should it still be on its way, look again
-        // every millisecond, as for the tool's dialog.
-        for (double idle = drive::Seconds(); drive::Seconds() - idle < 30; Sleep(1)) {
-            HWND box = FindWindowW(L"#32770", title.c_str());
-            DWORD pid = 0;
-            if (box && IsWindowVisible(box) && GetWindowThreadProcessId(box, &pid) && pid == process.dwProcessId) {
-                seconds = drive::Seconds() - start;
-                break;
-            }
-        }
-    }
-    TerminateProcess(process.hProcess, 0);
-    WaitForSingleObject(process.hProcess, 10000);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return seconds;
-}
-
 // The backup's trees read in this process and nothing more: no text, no
 // file. The fastest walk found under Wine, where every registry call is a
 // round trip to its server: each key's counts and sizes asked once, so no
@@ -337,7 +309,7 @@ int BenchBackup(int keysPerTree, int rounds)
                 reg.push_back(RegExport(temp));
                 continue;
             }
-            backup.push_back(TimeToBox(L"brisvane-backup.exe", title));
+            backup.push_back(TimeToDialog(L"brisvane-backup.exe", title, true));
             WIN32_FIND_DATAW found;
             std::wstring pattern = std::wstring(desktop) + L"\\brisvane-backup-*.reg";
             HANDLE find = FindFirstFileW(pattern.c_str(), &found);

@@ -5,6 +5,9 @@
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=$ROOT/build
+# Kept outside the checkout, for every clone: the compiler's cache and the
+# test VM's image. Removing it only costs the time of making it again.
+CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/brisvane
 
 PACKAGES=(
     g++-mingw-w64-i686 binutils-mingw-w64-i686
@@ -12,7 +15,7 @@ PACKAGES=(
     wine wine64 wine32:i386 xvfb
     cmake googletest python3 unzip
     fonts-wqy-microhei icoutils imagemagick
-    qemu-system-x86 debvm mmdebstrap openssh-client zstd
+    qemu-system-x86 debvm mmdebstrap openssh-client zstd ccache
 )
 
 # Where the tests run. Each arrangement has its own prefix, build/wine/NAME.
@@ -59,7 +62,7 @@ ensure_packages() {
     fi
     rm -f "$log"
     local tool
-    for tool in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix cmake Xvfb wineserver convert; do
+    for tool in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix cmake ccache Xvfb wineserver convert; do
         command -v "$tool" >/dev/null || die "$tool is missing after the install; install it and try again"
     done
 }
@@ -289,8 +292,13 @@ start_arrangement() {
 }
 
 # The shipped tool, and every other build folder of the table through it.
+# Compilations go through ccache, with paths taken relative to the checkout
+# so that any clone shares them; a damaged entry is compiled again. The
+# release's own check builds from clean copies without it.
 build() {
+    export CCACHE_DIR=$CACHE/ccache CCACHE_BASEDIR=$ROOT CCACHE_MAXSIZE=2G
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
+        -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
         -DCMAKE_BUILD_TYPE=Release -DBRISVANE_ARRANGEMENTS="$(cmake_arrangements)" >/dev/null
     cmake --build "$BUILD" -j"$(nproc)" "$@"
     echo "SHA-256 $(sha256sum "$BUILD/brisvane.exe" | cut -d' ' -f1)  build/brisvane.exe"

@@ -9,7 +9,7 @@
 # guest.
 
 VM_DIR=$BUILD/vm
-VM_CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/brisvane
+VM_CACHE=$CACHE
 VM_PACKAGES=(linux-image-amd64 wine wine64 wine32:i386 xvfb fonts-wqy-microhei fonts-wine)
 # Room on the guest's disk beside what is installed, for work beside the
 # tests (a prefix made by hand, say). The image file is sparse: room costs

@@ -123,13 +123,13 @@ protected:
 TEST_F(CleanupRun, AnsweringNoChangesNothing)
 {
     ListBox_AddString(list_, "earlier line");
-    auto before = fixture::Everything();
+    auto before = fixture::Reach();
     Command(IDC_START, BN_CLICKED, {IDNO});
 
     ASSERT_EQ(1u, g_hook.boxes.size());
     EXPECT_EQ(std::vector<std::wstring>{L"earlier line"}, ui::ListLines(list_));
     EXPECT_TRUE(IsWindowEnabled(button_));
-    EXPECT_EQ(before, fixture::Everything());
+    EXPECT_EQ(before, fixture::Reach());
 }
 
 // Removes exactly the seven trees and four values: look-alike siblings,
@@ -137,7 +137,7 @@ TEST_F(CleanupRun, AnsweringNoChangesNothing)
 // values such as PATHEXT and libpath all survive.
 TEST_F(CleanupRun, ConfirmedRunDeletesExactlyTheTargetsAndReportsEachTree)
 {
-    auto before = fixture::Everything();
+    auto before = fixture::Reach();
     Run();
 
     ASSERT_EQ(2u, g_hook.boxes.size());
@@ -158,7 +158,7 @@ TEST_F(CleanupRun, ConfirmedRunDeletesExactlyTheTargetsAndReportsEachTree)
     EXPECT_EQ(Lines(kAllOk), done.lines);
     EXPECT_EQ(Lines(kAllOk), ui::ListLines(list_));
 
-    fixture::Difference d = fixture::Compare(before, fixture::Everything());
+    fixture::Difference d = fixture::Compare(before, fixture::Reach());
     EXPECT_GE(d.expectedRemoved.size(), size_t(footprintKeys_) + 4);
     EXPECT_EQ(d.expectedRemoved, d.removed);
     EXPECT_EQ(std::vector<std::string>{}, d.wronglyRemoved);
@@ -215,7 +215,7 @@ TEST_F(CleanupRun, OtherCommandsDoNothing)
         {"list double click", IDC_PROGRESS, LBN_DBLCLK},
         {"neighbouring id 1003", 1003, BN_CLICKED},
     };
-    auto before = fixture::Everything();
+    auto before = fixture::Reach();
     for (const auto &c : commands) {
         SCOPED_TRACE(c.label);
         Command(c.id, c.notifyCode, {IDYES, IDOK});
@@ -224,7 +224,7 @@ TEST_F(CleanupRun, OtherCommandsDoNothing)
         // EndDialog would leave the window in place, only hidden.
         EXPECT_TRUE(IsWindowVisible(dialog_));
     }
-    EXPECT_EQ(before, fixture::Everything());
+    EXPECT_EQ(before, fixture::Reach());
 }
 
 // What the dialog procedure answers the dialog manager, message by message.

@@ -25,8 +25,17 @@ std::string Hex(const BYTE *data, DWORD size)
     return out;
 }
 
-// Names are read as UTF-16, whatever the ANSI code page can spell.
-void Walk(HKEY key, const std::string &name, REGSAM view, std::set<std::string> &out)
+std::string Lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(tolower(c)); });
+    return s;
+}
+
+// Names are read as UTF-16, whatever the ANSI code page can spell. With
+// `only`, the key's subkeys outside it (in lower case) are listed by name
+// and not walked.
+void Walk(HKEY key, const std::string &name, REGSAM view, std::set<std::string> &out,
+          const std::set<std::string> *only = nullptr)
 {
     out.insert(name);
     DWORD longestValueName = 0, largestData = 0;
@@ -58,6 +67,10 @@ void Walk(HKEY key, const std::string &name, REGSAM view, std::set<std::string> 
             break;
         }
         std::string childName = name + "\\" + ui::ToUtf8({sub, subLen});
+        if (only && !only->count(Lower(ui::ToUtf8({sub, subLen})))) {
+            out.insert(childName);
+            continue;
+        }
         HKEY child = nullptr;
         if (RegOpenKeyExW(key, sub, REG_OPTION_OPEN_LINK, KEY_READ | view, &child) == ERROR_SUCCESS) {
             Walk(child, childName, view, out);
@@ -93,13 +106,33 @@ std::set<std::string> Everything()
     return all;
 }
 
-namespace {
-std::string Lower(std::string s)
+std::set<std::string> Reach()
 {
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(tolower(c)); });
-    return s;
+    // The first key below HKLM\Software\Microsoft of every machine-wide
+    // key the footprint seeds: the rest there is Windows' own.
+    const char kMicrosoft[] = "software\\microsoft\\";
+    std::set<std::string> areas;
+    auto add = [&](const KeyPath &k) {
+        std::string path = Lower(k.path);
+        if (k.root == HKEY_LOCAL_MACHINE && path.rfind(kMicrosoft, 0) == 0)
+            areas.insert(path.substr(sizeof kMicrosoft - 1, path.find('\\', sizeof kMicrosoft - 1) - (sizeof kMicrosoft - 1)));
+    };
+    std::for_each(std::begin(kFootprintTrees), std::end(kFootprintTrees), add);
+    std::for_each(kBystanderKeys, kBystanderKeys + kBystanderKeyCount, add);
+
+    std::set<std::string> all = Snapshot(HKEY_CURRENT_USER, "");
+    for (REGSAM view : {REGSAM(0), kOtherView}) {
+        HKEY key = nullptr;
+        if ((view && !OtherViewExists()) ||
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft", 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+            continue;
+        Walk(key, RootName(HKEY_LOCAL_MACHINE, view) + "\\Software\\Microsoft", view, all, &areas);
+        RegCloseKey(key);
+    }
+    return all;
 }
 
+namespace {
 bool IsTarget(const std::string &entry)
 {
     std::string e = Lower(entry);

@@ -40,7 +40,7 @@ vm_recipe() {
 # made): a changed recipe is a new image.
 vm_image() {
     local key
-    key=$( (declare -f vm_recipe ensure_vm_image guest_prefix ensure_prefix wine_env
+    key=$( (declare -f vm_recipe make_vm_image make_guest_prefix guest_prefix ensure_prefix wine_env
         echo "${VM_PACKAGES[*]}" "$VM_ROOM_MB" "$(vm_names)"
         dpkg-query -W debvm) | sha256sum | cut -c1-16)
     echo "$VM_CACHE/vm-$key"
@@ -77,64 +77,30 @@ vm_failure() {
     cat "$VM_DIR/failed" 2>/dev/null || cat "$VM_DIR/$1/failed" 2>/dev/null
 }
 
-# Builds the image and its prefixes unless this recipe's are cached. A
-# half-built image is never used: it is made beside the cache and renamed
-# into place whole. One checkout makes it while any other waits. Each
-# prefix is made in a guest of its own, side by side.
-ensure_vm_image() (
-    local image work name pids=() pid failed=
-    image=$(vm_image)
-    mkdir -p "$VM_CACHE"
-    exec 9>"$VM_CACHE/lock"
-    flock -n 9 || { echo "waiting for another checkout to make the test VM image"; flock 9; }
-    [ -f "$image/rootfs.ext4" ] && return 0
+# Makes the file system of a new image in a folder beside the cache, whose
+# path it prints; the run's own guests then make its prefixes (start_vm).
+# A half-built image is never used: it is renamed into place whole. Called
+# with the cache's lock held.
+make_vm_image() {
+    local image=$1 work
     # Earlier attempts that failed left their logs; the new one has its own.
     rm -rf "$VM_CACHE"/vm-*.part.*
     echo "making the test VM image in $VM_CACHE (about 8 minutes, once per recipe;" \
-        "BRISVANE_NO_VM=1 skips the VM and its tests)"
+        "BRISVANE_NO_VM=1 skips the VM and its tests)" >&2
     work=$(mktemp -d "$image.part.XXXXXX")
     ssh-keygen -q -t ed25519 -N '' -C brisvane-test-vm -f "$work/id_ed25519" ||
         vm_image_failed "$work" "ssh-keygen failed" "check the openssh-client package" || return 1
-    with_progress "making the image" "$work/image.log" vm_recipe "$work" ||
+    with_progress "making the image" "$work/image.log" vm_recipe "$work" >&2 ||
         vm_image_failed "$work" "the test VM image could not be made: $(tail -n 1 "$work/image.log")" \
             "see $work/image.log" || return 1
-    echo "the image's file system is made after $SECONDS s"
-    echo "$work" >"$VM_DIR/image"
-    # Whichever guest fails says why for every row in build/vm/failed.
-    for name in $(vm_names); do
-        (
-            GUEST=$VM_DIR/$name
-            mkdir -p "$GUEST"
-            if ! boot_vm "$work"; then
-                mv "$GUEST/failed" "$VM_DIR/failed"
-            elif ! with_progress "making the $name prefix" "$work/$name.log" \
-                vm_ssh "cd '$ROOT' && . tools/common.sh && . tools/vm.sh && guest_prefix '$work/prefixes' $name" ||
-                ! vm_ssh sync; then
-                GUEST= vm_failed "the test VM could not make the $name prefix: $(tail -n 1 "$work/$name.log")" \
-                    "see $work/$name.log"
-            fi
-            stop_vm
-            [ ! -f "$VM_DIR/failed" ]
-        ) &
-        pids+=($!)
-    done
-    for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
-    [ -z "$failed" ] || { vm_image_failed "$work"; return 1; }
-    echo "the image's prefixes are made after $SECONDS s"
-    # Wine copies its DLLs into each prefix: packed, they take a third.
-    tar -C "$work/prefixes" --xattrs --xattrs-include='*' -I 'zstd -T0' -cf "$work/prefixes.tar.zst" . ||
-        vm_image_failed "$work" "the VM's prefixes could not be packed" "check the zstd package" || return 1
-    rm -rf "$work/prefixes" "$work"/*.log
-    mv -T "$work" "$image" 2>/dev/null || rm -rf "$work"
-    # Images of older recipes are no longer used.
-    find "$VM_CACHE" -maxdepth 1 -name 'vm-*' ! -name "${image##*/}" -exec rm -rf {} +
-)
+    echo "the image's file system is made after $SECONDS s" >&2
+    echo "$work"
+}
 
 # A failed attempt in folder $1 keeps only its logs, which the cause ($2)
 # and what to do ($3), if given, may name.
 vm_image_failed() {
-    as_root rm -rf "$1/root" "$1/rootfs.tar" "$1/rootfs.ext4"
-    find "$1/prefixes" -mindepth 1 -maxdepth 1 -type d -exec rm -rf {} + 2>/dev/null
+    as_root rm -rf "$1/root" "$1/rootfs.tar" "$1/rootfs.ext4" "$1"/*.tar.zst
     [ $# = 1 ] || GUEST= vm_failed "$2" "$3"
 }
 
@@ -204,11 +170,11 @@ choose_accel() {
 }
 
 # Boots the image in folder $1 as the guest in use and waits until it
-# answers, then mounts the checkout, and the image's folder, each at its own
-# path; with KVM where choose_accel found that it works, and should the
-# guest still not answer under it, with software emulation after all.
+# answers, then mounts the checkout at its own path; with KVM where
+# choose_accel found that it works, and should the guest still not answer
+# under it, with software emulation after all.
 boot_vm() {
-    local image=$1 tag booted=
+    local image=$1 booted=
     if [ "$(cat "$VM_DIR/accel")" = kvm ]; then
         boot_guest "$image" KVM 60 -machine accel=kvm && booted=1
         if [ -z "$booted" ]; then
@@ -218,10 +184,8 @@ boot_vm() {
         fi
     fi
     [ -n "$booted" ] || boot_guest "$image" "software emulation" 360 -machine accel=tcg -cpu qemu64 || return 1
-    for tag in checkout:"$ROOT" image:"$image"; do
-        vm_ssh "mkdir -p '${tag#*:}' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose ${tag%%:*} '${tag#*:}'" ||
-            vm_failed "the test VM could not mount ${tag#*:} over 9p" "see build/vm/${GUEST##*/}/console.log" || return 1
-    done
+    vm_ssh "mkdir -p '$ROOT' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose checkout '$ROOT'" ||
+        vm_failed "the test VM could not mount $ROOT over 9p" "see build/vm/${GUEST##*/}/console.log"
 }
 
 # Boots the image in folder $1 with $2 and waits up to $3 s for it to
@@ -231,15 +195,14 @@ boot_guest() {
     shift 3
     free_port >"$GUEST/port"
     echo "booting the test VM for ${GUEST##*/} ($how)"
-    # The shares' ownership is kept in extended attributes, so that the
+    # The share's ownership is kept in extended attributes, so that the
     # guest's root owns its prefixes whoever runs the tests here.
     # One virtual CPU: its tests run one at a time, and each of Wine's many
     # client-server round trips then stays on it, instead of waking another,
     # which emulation makes slow when this machine is busy.
     setsid debvm-run -i "$image/rootfs.ext4" -s "$(cat "$GUEST/port")" -- -snapshot -m 4G -smp 1 "$@" \
         -virtfs "local,path=$ROOT,mount_tag=checkout,security_model=mapped-xattr" \
-        -virtfs "local,path=$image,mount_tag=image,security_model=mapped-xattr" \
-        </dev/null >"$GUEST/console.log" 2>&1 &
+        </dev/null >"$GUEST/console.log" 2>&1 9>&- &
     echo $! >"$GUEST/qemu.pid"
     poll "booting ${GUEST##*/}" "$(cat "$GUEST/qemu.pid")" "$limit" \
         vm_ssh -o ControlMaster=yes -o ControlPersist=yes true 2>/dev/null || status=$?
@@ -250,9 +213,9 @@ boot_guest() {
     echo "the test VM for ${GUEST##*/} answers after $((SECONDS - start)) s"
 }
 
-# Inside the guest: arrangement NAME's prefix made in FOLDER/NAME.
+# Inside the guest: arrangement NAME's prefix made.
 guest_prefix() {
-    arrangement "$2" && A_PREFIX=$1/$2 && wine_env && ensure_prefix
+    arrangement "$1" && wine_env && ensure_prefix
 }
 
 # Inside the guest: the display and the arrangement's server, each reported
@@ -270,36 +233,74 @@ guest_session() {
 
 # Everything the VM rows need: the image, then a guest for each row, side
 # by side; on any failure build/vm/failed (every row) or build/vm/NAME/failed
-# says why in one line, and each of those rows' tests fails with it.
+# says why in one line, and each of those rows' tests fails with it. The
+# first run of a recipe makes the image: its guests make their prefixes in
+# this checkout, which go into the image once packed, and the image is
+# renamed into place once every row's is there. One checkout makes it while
+# any other waits.
 start_vm() {
-    local start=$SECONDS image name pids=() pid status=0
+    local start=$SECONDS image boot name pids=() pid status=0
     rm -rf "$VM_DIR"
-    mkdir -p "$VM_DIR"
+    mkdir -p "$VM_DIR" "$VM_CACHE"
     choose_accel
-    ensure_vm_image || { [ -f "$VM_DIR/failed" ] || vm_failed "the test VM image could not be made" "see above"; return 1; }
     image=$(vm_image)
-    echo "$image" >"$VM_DIR/image"
+    exec 9>"$VM_CACHE/lock"
+    flock -n 9 || { echo "waiting for another checkout to make the test VM image"; flock 9; }
+    if [ -f "$image/rootfs.ext4" ]; then
+        boot=$image
+        exec 9>&-
+    else
+        boot=$(make_vm_image "$image") ||
+            { [ -f "$VM_DIR/failed" ] || vm_failed "the test VM image could not be made" "see above"; return 1; }
+    fi
+    echo "$boot" >"$VM_DIR/image"
     for name in "$@"; do
-        start_guest "$image" "$name" $start &
+        start_guest "$boot" "$name" $start &
         pids+=($!)
     done
     for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+    [ "$boot" != "$image" ] || return $status
+    for name in $(vm_names); do
+        [ -f "$boot/$name.tar.zst" ] || { vm_image_failed "$boot"; return 1; }
+    done
+    rm -f "$boot"/*.log
+    mv -T "$boot" "$image" 2>/dev/null || { rm -rf "$boot"; return $status; }
+    echo "$image" >"$VM_DIR/image"
+    echo "the test VM image is complete after $((SECONDS - start)) s"
+    # Images of older recipes are no longer used.
+    find "$VM_CACHE" -maxdepth 1 -name 'vm-*' ! -name "${image##*/}" -exec rm -rf {} +
     return $status
 }
 
-# Guest NAME booted from image IMAGE, with this checkout's own copy of its
-# prefix (kept from run to run), and its Wine session started.
+# Guest NAME booted from the image in folder IMAGE, with its Wine session
+# started in this checkout's own copy of its prefix (kept from run to run),
+# unpacked from the image while the guest boots. An image without the
+# row's prefix yet is a new one: the guest makes the prefix afresh, and it
+# is packed into the image before anything else runs in it.
 start_guest() {
-    local image=$1 name=$2 start=$3
+    local image=$1 name=$2 start=$3 unpack=
+    # The guest and its ssh connections outlive the lock on the cache.
+    exec 9>&-
     GUEST=$VM_DIR/$name
     mkdir -p "$GUEST"
     arrangement "$name"
-    if [ ! -f "$A_PREFIX/.brisvane-ready" ]; then
+    if [ ! -f "$image/$name.tar.zst" ]; then
+        rm -rf "$A_PREFIX"
+    elif [ ! -f "$A_PREFIX/.brisvane-ready" ]; then
         rm -rf "$A_PREFIX"
         mkdir -p "${A_PREFIX%/*}"
-        tar -C "${A_PREFIX%/*}" --xattrs --xattrs-include='*' -I zstd -xf "$image/prefixes.tar.zst" "./$name"
+        tar -C "${A_PREFIX%/*}" --xattrs --xattrs-include='*' -I zstd -xf "$image/$name.tar.zst" "./$name" &
+        unpack=$!
     fi
-    boot_vm "$image" || return 1
+    boot_vm "$image" || { [ -z "$unpack" ] || wait "$unpack"; return 1; }
+    if [ -n "$unpack" ] && ! wait "$unpack"; then
+        vm_failed "the $name prefix could not be unpacked from $image" "remove $image and try again"
+        return 1
+    fi
+    if [ ! -f "$image/$name.tar.zst" ]; then
+        make_guest_prefix "$image" || return 1
+        echo "the $name prefix is made after $((SECONDS - start)) s"
+    fi
     vm_ssh "cd '$ROOT' && . tools/common.sh && . tools/vm.sh && guest_session $name" >"$GUEST/session.log" 2>&1 </dev/null &
     poll "the test VM's Wine for $name" $! 0 grep -qs '^session ready' "$GUEST/session.log" ||
         vm_failed "the test VM could not start Wine: $(tail -n 1 "$GUEST/session.log")" \
@@ -308,17 +309,34 @@ start_guest() {
     echo "the test VM for $name is ready after $((SECONDS - start)) s"
 }
 
+# For a new image in folder IMAGE: the prefix of the row last read made
+# afresh by the guest in use, in this checkout, then packed into the image.
+make_guest_prefix() {
+    local image=$1
+    with_progress "making the $A_NAME prefix" "$image/$A_NAME.log" \
+        vm_ssh "cd '$ROOT' && . tools/common.sh && . tools/vm.sh && guest_prefix $A_NAME && sync" </dev/null ||
+        vm_failed "the test VM could not make the $A_NAME prefix: $(tail -n 1 "$image/$A_NAME.log")" \
+            "see $image/$A_NAME.log" || return 1
+    # Wine copies its DLLs into each prefix: packed, they take a third.
+    tar -C "${A_PREFIX%/*}" --xattrs --xattrs-include='*' -I 'zstd -T0' -cf "$image/$A_NAME.tar.zst.part" "./$A_NAME" &&
+        mv "$image/$A_NAME.tar.zst.part" "$image/$A_NAME.tar.zst" ||
+        vm_failed "the $A_NAME prefix could not be packed into $image" "check the zstd package"
+}
+
 # Once the build is there: each ready guest's desktop held, as here.
 vm_hold_desktops() {
-    local name
+    local name pids=() pid
     for name in "$@"; do
-        GUEST=$VM_DIR/$name
-        [ -f "$GUEST/ready" ] || continue
-        vm_ssh "cd '$ROOT' && export $(cat "$GUEST/ready") && . tools/common.sh &&
-            arrangement $name && wine_env && hold_desktop" </dev/null ||
-            vm_failed "Wine's desktop does not open in the test VM" "see the line above"
+        (
+            GUEST=$VM_DIR/$name
+            [ -f "$GUEST/ready" ] || exit 0
+            vm_ssh "cd '$ROOT' && export $(cat "$GUEST/ready") && . tools/common.sh &&
+                arrangement $name && wine_env && hold_desktop" </dev/null ||
+                vm_failed "Wine's desktop does not open in the test VM" "see the line above"
+        ) &
+        pids+=($!)
     done
-    GUEST=
+    for pid in "${pids[@]}"; do wait "$pid" || true; done
 }
 
 # For the commands: the guests for rows "$@" made and booted in the

@@ -131,7 +131,11 @@ bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs, const
         GetWindowThreadProcessId(window, &pid);
         return pid == tool.process.dwProcessId && !GetWindow(window, GW_OWNER);
     };
+    // Nothing polls until the program first waits for input: a program that
+    // works before its window (the backup) shares its CPU and wineserver
+    // with the poll, which on an emulated machine takes half of both.
     DWORD start = GetTickCount();
+    WaitForInputIdle(tool.process.hProcess, timeoutMs);
     while (!(tool.dialog = FindDialog(ownDialog)) &&
            GetTickCount() - start < timeoutMs)
         Sleep(1);

@@ -83,7 +83,8 @@ void Walk(HKEY key, const std::string &name, REGSAM view, std::set<std::string> 
 
 } // namespace
 
-std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view)
+namespace {
+std::set<std::string> Take(HKEY root, const char *path, REGSAM view, const std::set<std::string> *only)
 {
     std::set<std::string> out;
     HKEY key = nullptr;
@@ -92,44 +93,49 @@ std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view)
     std::string name = RootName(root, view);
     if (path && *path)
         name += std::string("\\") + path;
-    Walk(key, name, view, out);
+    Walk(key, name, view, out, only);
     RegCloseKey(key);
     return out;
 }
 
+// HKCU, and HKLM\Software\Microsoft in each view, its subkeys outside
+// `only` (if given) by name alone.
+std::set<std::string> UserAndMicrosoft(const std::set<std::string> *only)
+{
+    std::set<std::string> all = Take(HKEY_CURRENT_USER, "", 0, nullptr);
+    all.merge(Take(HKEY_LOCAL_MACHINE, "Software\\Microsoft", 0, only));
+    if (OtherViewExists())
+        all.merge(Take(HKEY_LOCAL_MACHINE, "Software\\Microsoft", kOtherView, only));
+    return all;
+}
+} // namespace
+
+std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view)
+{
+    return Take(root, path, view, nullptr);
+}
+
 std::set<std::string> Everything()
 {
-    std::set<std::string> all = Snapshot(HKEY_CURRENT_USER, "");
-    all.merge(Snapshot(HKEY_LOCAL_MACHINE, "Software\\Microsoft"));
-    if (OtherViewExists())
-        all.merge(Snapshot(HKEY_LOCAL_MACHINE, "Software\\Microsoft", kOtherView));
-    return all;
+    return UserAndMicrosoft(nullptr);
 }
 
 std::set<std::string> Reach()
 {
     // The first key below HKLM\Software\Microsoft of every machine-wide
     // key the footprint seeds: the rest there is Windows' own.
-    const char kMicrosoft[] = "software\\microsoft\\";
+    const std::string microsoft = "software\\microsoft\\";
     std::set<std::string> areas;
     auto add = [&](const KeyPath &k) {
         std::string path = Lower(k.path);
-        if (k.root == HKEY_LOCAL_MACHINE && path.rfind(kMicrosoft, 0) == 0)
-            areas.insert(path.substr(sizeof kMicrosoft - 1, path.find('\\', sizeof kMicrosoft - 1) - (sizeof kMicrosoft - 1)));
+        if (k.root == HKEY_LOCAL_MACHINE && path.rfind(microsoft, 0) == 0) {
+            std::string below = path.substr(microsoft.size());
+            areas.insert(below.substr(0, below.find('\\')));
+        }
     };
     std::for_each(std::begin(kFootprintTrees), std::end(kFootprintTrees), add);
     std::for_each(kBystanderKeys, kBystanderKeys + kBystanderKeyCount, add);
-
-    std::set<std::string> all = Snapshot(HKEY_CURRENT_USER, "");
-    for (REGSAM view : {REGSAM(0), kOtherView}) {
-        HKEY key = nullptr;
-        if ((view && !OtherViewExists()) ||
-            RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Microsoft", 0, KEY_READ | view, &key) != ERROR_SUCCESS)
-            continue;
-        Walk(key, RootName(HKEY_LOCAL_MACHINE, view) + "\\Software\\Microsoft", view, all, &areas);
-        RegCloseKey(key);
-    }
-    return all;
+    return UserAndMicrosoft(&areas);
 }
 
 namespace {

@@ -1,12 +1,12 @@
 # The test VM: a small Debian guest whose kernel runs 32-bit programs, for
 # the rows this machine cannot run. Built from Debian's packages by debvm and
 # cached per recipe, with a fresh prefix for each of those rows made in it
-# once. Each such row gets a guest of its own, booted once per test run from
-# the same image, with one virtual CPU, this checkout shared at its own path,
-# and reached by ssh on a loopback port: the rows run side by side. Its disk
-# is a throw-away snapshot; each checkout gets its own copies of the
-# prefixes, in build/wine/. Sourced after tools/common.sh, here and in the
-# guest.
+# once, on a disk of its own. Each such row gets a guest of its own, booted
+# once per test run from the same image, with one virtual CPU, this
+# checkout shared at its own path, and reached by ssh on a loopback port:
+# the rows run side by side. Its disks are throw-away snapshots: every run
+# starts from the image's prefix, and nothing of a run stays in it.
+# Sourced after tools/common.sh, here and in the guest.
 
 VM_DIR=$BUILD/vm
 VM_CACHE=$CACHE
@@ -15,6 +15,10 @@ VM_PACKAGES=(linux-image-amd64 wine wine64 wine32:i386 xvfb fonts-wqy-microhei f
 # tests (a prefix made by hand, say). The image file is sparse: room costs
 # no space here until the guest uses it, and then only in its snapshot.
 VM_ROOM_MB=2560
+# A row's prefix disk, mounted at build/wine/ in its guest: a wow64 prefix
+# takes 1.3 GB (Wine copies its DLLs into it), and its tests a little more.
+# Sparse, like the image's room.
+VM_WINE_MB=3072
 # The guest in use: its folder in build/vm/, named after its row, holds its
 # port, its emulator's pid, its console and session logs, and why it failed.
 GUEST=
@@ -41,7 +45,7 @@ vm_recipe() {
 vm_image() {
     local key
     key=$( (declare -f vm_recipe make_vm_image make_guest_prefix guest_prefix ensure_prefix wine_env
-        echo "${VM_PACKAGES[*]}" "$VM_ROOM_MB" "$(vm_names)"
+        echo "${VM_PACKAGES[*]}" "$VM_ROOM_MB" "$VM_WINE_MB" "$(vm_names)"
         dpkg-query -W debvm) | sha256sum | cut -c1-16)
     echo "$VM_CACHE/vm-$key"
 }
@@ -100,7 +104,7 @@ make_vm_image() {
 # A failed attempt in folder $1 keeps only its logs, which the cause ($2)
 # and what to do ($3), if given, may name.
 vm_image_failed() {
-    as_root rm -rf "$1/root" "$1/rootfs.tar" "$1/rootfs.ext4" "$1"/*.tar.zst
+    as_root rm -rf "$1/root" "$1/rootfs.tar" "$1"/*.ext4 "$1"/*.ext4.part
     [ $# = 1 ] || GUEST= vm_failed "$2" "$3"
 }
 
@@ -169,23 +173,33 @@ choose_accel() {
     echo "test VM: software emulation, as $why"
 }
 
-# Boots the image in folder $1 as the guest in use and waits until it
-# answers, then mounts the checkout at its own path; with KVM where
+# Boots the image in folder $1 as the guest in use, with the rest for
+# qemu, and waits until it answers, then mounts the checkout at its own
+# path and the prefix disk at build/wine/ in it; with KVM where
 # choose_accel found that it works, and should the guest still not answer
 # under it, with software emulation after all.
 boot_vm() {
     local image=$1 booted=
+    shift
     if [ "$(cat "$VM_DIR/accel")" = kvm ]; then
-        boot_guest "$image" KVM 60 -machine accel=kvm && booted=1
+        boot_guest "$image" KVM 60 -machine accel=kvm "$@" && booted=1
         if [ -z "$booted" ]; then
             stop_vm
             rm -f "$GUEST/failed"
             echo "the test VM for ${GUEST##*/} did not boot with KVM; trying software emulation"
         fi
     fi
-    [ -n "$booted" ] || boot_guest "$image" "software emulation" 360 -machine accel=tcg -cpu qemu64 || return 1
+    [ -n "$booted" ] || boot_guest "$image" "software emulation" 360 -machine accel=tcg -cpu qemu64 "$@" || return 1
     vm_ssh "mkdir -p '$ROOT' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose checkout '$ROOT'" ||
-        vm_failed "the test VM could not mount $ROOT over 9p" "see build/vm/${GUEST##*/}/console.log"
+        vm_failed "the test VM could not mount $ROOT over 9p" "see build/vm/${GUEST##*/}/console.log" || return 1
+    mount_wine_disk
+}
+
+# In the guest in use: its prefix disk over build/wine/, which hides the
+# checkout's own prefixes there from it.
+mount_wine_disk() {
+    vm_ssh "mkdir -p '$BUILD/wine' && mount -L brisvane-wine '$BUILD/wine'" </dev/null ||
+        vm_failed "the test VM could not mount its prefix disk" "see build/vm/${GUEST##*/}/console.log"
 }
 
 # Boots the image in folder $1 with $2 and waits up to $3 s for it to
@@ -195,8 +209,8 @@ boot_guest() {
     shift 3
     free_port >"$GUEST/port"
     echo "booting the test VM for ${GUEST##*/} ($how)"
-    # The share's ownership is kept in extended attributes, so that the
-    # guest's root owns its prefixes whoever runs the tests here.
+    # What the guest's root writes to the share is this user's here, its
+    # owner in the guest kept in extended attributes.
     # One virtual CPU: its tests run one at a time, and each of Wine's many
     # client-server round trips then stays on it, instead of waking another,
     # which emulation makes slow when this machine is busy.
@@ -222,6 +236,9 @@ guest_prefix() {
 # on a line of its own; then it stays, holding them.
 guest_session() {
     start_display
+    # Should Wine not start, its display must go too: the session's ssh
+    # ends only once nothing holds its output.
+    trap stop_all EXIT
     echo "display $DISPLAY"
     arrangement "$1"
     wine_env
@@ -234,8 +251,8 @@ guest_session() {
 # Everything the VM rows need: the image, then a guest for each row, side
 # by side; on any failure build/vm/failed (every row) or build/vm/NAME/failed
 # says why in one line, and each of those rows' tests fails with it. The
-# first run of a recipe makes the image: its guests make their prefixes in
-# this checkout, which go into the image once packed, and the image is
+# first run of a recipe makes the image: its guests make their prefixes,
+# each on a disk of its own that is copied into the image, and the image is
 # renamed into place once every row's is there. One checkout makes it while
 # any other waits.
 start_vm() {
@@ -261,7 +278,7 @@ start_vm() {
     for pid in "${pids[@]}"; do wait "$pid" || status=1; done
     [ "$boot" != "$image" ] || return $status
     for name in $(vm_names); do
-        [ -f "$boot/$name.tar.zst" ] || { vm_image_failed "$boot"; return 1; }
+        [ -f "$boot/$name.ext4" ] || { vm_image_failed "$boot"; return 1; }
     done
     rm -f "$boot"/*.log
     mv -T "$boot" "$image" 2>/dev/null || { rm -rf "$boot"; return $status; }
@@ -273,31 +290,28 @@ start_vm() {
 }
 
 # Guest NAME booted from the image in folder IMAGE, with its Wine session
-# started in this checkout's own copy of its prefix (kept from run to run),
-# unpacked from the image while the guest boots. An image without the
-# row's prefix yet is a new one: the guest makes the prefix afresh, and it
-# is packed into the image before anything else runs in it.
+# started on a snapshot of the image's disk of its prefix. An image without
+# that disk yet is a new one: the guest makes the prefix on a blank disk,
+# which is copied into the image before anything else runs on it.
 start_guest() {
-    local image=$1 name=$2 start=$3 unpack=
+    local image=$1 name=$2 start=$3 disk
     # The guest and its ssh connections outlive the lock on the cache.
     exec 9>&-
     GUEST=$VM_DIR/$name
     mkdir -p "$GUEST"
     arrangement "$name"
-    if [ ! -f "$image/$name.tar.zst" ]; then
-        rm -rf "$A_PREFIX"
-    elif [ ! -f "$A_PREFIX/.brisvane-ready" ]; then
-        rm -rf "$A_PREFIX"
-        mkdir -p "${A_PREFIX%/*}"
-        tar -C "${A_PREFIX%/*}" --xattrs --xattrs-include='*' -I zstd -xf "$image/$name.tar.zst" "./$name" &
-        unpack=$!
+    if [ -f "$image/$name.ext4" ]; then
+        # Under the guest's -snapshot, as its system disk is.
+        disk="file=$image/$name.ext4"
+    else
+        disk="file=$GUEST/wine.ext4,snapshot=off"
+        truncate -s "${VM_WINE_MB}M" "$GUEST/wine.ext4" &&
+            /sbin/mke2fs -q -t ext4 -L brisvane-wine -E root_owner=0:0 "$GUEST/wine.ext4" ||
+            vm_failed "a blank prefix disk could not be made in build/vm/$name" "check the e2fsprogs package" ||
+            return 1
     fi
-    boot_vm "$image" || { [ -z "$unpack" ] || wait "$unpack"; return 1; }
-    if [ -n "$unpack" ] && ! wait "$unpack"; then
-        vm_failed "the $name prefix could not be unpacked from $image" "remove $image and try again"
-        return 1
-    fi
-    if [ ! -f "$image/$name.tar.zst" ]; then
+    boot_vm "$image" -drive "$disk,format=raw,if=virtio,cache=unsafe,discard=unmap" || return 1
+    if [ ! -f "$image/$name.ext4" ]; then
         make_guest_prefix "$image" || return 1
         echo "the $name prefix is made after $((SECONDS - start)) s"
     fi
@@ -310,17 +324,19 @@ start_guest() {
 }
 
 # For a new image in folder IMAGE: the prefix of the row last read made
-# afresh by the guest in use, in this checkout, then packed into the image.
+# afresh by the guest in use, on its blank disk, which is then copied into
+# the image, unmounted while it is.
 make_guest_prefix() {
     local image=$1
     with_progress "making the $A_NAME prefix" "$image/$A_NAME.log" \
-        vm_ssh "cd '$ROOT' && . tools/common.sh && . tools/vm.sh && guest_prefix $A_NAME && sync" </dev/null ||
+        vm_ssh "cd '$ROOT' && . tools/common.sh && . tools/vm.sh && guest_prefix $A_NAME && umount '$BUILD/wine'" \
+        </dev/null ||
         vm_failed "the test VM could not make the $A_NAME prefix: $(tail -n 1 "$image/$A_NAME.log")" \
             "see $image/$A_NAME.log" || return 1
-    # Wine copies its DLLs into each prefix: packed, they take a third.
-    tar -C "${A_PREFIX%/*}" --xattrs --xattrs-include='*' -I 'zstd -T0' -cf "$image/$A_NAME.tar.zst.part" "./$A_NAME" &&
-        mv "$image/$A_NAME.tar.zst.part" "$image/$A_NAME.tar.zst" ||
-        vm_failed "the $A_NAME prefix could not be packed into $image" "check the zstd package"
+    cp --sparse=always "$GUEST/wine.ext4" "$image/$A_NAME.ext4.part" &&
+        mv "$image/$A_NAME.ext4.part" "$image/$A_NAME.ext4" ||
+        vm_failed "the $A_NAME prefix could not be copied into $image" "check the room in ${image%/*}" || return 1
+    mount_wine_disk
 }
 
 # Once the build is there: each ready guest's desktop held, as here.
@@ -368,13 +384,9 @@ vm_end() {
 }
 
 # The guest in use is powered off with its emulator's process group; its
-# disk was a snapshot, so nothing of it stays but the prefix in build/wine/.
+# disks were snapshots, so nothing of it stays.
 stop_vm() {
     [ -f "$GUEST/qemu.pid" ] || return 0
-    # First the guest's Wine saves its registry, and what the guest wrote
-    # reaches this checkout: its share is cached as a disk would be.
-    timeout 120 vm_ssh "p='$BUILD/wine/${GUEST##*/}'; WINEPREFIX=\$p wineserver -k; WINEPREFIX=\$p wineserver -w
-        sync" </dev/null >/dev/null 2>&1 || true
     vm_ssh -O exit 2>/dev/null || true
     kill -- -"$(cat "$GUEST/qemu.pid")" 2>/dev/null || true
     rm -f "$GUEST/qemu.pid" "$GUEST/ready"

@@ -402,4 +402,7 @@ stop_vms() {
         pids+=($!)
     done
     for pid in "${pids[@]}"; do wait "$pid"; done
+    # A new image's prefix disks, as the guests left them: the image has
+    # its own copies, and each holds a gigabyte or more.
+    rm -f "$VM_DIR"/*/wine.ext4
 }

@@ -9,7 +9,6 @@
 # Sourced after tools/common.sh, here and in the guest.
 
 VM_DIR=$BUILD/vm
-VM_CACHE=$CACHE
 VM_PACKAGES=(linux-image-amd64 wine wine64 wine32:i386 xvfb fonts-wqy-microhei fonts-wine)
 # Room on the guest's disk beside what is installed, for work beside the
 # tests (a prefix made by hand, say). The image file is sparse: room costs
@@ -47,7 +46,7 @@ vm_image() {
     key=$( (declare -f vm_recipe make_vm_image make_guest_prefix guest_prefix ensure_prefix wine_env
         echo "${VM_PACKAGES[*]}" "$VM_ROOM_MB" "$VM_WINE_MB" "$(vm_names)"
         dpkg-query -W debvm) | sha256sum | cut -c1-16)
-    echo "$VM_CACHE/vm-$key"
+    echo "$CACHE/vm-$key"
 }
 
 # The rows that run in the VM where this machine cannot run them.
@@ -88,8 +87,8 @@ vm_failure() {
 make_vm_image() {
     local image=$1 work
     # Earlier attempts that failed left their logs; the new one has its own.
-    rm -rf "$VM_CACHE"/vm-*.part.*
-    echo "making the test VM image in $VM_CACHE (about 8 minutes, once per recipe;" \
+    rm -rf "$CACHE"/vm-*.part.*
+    echo "making the test VM image in $CACHE (about 8 minutes, once per recipe;" \
         "BRISVANE_NO_VM=1 skips the VM and its tests)" >&2
     work=$(mktemp -d "$image.part.XXXXXX")
     ssh-keygen -q -t ed25519 -N '' -C brisvane-test-vm -f "$work/id_ed25519" ||
@@ -240,9 +239,7 @@ guest_session() {
     # ends only once nothing holds its output.
     trap stop_all EXIT
     echo "display $DISPLAY"
-    arrangement "$1"
-    wine_env
-    ensure_prefix
+    guest_prefix "$1"
     start_wine
     echo "session ready"
     exec sleep infinity
@@ -258,10 +255,10 @@ guest_session() {
 start_vm() {
     local start=$SECONDS image boot name pids=() pid status=0
     rm -rf "$VM_DIR"
-    mkdir -p "$VM_DIR" "$VM_CACHE"
+    mkdir -p "$VM_DIR" "$CACHE"
     choose_accel
     image=$(vm_image)
-    exec 9>"$VM_CACHE/lock"
+    exec 9>"$CACHE/lock"
     flock -n 9 || { echo "waiting for another checkout to make the test VM image"; flock 9; }
     if [ -f "$image/rootfs.ext4" ]; then
         boot=$image
@@ -285,7 +282,7 @@ start_vm() {
     echo "$image" >"$VM_DIR/image"
     echo "the test VM image is complete after $((SECONDS - start)) s"
     # Images of older recipes are no longer used.
-    find "$VM_CACHE" -maxdepth 1 -name 'vm-*' ! -name "${image##*/}" -exec rm -rf {} +
+    find "$CACHE" -maxdepth 1 -name 'vm-*' ! -name "${image##*/}" -exec rm -rf {} +
     return $status
 }
 
@@ -294,7 +291,7 @@ start_vm() {
 # that disk yet is a new one: the guest makes the prefix on a blank disk,
 # which is copied into the image before anything else runs on it.
 start_guest() {
-    local image=$1 name=$2 start=$3 disk
+    local image=$1 name=$2 start=$3 disk new=
     # The guest and its ssh connections outlive the lock on the cache.
     exec 9>&-
     GUEST=$VM_DIR/$name
@@ -304,6 +301,7 @@ start_guest() {
         # Under the guest's -snapshot, as its system disk is.
         disk="file=$image/$name.ext4"
     else
+        new=1
         disk="file=$GUEST/wine.ext4,snapshot=off"
         truncate -s "${VM_WINE_MB}M" "$GUEST/wine.ext4" &&
             /sbin/mke2fs -q -t ext4 -L brisvane-wine -E root_owner=0:0 "$GUEST/wine.ext4" ||
@@ -311,7 +309,7 @@ start_guest() {
             return 1
     fi
     boot_vm "$image" -drive "$disk,format=raw,if=virtio,cache=unsafe,discard=unmap" || return 1
-    if [ ! -f "$image/$name.ext4" ]; then
+    if [ -n "$new" ]; then
         make_guest_prefix "$image" || return 1
         echo "the $name prefix is made after $((SECONDS - start)) s"
     fi

@@ -298,6 +298,10 @@ start_guest() {
     mkdir -p "$GUEST"
     arrangement "$name"
     if [ -f "$image/$name.ext4" ]; then
+        if [ "$(cat "$VM_DIR/accel")" = tcg ] && restore_or_save_guest "$image"; then
+            echo "the test VM for $name is ready after $((SECONDS - start)) s"
+            return 0
+        fi
         # Under the guest's -snapshot, as its system disk is.
         disk="file=$image/$name.ext4"
     else
@@ -319,6 +323,148 @@ start_guest() {
             "see build/vm/$name/session.log" || return 1
     sed -n 's/^display :/DISPLAY=:/p' "$GUEST/session.log" >"$GUEST/ready"
     echo "the test VM for $name is ready after $((SECONDS - start)) s"
+}
+
+# Under software emulation a boot and Wine's first start take a minute or
+# more of both cores. So each row's guest is booted once per image, its Wine
+# session started, and the guest saved as it is then: its memory in a file,
+# its disks as overlays of the image's. Every later run restores it in a few
+# seconds, on snapshots of those overlays, and mounts the checkout in it. In
+# the image's folder, named after qemu's version and how it is made and
+# restored, and renamed into place whole.
+saved_guest() {
+    local key
+    key=$( (declare -f run_saved_guest save_guest restore_guest guest_saved_session
+        qemu-system-x86_64 --version | head -n 1) | sha256sum | cut -c1-12)
+    echo "$1/$A_NAME.saved-$key"
+}
+
+# The guest of the row last read, restored from what the image's folder $1
+# holds of it, saved first if it holds nothing yet. Should either fail, the
+# guest is stopped, and what was saved goes: the row's guest boots instead,
+# and the next run saves it anew.
+restore_or_save_guest() {
+    local saved
+    saved=$(saved_guest "$1")
+    if [ -d "$saved" ] || save_guest "$1" "$saved"; then
+        restore_guest "$saved" && return 0
+        echo "the test VM for $A_NAME could not be restored ($(cat "$GUEST/failed")); booting it instead"
+        rm -rf "$saved"
+    fi
+    stop_vm
+    rm -f "$GUEST/failed"
+    return 1
+}
+
+# qemu as debvm-run starts it, given the saved guest's folder $1 and the
+# rest: the same machine, disks and devices every time, as a restore needs.
+run_saved_guest() {
+    local saved=$1
+    shift
+    free_port >"$GUEST/port"
+    setsid qemu-system-x86_64 -no-user-config -nographic -machine q35,accel=tcg -cpu qemu64 -m 4G -smp 1 \
+        -kernel "$saved/vmlinuz" -initrd "$saved/initrd.img" -append "root=LABEL=debvm rw console=ttyS0" \
+        -drive "file=$saved/root.qcow2,format=qcow2,if=virtio,cache=unsafe,discard=unmap" \
+        -drive "file=$saved/wine.qcow2,format=qcow2,if=virtio,cache=unsafe,discard=unmap" \
+        -object rng-random,filename=/dev/urandom,id=rng0 -device virtio-rng-pci,rng=rng0 \
+        -netdev "user,id=net0,hostfwd=tcp:127.0.0.1:$(cat "$GUEST/port")-:22" -device virtio-net-pci,netdev=net0 \
+        -virtfs "local,path=$ROOT,mount_tag=checkout,security_model=mapped-xattr" \
+        -monitor "unix:$GUEST/monitor.sock,server=on,wait=off" "$@" \
+        </dev/null >"$GUEST/console.log" 2>&1 9>&- &
+    echo $! >"$GUEST/qemu.pid"
+}
+
+# Commands to the guest's qemu, one after another, and what it answers.
+vm_monitor() {
+    python3 -c '
+import socket, sys
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1])
+def answer():
+    data = b""
+    while not data.endswith(b"(qemu) "):
+        chunk = s.recv(4096)
+        if not chunk:
+            break
+        data += chunk
+    return data.decode(errors="replace").replace("\r", "")
+answer()
+for command in sys.argv[2:]:
+    s.sendall(command.encode() + b"\n")
+    sys.stdout.write(answer())
+' "$GUEST/monitor.sock" "$@"
+}
+
+# Inside the guest, detached from ssh: the display and the server of row
+# NAME, on its prefix disk at /srv/wine/, where it is for good. Nothing of
+# it is in the checkout, which is not mounted while the guest is saved.
+guest_saved_session() {
+    mkdir -p /srv/wine && mount -L brisvane-wine /srv/wine || return 1
+    cd / || return 1
+    setsid bash -c ". '$ROOT/tools/common.sh' && . '$ROOT/tools/vm.sh' && BUILD=/srv &&
+        guest_session $1" </dev/null >/srv/session.log 2>&1 &
+}
+
+# The guest of the row last read, booted from the image in folder $1 with
+# its prefix's disk, its Wine session started, and saved into folder $2.
+save_guest() {
+    local image=$1 saved=$2 work link start=$SECONDS
+    # What a run stopped while saving left.
+    find "$image" -maxdepth 1 -name "${saved##*/}.part.*" -mmin +60 -exec rm -rf {} +
+    work=$(mktemp -d "$saved.part.XXXXXX") || return 1
+    echo "booting the test VM for $A_NAME to save it, once per image (software emulation)"
+    for link in vmlinuz initrd.img; do
+        link=$(/sbin/debugfs -R "stat $link" "$image/rootfs.ext4" 2>/dev/null | sed -n 's/^Fast link dest: "\(.*\)"$/\1/p')
+        [ -n "$link" ] && /sbin/debugfs -R "cat /$link" "$image/rootfs.ext4" >"$work/${link##*/}" 2>/dev/null ||
+            { rm -rf "$work"; return 1; }
+    done
+    mv "$work"/vmlinuz-* "$work/vmlinuz" && mv "$work"/initrd.img-* "$work/initrd.img" &&
+        qemu-img create -q -f qcow2 -F raw -b ../rootfs.ext4 "$work/root.qcow2" &&
+        qemu-img create -q -f qcow2 -F raw -b "../$A_NAME.ext4" "$work/wine.qcow2" || { rm -rf "$work"; return 1; }
+    run_saved_guest "$work"
+    poll "booting ${GUEST##*/}" "$(cat "$GUEST/qemu.pid")" 360 \
+        vm_ssh -o ControlMaster=yes -o ControlPersist=yes true 2>/dev/null &&
+        vm_ssh "mkdir -p '$ROOT' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 checkout '$ROOT' &&
+            . '$ROOT/tools/common.sh' && . '$ROOT/tools/vm.sh' && guest_saved_session $A_NAME" </dev/null &&
+        poll "the test VM's Wine for $A_NAME" "$(cat "$GUEST/qemu.pid")" 600 \
+            vm_ssh "grep -qs '^session ready' /srv/session.log" </dev/null &&
+        vm_ssh "sed -n 's/^display :/DISPLAY=:/p' /srv/session.log && umount '$ROOT'" </dev/null >"$work/display" &&
+        [ -s "$work/display" ] && vm_ssh -O exit 2>/dev/null &&
+        vm_monitor stop "migrate_set_parameter max-bandwidth 4G" "migrate -d \"exec:cat >'$work/state'\"" >/dev/null &&
+        poll "saving the test VM for $A_NAME" "$(cat "$GUEST/qemu.pid")" 300 \
+            eval 'vm_monitor "info migrate" | grep -q "^Migration status: \(completed\|failed\)"' &&
+        vm_monitor "info migrate" | grep -q "^Migration status: completed" &&
+        { vm_monitor quit >/dev/null; poll "stopping ${GUEST##*/}" "$(cat "$GUEST/qemu.pid")" 60 false; true; } || {
+        echo "the test VM for $A_NAME could not be saved (see build/vm/$A_NAME/console.log); booting it instead"
+        stop_vm
+        rm -rf "$work"
+        return 1
+    }
+    rm -f "$GUEST/qemu.pid"
+    # Another checkout may have saved it first: theirs is kept.
+    mv -T "$work" "$saved" 2>/dev/null || rm -rf "$work"
+    echo "the test VM for $A_NAME is saved after $((SECONDS - start)) s ($(du -sh "$saved" | cut -f1))"
+}
+
+# The row's guest restored from folder $1 on snapshots of its disks, its
+# clock set, the checkout mounted at its own path and the prefix over
+# build/wine/ in it, and its Wine session still there.
+restore_guest() {
+    local saved=$1 start=$SECONDS status=0
+    run_saved_guest "$saved" -snapshot -incoming "exec:cat '$saved/state'"
+    # It was saved stopped, and so it is once loaded.
+    poll "restoring ${GUEST##*/}" "$(cat "$GUEST/qemu.pid")" 120 \
+        eval 'vm_monitor "info status" 2>/dev/null | grep -qx "VM status: paused"' &&
+        vm_monitor cont >/dev/null &&
+        poll "restoring ${GUEST##*/}" "$(cat "$GUEST/qemu.pid")" 60 \
+            vm_ssh -o ControlMaster=yes -o ControlPersist=yes true 2>/dev/null || status=$?
+    [ $status = 0 ] || vm_failed "the restored guest did not answer" "see build/vm/${GUEST##*/}/console.log" || return 1
+    vm_ssh "date -s @$(date +%s) >/dev/null && pgrep -x Xvfb >/dev/null && pgrep wineserver >/dev/null &&
+        mkdir -p '$ROOT' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose checkout '$ROOT' &&
+        mkdir -p '$BUILD/wine' && mount --bind /srv/wine '$BUILD/wine'" </dev/null ||
+        vm_failed "the restored guest could not mount $ROOT" "see build/vm/${GUEST##*/}/console.log" || return 1
+    cp "$saved/display" "$GUEST/ready"
+    echo "the test VM for ${GUEST##*/} is restored after $((SECONDS - start)) s"
 }
 
 # For a new image in folder IMAGE: the prefix of the row last read made

@@ -286,6 +286,12 @@ start_vm() {
     return $status
 }
 
+# A blank prefix disk in FILE.
+blank_wine_disk() {
+    truncate -s "${VM_WINE_MB}M" "$1" && /sbin/mke2fs -q -t ext4 -L brisvane-wine -E root_owner=0:0 "$1" ||
+        vm_failed "a blank prefix disk could not be made in ${1%/*}" "check the e2fsprogs package"
+}
+
 # Guest NAME booted from the image in folder IMAGE, with its Wine session
 # started on a snapshot of the image's disk of its prefix. An image without
 # that disk yet is a new one: the guest makes the prefix on a blank disk,
@@ -297,20 +303,17 @@ start_guest() {
     GUEST=$VM_DIR/$name
     mkdir -p "$GUEST"
     arrangement "$name"
+    if [ "$(cat "$VM_DIR/accel")" = tcg ] && restore_or_save_guest "$image"; then
+        echo "the test VM for $name is ready after $((SECONDS - start)) s"
+        return 0
+    fi
     if [ -f "$image/$name.ext4" ]; then
-        if [ "$(cat "$VM_DIR/accel")" = tcg ] && restore_or_save_guest "$image"; then
-            echo "the test VM for $name is ready after $((SECONDS - start)) s"
-            return 0
-        fi
         # Under the guest's -snapshot, as its system disk is.
         disk="file=$image/$name.ext4"
     else
         new=1
         disk="file=$GUEST/wine.ext4,snapshot=off"
-        truncate -s "${VM_WINE_MB}M" "$GUEST/wine.ext4" &&
-            /sbin/mke2fs -q -t ext4 -L brisvane-wine -E root_owner=0:0 "$GUEST/wine.ext4" ||
-            vm_failed "a blank prefix disk could not be made in build/vm/$name" "check the e2fsprogs package" ||
-            return 1
+        blank_wine_disk "$GUEST/wine.ext4" || return 1
     fi
     boot_vm "$image" -drive "$disk,format=raw,if=virtio,cache=unsafe,discard=unmap" || return 1
     if [ -n "$new" ]; then
@@ -356,16 +359,17 @@ restore_or_save_guest() {
     return 1
 }
 
-# qemu as debvm-run starts it, given the saved guest's folder $1 and the
-# rest: the same machine, disks and devices every time, as a restore needs.
+# qemu as debvm-run starts it, given the saved guest's folder $1, its
+# prefix disk's -drive options $2 and the rest: the same machine and devices
+# every time, as a restore needs.
 run_saved_guest() {
-    local saved=$1
-    shift
+    local saved=$1 wine=$2
+    shift 2
     free_port >"$GUEST/port"
     setsid qemu-system-x86_64 -no-user-config -nographic -machine q35,accel=tcg -cpu qemu64 -m 4G -smp 1 \
         -kernel "$saved/vmlinuz" -initrd "$saved/initrd.img" -append "root=LABEL=debvm rw console=ttyS0" \
         -drive "file=$saved/root.qcow2,format=qcow2,if=virtio,cache=unsafe,discard=unmap" \
-        -drive "file=$saved/wine.qcow2,format=qcow2,if=virtio,cache=unsafe,discard=unmap" \
+        -drive "$wine,if=virtio,cache=unsafe,discard=unmap" \
         -object rng-random,filename=/dev/urandom,id=rng0 -device virtio-rng-pci,rng=rng0 \
         -netdev "user,id=net0,hostfwd=tcp:127.0.0.1:$(cat "$GUEST/port")-:22" -device virtio-net-pci,netdev=net0 \
         -virtfs "local,path=$ROOT,mount_tag=checkout,security_model=mapped-xattr" \
@@ -406,27 +410,37 @@ guest_saved_session() {
 }
 
 # The guest of the row last read, booted from the image in folder $1 with
-# its prefix's disk, its Wine session started, and saved into folder $2.
+# its prefix's disk, its Wine session started, and saved into folder $2. A
+# new image has no such disk yet: the guest makes the prefix on a blank one,
+# which goes into the image once the guest is saved, as it then is.
 save_guest() {
-    local image=$1 saved=$2 work link start=$SECONDS
+    local image=$1 saved=$2 work link wine start=$SECONDS
     # What a run stopped while saving left.
     find "$image" -maxdepth 1 -name "${saved##*/}.part.*" -mmin +60 -exec rm -rf {} +
     work=$(mktemp -d "$saved.part.XXXXXX") || return 1
-    echo "booting the test VM for $A_NAME to save it, once per image (software emulation)"
+    if [ -f "$image/$A_NAME.ext4" ]; then
+        echo "booting the test VM for $A_NAME to save it, once per image (software emulation)"
+        wine="file=$work/wine.qcow2,format=qcow2"
+        qemu-img create -q -f qcow2 -F raw -b "../$A_NAME.ext4" "$work/wine.qcow2" || { rm -rf "$work"; return 1; }
+    else
+        echo "booting the test VM for $A_NAME to make its prefix and save it (software emulation)"
+        wine="file=$image/$A_NAME.ext4.part,format=raw"
+        blank_wine_disk "$image/$A_NAME.ext4.part" || { rm -rf "$work"; return 1; }
+    fi
     for link in vmlinuz initrd.img; do
         link=$(/sbin/debugfs -R "stat $link" "$image/rootfs.ext4" 2>/dev/null | sed -n 's/^Fast link dest: "\(.*\)"$/\1/p')
         [ -n "$link" ] && /sbin/debugfs -R "cat /$link" "$image/rootfs.ext4" >"$work/${link##*/}" 2>/dev/null ||
-            { rm -rf "$work"; return 1; }
+            { rm -rf "$work" "$image/$A_NAME.ext4.part"; return 1; }
     done
     mv "$work"/vmlinuz-* "$work/vmlinuz" && mv "$work"/initrd.img-* "$work/initrd.img" &&
-        qemu-img create -q -f qcow2 -F raw -b ../rootfs.ext4 "$work/root.qcow2" &&
-        qemu-img create -q -f qcow2 -F raw -b "../$A_NAME.ext4" "$work/wine.qcow2" || { rm -rf "$work"; return 1; }
-    run_saved_guest "$work"
+        qemu-img create -q -f qcow2 -F raw -b ../rootfs.ext4 "$work/root.qcow2" ||
+        { rm -rf "$work" "$image/$A_NAME.ext4.part"; return 1; }
+    run_saved_guest "$work" "$wine"
     poll "booting ${GUEST##*/}" "$(cat "$GUEST/qemu.pid")" 360 \
         vm_ssh -o ControlMaster=yes -o ControlPersist=yes true 2>/dev/null &&
         vm_ssh "mkdir -p '$ROOT' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 checkout '$ROOT' &&
             . '$ROOT/tools/common.sh' && . '$ROOT/tools/vm.sh' && guest_saved_session $A_NAME" </dev/null &&
-        poll "the test VM's Wine for $A_NAME" "$(cat "$GUEST/qemu.pid")" 600 \
+        poll "the test VM's Wine for $A_NAME" "$(cat "$GUEST/qemu.pid")" 900 \
             vm_ssh "grep -qs '^session ready' /srv/session.log" </dev/null &&
         vm_ssh "sed -n 's/^display :/DISPLAY=:/p' /srv/session.log && umount '$ROOT'" </dev/null >"$work/display" &&
         [ -s "$work/display" ] && vm_ssh -O exit 2>/dev/null &&
@@ -437,12 +451,19 @@ save_guest() {
         { vm_monitor quit >/dev/null; poll "stopping ${GUEST##*/}" "$(cat "$GUEST/qemu.pid")" 60 false; true; } || {
         echo "the test VM for $A_NAME could not be saved (see build/vm/$A_NAME/console.log); booting it instead"
         stop_vm
-        rm -rf "$work"
+        rm -rf "$work" "$image/$A_NAME.ext4.part"
         return 1
     }
     rm -f "$GUEST/qemu.pid"
-    # Another checkout may have saved it first: theirs is kept.
+    if [ ! -f "$image/$A_NAME.ext4" ]; then
+        mv "$image/$A_NAME.ext4.part" "$image/$A_NAME.ext4" &&
+            qemu-img create -q -f qcow2 -F raw -b "../$A_NAME.ext4" "$work/wine.qcow2" || { rm -rf "$work"; return 1; }
+        echo "the $A_NAME prefix is made after $((SECONDS - start)) s"
+    fi
+    # Another checkout may have saved it first: theirs is kept. Guests saved
+    # the way older checkouts did are no longer used.
     mv -T "$work" "$saved" 2>/dev/null || rm -rf "$work"
+    find "$image" -maxdepth 1 -name "$A_NAME.saved-*" ! -name "${saved##*/}" ! -name '*.part.*' -exec rm -rf {} +
     echo "the test VM for $A_NAME is saved after $((SECONDS - start)) s ($(du -sh "$saved" | cut -f1))"
 }
 
@@ -451,7 +472,7 @@ save_guest() {
 # build/wine/ in it, and its Wine session still there.
 restore_guest() {
     local saved=$1 start=$SECONDS status=0
-    run_saved_guest "$saved" -snapshot -incoming "exec:cat '$saved/state'"
+    run_saved_guest "$saved" "file=$saved/wine.qcow2,format=qcow2" -snapshot -incoming "exec:cat '$saved/state'"
     # It was saved stopped, and so it is once loaded.
     poll "restoring ${GUEST##*/}" "$(cat "$GUEST/qemu.pid")" 120 \
         eval 'vm_monitor "info status" 2>/dev/null | grep -qx "VM status: paused"' &&

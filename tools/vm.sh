@@ -337,7 +337,7 @@ start_guest() {
 # restored, and renamed into place whole.
 saved_guest() {
     local key
-    key=$( (declare -f run_saved_guest save_guest restore_guest guest_saved_session
+    key=$( (declare -f run_saved_guest save_guest restore_guest guest_saved_session guest_zero_free
         qemu-system-x86_64 --version | head -n 1) | sha256sum | cut -c1-12)
     echo "$1/$A_NAME.saved-$key"
 }
@@ -409,6 +409,20 @@ guest_saved_session() {
         guest_session $1" </dev/null >/srv/session.log 2>&1 &
 }
 
+# Inside the guest, before it is saved: the page cache dropped and free
+# memory zeroed, as qemu saves only the pages that hold something. A new
+# prefix's files would otherwise take gigabytes of the image, and as long to
+# read back at every restore. The tests read what they use again.
+guest_zero_free() {
+    local free
+    sync && echo 3 >/proc/sys/vm/drop_caches && mkdir -p /run/zero &&
+        mount -t tmpfs -o size=100% zero /run/zero || return 1
+    free=$(sed -n 's/^MemFree: *\([0-9]*\) kB$/\1/p' /proc/meminfo)
+    # A margin, so that nothing else runs short meanwhile.
+    dd if=/dev/zero of=/run/zero/fill bs=1M count=$((free / 1024 - 256)) 2>/dev/null
+    umount /run/zero
+}
+
 # The guest of the row last read, booted from the image in folder $1 with
 # its prefix's disk, its Wine session started, and saved into folder $2. A
 # new image has no such disk yet: the guest makes the prefix on a blank one,
@@ -443,7 +457,8 @@ save_guest() {
         poll "the test VM's Wine for $A_NAME" "$(cat "$GUEST/qemu.pid")" 900 \
             vm_ssh "grep -qs '^session ready' /srv/session.log" </dev/null &&
         vm_ssh "sed -n 's/^display :/DISPLAY=:/p' /srv/session.log && umount '$ROOT'" </dev/null >"$work/display" &&
-        [ -s "$work/display" ] && vm_ssh -O exit 2>/dev/null &&
+        [ -s "$work/display" ] && vm_ssh "$(declare -f guest_zero_free) && guest_zero_free" </dev/null &&
+        vm_ssh -O exit 2>/dev/null &&
         vm_monitor stop "migrate_set_parameter max-bandwidth 4G" "migrate -d \"exec:cat >'$work/state'\"" >/dev/null &&
         poll "saving the test VM for $A_NAME" "$(cat "$GUEST/qemu.pid")" 300 \
             eval 'vm_monitor "info migrate" | grep -q "^Migration status: \(completed\|failed\)"' &&

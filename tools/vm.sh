@@ -2,7 +2,8 @@
 # the rows this machine cannot run. Built from Debian's packages by debvm and
 # cached per recipe, with a fresh prefix for each of those rows made in it
 # once, on a disk of its own. Each such row gets a guest of its own, booted
-# once per test run from the same image, with one virtual CPU, this
+# once per test run from the same image (under software emulation, restored
+# from one saved with the image instead), with one virtual CPU, this
 # checkout shared at its own path, and reached by ssh on a loopback port:
 # the rows run side by side. Its disks are throw-away snapshots: every run
 # starts from the image's prefix, and nothing of a run stays in it.
@@ -293,9 +294,10 @@ blank_wine_disk() {
 }
 
 # Guest NAME booted from the image in folder IMAGE, with its Wine session
-# started on a snapshot of the image's disk of its prefix. An image without
-# that disk yet is a new one: the guest makes the prefix on a blank disk,
-# which is copied into the image before anything else runs on it.
+# started on a snapshot of the image's disk of its prefix, or under software
+# emulation restored so (see saved_guest). An image without that disk yet
+# is a new one: the guest makes the prefix on a blank disk, which is copied
+# into the image before anything else runs on it.
 start_guest() {
     local image=$1 name=$2 start=$3 disk new=
     # The guest and its ssh connections outlive the lock on the cache.

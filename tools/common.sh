@@ -15,7 +15,7 @@ PACKAGES=(
     wine wine64 wine32:i386 xvfb
     cmake googletest python3 unzip
     fonts-wqy-microhei icoutils imagemagick
-    qemu-system-x86 debvm mmdebstrap openssh-client ccache
+    qemu-system-x86 qemu-utils debvm mmdebstrap openssh-client ccache
 )
 
 # Where the tests run. Each arrangement has its own prefix, build/wine/NAME.

@@ -19,6 +19,9 @@ VM_ROOM_MB=2560
 # takes 1.3 GB (Wine copies its DLLs into it), and its tests a little more.
 # Sparse, like the image's room.
 VM_WINE_MB=3072
+# In the guest: this checkout at its own path, over 9p with the page cache
+# (Wine reads a program's image in one go).
+MOUNT_CHECKOUT="mkdir -p '$ROOT' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose checkout '$ROOT'"
 # The guest in use: its folder in build/vm/, named after its row, holds its
 # port, its emulator's pid, its console and session logs, and why it failed.
 GUEST=
@@ -190,7 +193,7 @@ boot_vm() {
         fi
     fi
     [ -n "$booted" ] || boot_guest "$image" "software emulation" 360 -machine accel=tcg -cpu qemu64 "$@" || return 1
-    vm_ssh "mkdir -p '$ROOT' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose checkout '$ROOT'" ||
+    vm_ssh "$MOUNT_CHECKOUT" ||
         vm_failed "the test VM could not mount $ROOT over 9p" "see build/vm/${GUEST##*/}/console.log" || return 1
     mount_wine_disk
 }
@@ -456,8 +459,8 @@ save_guest() {
     run_saved_guest "$work" "$wine"
     poll "booting ${GUEST##*/}" "$(cat "$GUEST/qemu.pid")" 360 \
         vm_ssh -o ControlMaster=yes -o ControlPersist=yes true 2>/dev/null &&
-        vm_ssh "mkdir -p '$ROOT' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000 checkout '$ROOT' &&
-            . '$ROOT/tools/common.sh' && . '$ROOT/tools/vm.sh' && guest_saved_session $A_NAME" </dev/null &&
+        vm_ssh "$MOUNT_CHECKOUT && . '$ROOT/tools/common.sh' && . '$ROOT/tools/vm.sh' && guest_saved_session $A_NAME" \
+            </dev/null &&
         poll "the test VM's Wine for $A_NAME" "$(cat "$GUEST/qemu.pid")" 900 \
             vm_ssh "grep -qs '^session ready' /srv/session.log" </dev/null &&
         vm_ssh "sed -n 's/^display :/DISPLAY=:/p' /srv/session.log && umount '$ROOT'" </dev/null >"$work/display" &&
@@ -500,8 +503,7 @@ restore_guest() {
             vm_ssh -o ControlMaster=yes -o ControlPersist=yes true 2>/dev/null || status=$?
     [ $status = 0 ] || vm_failed "the restored guest did not answer" "see build/vm/${GUEST##*/}/console.log" || return 1
     vm_ssh "date -s @$(date +%s) >/dev/null && pgrep -x Xvfb >/dev/null && pgrep wineserver >/dev/null &&
-        mkdir -p '$ROOT' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose checkout '$ROOT' &&
-        mkdir -p '$BUILD/wine' && mount --bind /srv/wine '$BUILD/wine'" </dev/null ||
+        $MOUNT_CHECKOUT && mkdir -p '$BUILD/wine' && mount --bind /srv/wine '$BUILD/wine'" </dev/null ||
         vm_failed "the restored guest could not mount $ROOT" "see build/vm/${GUEST##*/}/console.log" || return 1
     cp "$saved/display" "$GUEST/ready"
     echo "the test VM for ${GUEST##*/} is restored after $((SECONDS - start)) s"

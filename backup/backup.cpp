@@ -51,15 +51,18 @@ bool UnderWow64()
 
 // The path a .reg file must name for what this process sees at root\subkey,
 // each step as the registry spells it, so that a restore re-creates missing
-// keys in their own letter case; as given from the first step it cannot see.
-// Under WoW64, the 32-bit view of HKLM\Software is the 64-bit view's
+// keys in their own letter case; as given from the first step that does not
+// exist. Under WoW64, the 32-bit view of HKLM\Software is the 64-bit view's
 // Software\Wow6432Node, and a double-clicked file is read by 64-bit regedit.
-// Returns the length of the root's part, "HKEY_...\\".
-size_t AppendFilePath(Text &out, Root which, const Wide &subkey, bool wow64)
+// Returns the length of the root's part, "HKEY_...\\", and sets `spelled`
+// false if a step's spelling could not be read: the file would then
+// re-create keys in another letter case than those it saved.
+size_t AppendFilePath(Text &out, Root which, const Wide &subkey, bool wow64, bool &spelled)
 {
     HKEY root = RootKey(which);
     out.Append(which == Root::CurrentUser ? L"HKEY_CURRENT_USER\\" : L"HKEY_LOCAL_MACHINE\\");
     size_t rootLength = out.Length();
+    spelled = true;
     HKEY parent = root;
     for (int start = 0, end; start <= subkey.length; start = end + 1) {
         for (end = start; end < subkey.length && subkey.text[end] != L'\\';)
@@ -73,16 +76,22 @@ size_t AppendFilePath(Text &out, Root which, const Wide &subkey, bool wow64)
             wchar_t name[kNameSize];
             for (DWORD i = 0;; ++i) {
                 DWORD nameLength = kNameSize;
-                if (RegEnumKeyExW(parent, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+                LSTATUS status = RegEnumKeyExW(parent, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
+                if (status != ERROR_SUCCESS) {
+                    spelled &= status == ERROR_NO_MORE_ITEMS;
                     break;
+                }
                 if (SameName(step, length, name, nameLength)) {
                     CopyMemory(step, name, (nameLength + 1) * sizeof(wchar_t));
                     length = int(nameLength);
                     break;
                 }
             }
-            if (RegOpenKeyExW(parent, step, 0, KEY_ENUMERATE_SUB_KEYS, &next) != ERROR_SUCCESS)
+            LSTATUS status = RegOpenKeyExW(parent, step, 0, KEY_ENUMERATE_SUB_KEYS, &next);
+            if (status != ERROR_SUCCESS) {
+                spelled &= status == ERROR_FILE_NOT_FOUND;
                 next = nullptr;
+            }
             if (parent != root)
                 RegCloseKey(parent);
         }
@@ -157,7 +166,8 @@ class Walker {
 public:
     Walker(Result &result, Text &body) : result_(result), body_(body) {}
 
-    Text path; // of the key being read, as the file names it
+    Text path;             // of the key being read, as the file names it
+    bool readable = false; // each string value's text on a comment line above it
 
     // The key at `path`, its values, then each subkey below it the same way;
     // stops at a key's first enumeration error and says so. Each registry
@@ -225,8 +235,11 @@ public:
                 Miss(result_, path, name, nameLength, kLineBreak);
             else if (!regfile::CanWriteData(type, data, size))
                 Miss(result_, path, name, nameLength, kUnterminated);
-            else
+            else {
+                if (readable)
+                    regfile::AppendReadable(body_, name, nameLength, type, data, size);
                 regfile::AppendValue(body_, name, nameLength, type, data, size);
+            }
         }
     }
 
@@ -242,14 +255,17 @@ void CollectTrees(Result &result, bool wow64)
     for (const KeyTarget &target : kKeyTargets) {
         Wide subkey(target.subkey);
         walker.path.Truncate(0);
-        size_t rootLength = AppendFilePath(walker.path, target.root, subkey, wow64);
+        bool spelled = false;
+        size_t rootLength = AppendFilePath(walker.path, target.root, subkey, wow64, spelled);
         HKEY key = nullptr;
         LSTATUS status = RegOpenKeyExW(RootKey(target.root), subkey.text, REG_OPTION_OPEN_LINK, KEY_READ, &key);
         (status == ERROR_FILE_NOT_FOUND ? result.absent : result.found).Append(L"    ").Append(walker.path).Append(L"\r\n");
         if (status == ERROR_FILE_NOT_FOUND)
             continue;
-        if (status != ERROR_SUCCESS) {
+        if (status != ERROR_SUCCESS || !spelled) {
             Miss(result, walker.path, nullptr, 0, kUnreadable);
+            if (key)
+                RegCloseKey(key);
             continue;
         }
         walker.Key(key, rootLength);
@@ -266,6 +282,8 @@ void CollectEnvironment(Result &result)
     Text section;
     Walker walker(result, section);
     walker.path.Append(kEnvironmentPath);
+    // What a user most often wants back is their own path alone.
+    walker.readable = true;
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, L"Environment", 0, KEY_QUERY_VALUE, &key);
     if (status == ERROR_SUCCESS) {

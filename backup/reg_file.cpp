@@ -208,6 +208,14 @@ void AppendValue(Text &out, const wchar_t *name, size_t nameLength, DWORD type, 
     out.Append(L"\r\n");
 }
 
+void AppendReadable(Text &out, const wchar_t *name, size_t nameLength, DWORD type, const BYTE *data, DWORD size)
+{
+    if ((type != REG_SZ && type != REG_EXPAND_SZ) || !IsPlainString(data, size))
+        return;
+    out.Append(L"; ").Append(name, nameLength).Append(L'=');
+    out.Append(reinterpret_cast<const wchar_t *>(data), size / sizeof(wchar_t) - 1).Append(L"\r\n");
+}
+
 void AppendComment(Text &out, const wchar_t *text, size_t length)
 {
     for (size_t i = 0; i < length; ++i) {

@@ -83,6 +83,12 @@ void AppendKey(Text &out, const Text &path);
 // has no plain form for, are written as hex(N):, continued as regedit does.
 void AppendValue(Text &out, const wchar_t *name, size_t nameLength, DWORD type, const BYTE *data, DWORD size);
 
+// "; name=text" on a line of its own, for string data (REG_SZ or
+// REG_EXPAND_SZ) that one line can show as it is stored, `%...%` references
+// unexpanded: a value a user can read, and copy back by hand, without
+// restoring the whole file. Nothing for data that is not such text.
+void AppendReadable(Text &out, const wchar_t *name, size_t nameLength, DWORD type, const BYTE *data, DWORD size);
+
 // Text for a comment line, with %, CR, LF and " written as %25, %0D, %0A and
 // %22 so that any name fits on it and can be read back.
 void AppendComment(Text &out, const wchar_t *text, size_t length);

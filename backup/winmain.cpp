@@ -44,25 +44,43 @@ bool SaveIn(const wchar_t *folder, const backup::Result &result, const SYSTEMTIM
         out.Append(extension);
     };
     HANDLE file = INVALID_HANDLE_VALUE;
-    for (int n = 1; n < 100 && file == INVALID_HANDLE_VALUE; ++n) {
+    DWORD status = ERROR_NOT_ENOUGH_MEMORY;
+    // A name cut short by a full heap would be a file somewhere else.
+    for (int n = 1; n < 100 && file == INVALID_HANDLE_VALUE && !regfile::OutOfMemory(); ++n) {
         numbered(temporary, n, L".reg.tmp");
+        if (regfile::OutOfMemory())
+            break;
         file = CreateFileW(temporary.Data(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+        status = GetLastError();
+        if (file == INVALID_HANDLE_VALUE && status != ERROR_FILE_EXISTS)
             break;
     }
-    DWORD status = GetLastError();
     if (file != INVALID_HANDLE_VALUE) {
         const Text *parts[] = {&result.head, &result.body};
         bool ok = true;
         for (const Text *part : parts) {
             DWORD bytes = DWORD(part->Length() * sizeof(wchar_t)), written = 0;
-            ok = ok && WriteFile(file, part->Data(), bytes, &written, nullptr) && written == bytes;
+            ok = WriteFile(file, part->Data(), bytes, &written, nullptr);
+            status = GetLastError();
+            // A write that stops short without an error has met a full disk.
+            if (ok && written != bytes) {
+                ok = false;
+                status = ERROR_DISK_FULL;
+            }
+            if (!ok)
+                break;
         }
-        ok = ok && FlushFileBuffers(file);
-        status = GetLastError();
+        if (ok && !FlushFileBuffers(file)) {
+            ok = false;
+            status = GetLastError();
+        }
         CloseHandle(file);
         for (int n = 1; ok && n < 100; ++n) {
             numbered(path, n, L".reg");
+            if (regfile::OutOfMemory()) {
+                status = ERROR_NOT_ENOUGH_MEMORY;
+                break;
+            }
             if (MoveFileW(temporary.Data(), path.Data()))
                 return true;
             status = GetLastError();
@@ -125,6 +143,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
     if (result.AnythingFound())
         code = !Save(result, now, path, error) ? 2 : result.missedCount == 0 ? 0 : 1;
     backup::Message(message, result, path, error);
+    // A message cut short would not say what was saved, or why not: then
+    // nothing is kept, and the one message that needs no heap is shown.
+    if (regfile::OutOfMemory()) {
+        if (!path.Empty())
+            DeleteFileW(path.Data());
+        MessageBoxW(nullptr, kOutOfMemory, kTitle, MB_OK | MB_ICONERROR);
+        return 2;
+    }
     const UINT icons[] = {MB_ICONINFORMATION, MB_ICONWARNING, MB_ICONERROR};
     MessageBoxW(nullptr, message.Data(), kTitle, MB_OK | icons[code]);
     return code;

@@ -28,8 +28,9 @@ void Main_OnCommand(HWND dialog, int id, HWND control, UINT notifyCode)
     HWND list = GetDlgItem(dialog, IDC_PROGRESS);
     HWND button = GetDlgItem(dialog, IDC_START);
 
-    // Without the key there is nothing to delete the values from and nothing
-    // to close; the key trees are still handled.
+    // A missing key is created, empty, as RegCreateKeyExA does. Only a key
+    // that cannot be opened (access denied) leaves no values to delete and
+    // nothing to close; the key trees are still handled.
     HKEY environment = nullptr;
     bool haveEnvironment =
         RegCreateKeyExA(HKEY_CURRENT_USER, kEnvironmentSubkey, 0, nullptr, 0,

@@ -4,8 +4,9 @@
 // backup reported it could not carry, and for what changed after the backup.
 // The random part of the footprint is drawn from a seed, printed on failure;
 // BRISVANE_SEED=N replays one.
-#include "tools/driver/run.h"
-#include "tests/support/registry.h"
+#include "harness/faults.h"
+#include "harness/program.h"
+#include "harness/snapshot.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
@@ -28,7 +29,7 @@ std::string Decoded(std::wstring text)
     for (auto [code, c] : {std::pair{L"%0D", L'\r'}, {L"%0A", L'\n'}, {L"%22", L'"'}, {L"%25", L'%'}})
         for (size_t at; (at = text.find(code)) != std::wstring::npos;)
             text.replace(at, 3, 1, c);
-    return ui::ToUtf8(text);
+    return harness::ToUtf8(text);
 }
 
 std::string Bytes(const std::wstring &file)
@@ -72,13 +73,13 @@ std::vector<std::string> Missed(const std::wstring &file)
 Backup RunBackup()
 {
     Backup b;
-    ui::Tool tool;
-    if (!ui::StartTool(tool, L"", ui::Scaled(60000), L"brisvane-backup.exe"))
+    harness::Tool tool;
+    if (!harness::StartTool(tool, L"", harness::Scaled(60000), L"brisvane-backup.exe"))
         return b;
-    b.message = ui::BoxText(tool.dialog);
+    b.message = harness::BoxText(tool.dialog);
     size_t start = b.message.find(L"\r\n") + 2;
     b.file = b.message.substr(start, b.message.find(L"\r\n", start) - start);
-    b.exitCode = ui::CloseTool(tool);
+    b.exitCode = harness::CloseTool(tool);
     b.missed = Missed(b.file);
     return b;
 }
@@ -120,8 +121,8 @@ DWORD Regedit(const std::wstring &file)
 {
     wchar_t windows[MAX_PATH];
     GetWindowsDirectoryW(windows, MAX_PATH);
-    return drive::RunCommand(L"\"" + std::wstring(windows) + L"\\regedit.exe\" /s \"" + file + L"\"",
-                             ui::Scaled(120000));
+    return harness::RunCommand(L"\"" + std::wstring(windows) + L"\\regedit.exe\" /s \"" + file + L"\"",
+                             harness::Scaled(120000));
 }
 
 TEST(BackupProof, RestoresEverythingButWhatItReports)
@@ -145,68 +146,68 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
     const std::wstring folders[] = {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)};
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
-        footprint::SeedAll(row.keysPerTree, seed, row.hard);
+        harness::SeedAll(row.keysPerTree, seed, row.hard);
         // Nothing to restore where no file can be written.
-        std::set<std::string> before = row.denied < 2 ? fixture::Reach() : std::set<std::string>();
-        const footprint::KeyPath &tree = footprint::kFootprintTrees[2];
+        std::set<std::string> before = row.denied < 2 ? harness::Reach() : std::set<std::string>();
+        const harness::KeyPath &tree = harness::kFootprintTrees[2];
         std::string locked = row.locked ? std::string(tree.path) + "\\" + row.locked : "";
-        std::unique_ptr<fixture::RestrictedKey> lock;
+        std::unique_ptr<harness::RestrictedKey> lock;
         if (row.locked) {
-            lock = std::make_unique<fixture::RestrictedKey>(tree.root, locked.c_str(), 0);
+            lock = std::make_unique<harness::RestrictedKey>(tree.root, locked.c_str(), 0);
             ASSERT_TRUE(lock->ok());
         }
-        std::unique_ptr<fixture::RestrictedFolder> denied[2];
+        std::unique_ptr<harness::RestrictedFolder> denied[2];
         for (int i = 0; i < row.denied; ++i) {
-            denied[i] = std::make_unique<fixture::RestrictedFolder>(folders[i]);
-            ASSERT_TRUE(denied[i]->ok()) << ui::ToUtf8(folders[i]);
+            denied[i] = std::make_unique<harness::RestrictedFolder>(folders[i]);
+            ASSERT_TRUE(denied[i]->ok()) << harness::ToUtf8(folders[i]);
         }
         std::vector<std::wstring> kept[2] = {BackupFiles(folders[0]), BackupFiles(folders[1])};
         std::vector<std::wstring> earlier;
         if (row.earlier)
-            earlier = PlantEarlierBackups(folders[0], ui::Scaled(30000) / 1000);
+            earlier = PlantEarlierBackups(folders[0], harness::Scaled(30000) / 1000);
         Backup b = RunBackup();
         lock.reset();
         denied[0].reset();
         denied[1].reset();
         for (const std::wstring &file : earlier) {
-            EXPECT_TRUE(Bytes(file) == "an earlier backup") << ui::ToUtf8(file) << " was overwritten";
+            EXPECT_TRUE(Bytes(file) == "an earlier backup") << harness::ToUtf8(file) << " was overwritten";
             DeleteFileW(file.c_str());
         }
         if (row.denied == 2) { // no file, none half-written, and the box says why
-            EXPECT_EQ(2u, b.exitCode) << ui::ToUtf8(b.message);
-            EXPECT_EQ(0u, b.message.find(L"\u672a\u80fd\u5199\u5165")) << ui::ToUtf8(b.message); // "未能写入"
+            EXPECT_EQ(2u, b.exitCode) << harness::ToUtf8(b.message);
+            EXPECT_EQ(0u, b.message.find(L"\u672a\u80fd\u5199\u5165")) << harness::ToUtf8(b.message); // "未能写入"
             for (int i = 0; i < 2; ++i) {
-                EXPECT_NE(std::wstring::npos, b.message.find(folders[i])) << ui::ToUtf8(b.message);
-                EXPECT_EQ(kept[i], BackupFiles(folders[i])) << ui::ToUtf8(folders[i]);
+                EXPECT_NE(std::wstring::npos, b.message.find(folders[i])) << harness::ToUtf8(b.message);
+                EXPECT_EQ(kept[i], BackupFiles(folders[i])) << harness::ToUtf8(folders[i]);
             }
-            footprint::RemoveAll();
+            harness::RemoveAll();
             continue;
         }
         // On the desktop, else in Documents, and beside the earlier backups.
         const std::wstring expected = folders[row.denied] + L"\\brisvane-backup-";
-        ASSERT_EQ(expected, b.file.substr(0, expected.size())) << ui::ToUtf8(b.message);
+        ASSERT_EQ(expected, b.file.substr(0, expected.size())) << harness::ToUtf8(b.message);
         EXPECT_EQ(row.denied != 0, b.message.find(L"\uff08" + folders[0] + L"\uff09") != std::wstring::npos)
-            << "why not on the desktop: " << ui::ToUtf8(b.message);
-        EXPECT_EQ(row.earlier, b.file.substr(b.file.size() - 6) == L"-2.reg") << ui::ToUtf8(b.file);
+            << "why not on the desktop: " << harness::ToUtf8(b.message);
+        EXPECT_EQ(row.earlier, b.file.substr(b.file.size() - 6) == L"-2.reg") << harness::ToUtf8(b.file);
         // The chain of keys deeper than regedit can name is never carried.
-        EXPECT_EQ(row.hard ? 1u : 0u, b.exitCode) << ui::ToUtf8(b.message);
+        EXPECT_EQ(row.hard ? 1u : 0u, b.exitCode) << harness::ToUtf8(b.message);
         if (row.locked) { // named in the message and in the file
-            EXPECT_NE(std::wstring::npos, b.message.find(ui::FromGbk(std::string("\\") + row.locked + "]")))
-                << ui::ToUtf8(b.message);
+            EXPECT_NE(std::wstring::npos, b.message.find(harness::FromGbk(std::string("\\") + row.locked + "]")))
+                << harness::ToUtf8(b.message);
             EXPECT_NE(b.missed.end(), std::find(b.missed.begin(), b.missed.end(),
-                                                footprint::RootName(tree.root) + "\\" + locked + "\\"));
+                                                harness::RootName(tree.root) + "\\" + locked + "\\"));
         }
         // Changed after the backup, and not the backup's to put back.
-        SHSetValueA(HKEY_CURRENT_USER, "Environment", footprint::kBystanderValues[0], REG_SZ, "changed", 8);
+        SHSetValueA(HKEY_CURRENT_USER, "Environment", harness::kBystanderValues[0], REG_SZ, "changed", 8);
         const std::string environment = "HKCU\\Environment";
         for (auto entry = before.begin(); entry != before.end();)
             entry = entry->rfind(environment, 0) == 0 ? before.erase(entry) : std::next(entry);
-        before.merge(fixture::Snapshot(HKEY_CURRENT_USER, "Environment"));
+        before.merge(harness::Snapshot(HKEY_CURRENT_USER, "Environment"));
 
-        drive::RunResult run = drive::ConfirmedRun();
+        harness::RunResult run = harness::ConfirmedRun();
         ASSERT_TRUE(run.ok) << run.error;
         EXPECT_EQ(0u, Regedit(b.file));
-        fixture::Difference d = fixture::Compare(before, fixture::Reach(), b.missed);
+        harness::Difference d = harness::Compare(before, harness::Reach(), b.missed);
         auto first = [](const std::vector<std::string> &v) { return v.empty() ? "" : v.front().substr(0, 300); };
         EXPECT_TRUE(d.added.empty()) << d.added.size() << " entries appeared, first: " << first(d.added);
         EXPECT_TRUE(d.wronglyRemoved.empty()) << d.wronglyRemoved.size()
@@ -216,8 +217,8 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         if (!::testing::Test::HasFailure())
             DeleteFileW(b.file.c_str());
         else
-            std::printf("the backup is kept: %s\n", ui::ToUtf8(b.file).c_str());
-        footprint::RemoveAll();
+            std::printf("the backup is kept: %s\n", harness::ToUtf8(b.file).c_str());
+        harness::RemoveAll();
     }
 }
 

@@ -4,8 +4,9 @@
 #include "app/main_dialog.h"
 #include "app/resource.h"
 #include "cleanup/targets.h"
-#include "tests/support/registry.h"
-#include "tools/driver/window.h"
+#include "harness/faults.h"
+#include "harness/program.h"
+#include "harness/snapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,7 @@
 
 namespace {
 
-using footprint::kFootprintTrees;
+using harness::kFootprintTrees;
 
 struct Box {
     std::wstring title, text;
@@ -33,7 +34,7 @@ struct HookState {
 bool AnyEnvironmentValueLeft()
 {
     for (const char *name : kEnvironmentValues)
-        if (footprint::ValueExists(HKEY_CURRENT_USER, "Environment", name))
+        if (harness::ValueExists(HKEY_CURRENT_USER, "Environment", name))
             return true;
     return false;
 }
@@ -45,12 +46,12 @@ LRESULT CALLBACK CbtProc(int code, WPARAM wParam, LPARAM lParam)
         char cls[16] = "";
         GetClassNameA(box, cls, sizeof cls);
         if (box != g_hook.dialog && lstrcmpA(cls, "#32770") == 0) {
-            Box seen{ui::WindowText(box), ui::BoxText(box),
+            Box seen{harness::WindowText(box), harness::BoxText(box),
                      GetDlgItem(box, IDYES) != nullptr, GetDlgItem(box, IDNO) != nullptr,
                      GetDlgItem(box, IDOK) != nullptr,
                      reinterpret_cast<HICON>(SendDlgItemMessageW(box, 0x0440, STM_GETICON, 0, 0)),
                      IsWindowEnabled(GetDlgItem(g_hook.dialog, IDC_START)) != FALSE,
-                     ui::ListLines(GetDlgItem(g_hook.dialog, IDC_PROGRESS)),
+                     harness::ListLines(GetDlgItem(g_hook.dialog, IDC_PROGRESS)),
                      AnyEnvironmentValueLeft()};
             size_t n = g_hook.boxes.size();
             g_hook.boxes.push_back(seen);
@@ -67,7 +68,7 @@ std::vector<std::wstring> Lines(const bool (&ok)[7])
 {
     std::vector<std::wstring> lines;
     for (int i = 0; i < 7; ++i)
-        lines.push_back(ui::FromGbk(std::string(kLinePrefix) + kKeyTargets[i].subkey +
+        lines.push_back(harness::FromGbk(std::string(kLinePrefix) + kKeyTargets[i].subkey +
                                     (ok[i] ? kSuccessSuffix : kFailureSuffix)));
     return lines;
 }
@@ -80,10 +81,10 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(936u, GetACP()) << "the tests need the Chinese ANSI code page";
-        footprint::RemoveAll();
-        footprintKeys_ = footprint::SeedFootprint(6);
-        footprint::SeedBystanders();
-        footprint::SeedEnvironmentValues();
+        harness::RemoveAll();
+        footprintKeys_ = harness::SeedFootprint(6);
+        harness::SeedBystanders();
+        harness::SeedEnvironmentValues();
         dialog_ = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_MAIN), nullptr,
                                      MainDlgProc, 0);
         ASSERT_NE(nullptr, dialog_);
@@ -102,7 +103,7 @@ protected:
             UnhookWindowsHookEx(hook_);
         if (dialog_)
             DestroyWindow(dialog_);
-        footprint::RemoveAll();
+        harness::RemoveAll();
     }
 
     // Sends the command as the dialog manager would for a click on the button.
@@ -123,13 +124,13 @@ protected:
 TEST_F(CleanupRun, AnsweringNoChangesNothing)
 {
     ListBox_AddString(list_, "earlier line");
-    auto before = fixture::Reach();
+    auto before = harness::Reach();
     Command(IDC_START, BN_CLICKED, {IDNO});
 
     ASSERT_EQ(1u, g_hook.boxes.size());
-    EXPECT_EQ(std::vector<std::wstring>{L"earlier line"}, ui::ListLines(list_));
+    EXPECT_EQ(std::vector<std::wstring>{L"earlier line"}, harness::ListLines(list_));
     EXPECT_TRUE(IsWindowEnabled(button_));
-    EXPECT_EQ(before, fixture::Reach());
+    EXPECT_EQ(before, harness::Reach());
 }
 
 // Removes exactly the seven trees and four values: look-alike siblings,
@@ -137,28 +138,28 @@ TEST_F(CleanupRun, AnsweringNoChangesNothing)
 // values such as PATHEXT and libpath all survive.
 TEST_F(CleanupRun, ConfirmedRunDeletesExactlyTheTargetsAndReportsEachTree)
 {
-    auto before = fixture::Reach();
+    auto before = harness::Reach();
     Run();
 
     ASSERT_EQ(2u, g_hook.boxes.size());
     const Box &confirm = g_hook.boxes[0], &done = g_hook.boxes[1];
-    EXPECT_EQ(ui::FromGbk(kConfirmTitle), confirm.title);
-    EXPECT_EQ(ui::FromGbk(kConfirmText), confirm.text);
+    EXPECT_EQ(harness::FromGbk(kConfirmTitle), confirm.title);
+    EXPECT_EQ(harness::FromGbk(kConfirmText), confirm.text);
     EXPECT_TRUE(confirm.hasYes && confirm.hasNo && !confirm.hasOk);
     EXPECT_EQ(LoadIconA(nullptr, IDI_EXCLAMATION), confirm.icon);
     EXPECT_TRUE(confirm.lines.empty() && confirm.buttonEnabled && confirm.environmentValuesLeft);
 
-    EXPECT_EQ(ui::FromGbk(kDoneTitle), done.title);
-    EXPECT_EQ(ui::FromGbk(kDoneText), done.text);
+    EXPECT_EQ(harness::FromGbk(kDoneTitle), done.title);
+    EXPECT_EQ(harness::FromGbk(kDoneText), done.text);
     EXPECT_TRUE(done.hasOk && !done.hasYes && !done.hasNo);
     EXPECT_EQ(LoadIconA(nullptr, IDI_INFORMATION), done.icon);
     // By the time the completion box shows, the button is back and the values are gone.
     EXPECT_TRUE(done.buttonEnabled);
     EXPECT_FALSE(done.environmentValuesLeft);
     EXPECT_EQ(Lines(kAllOk), done.lines);
-    EXPECT_EQ(Lines(kAllOk), ui::ListLines(list_));
+    EXPECT_EQ(Lines(kAllOk), harness::ListLines(list_));
 
-    fixture::Difference d = fixture::Compare(before, fixture::Reach());
+    harness::Difference d = harness::Compare(before, harness::Reach());
     EXPECT_GE(d.expectedRemoved.size(), size_t(footprintKeys_) + 4);
     EXPECT_EQ(d.expectedRemoved, d.removed);
     EXPECT_EQ(std::vector<std::string>{}, d.wronglyRemoved);
@@ -177,28 +178,28 @@ TEST_F(CleanupRun, DeniedDeletionIsReportedAndTheRunGoesOn)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.label);
-        footprint::SeedFootprint(2);
-        footprint::SeedEnvironmentValues();
-        std::vector<std::unique_ptr<fixture::RestrictedKey>> locks;
+        harness::SeedFootprint(2);
+        harness::SeedEnvironmentValues();
+        std::vector<std::unique_ptr<harness::RestrictedKey>> locks;
         bool expected[7];
         for (int i = 0; i < 7; ++i) {
             expected[i] = !c.denied[i];
             if (c.denied[i]) {
                 const auto &tree = kFootprintTrees[i];
-                locks.push_back(std::make_unique<fixture::RestrictedKey>(tree.root, tree.path,
+                locks.push_back(std::make_unique<harness::RestrictedKey>(tree.root, tree.path,
                                                                          KEY_ALL_ACCESS & ~DELETE));
                 ASSERT_TRUE(locks.back()->ok()) << tree.label;
             }
         }
         Run();
         locks.clear();
-        EXPECT_EQ(Lines(expected), ui::ListLines(list_));
+        EXPECT_EQ(Lines(expected), harness::ListLines(list_));
         for (int i = 0; i < 7; ++i)
-            EXPECT_EQ(c.denied[i], footprint::KeyExists(kFootprintTrees[i].root, kFootprintTrees[i].path))
+            EXPECT_EQ(c.denied[i], harness::KeyExists(kFootprintTrees[i].root, kFootprintTrees[i].path))
                 << kFootprintTrees[i].label;
         EXPECT_FALSE(AnyEnvironmentValueLeft());
         ASSERT_EQ(2u, g_hook.boxes.size());
-        footprint::RemoveAll();
+        harness::RemoveAll();
     }
 }
 
@@ -215,16 +216,16 @@ TEST_F(CleanupRun, OtherCommandsDoNothing)
         {"list double click", IDC_PROGRESS, LBN_DBLCLK},
         {"neighbouring id 1003", 1003, BN_CLICKED},
     };
-    auto before = fixture::Reach();
+    auto before = harness::Reach();
     for (const auto &c : commands) {
         SCOPED_TRACE(c.label);
         Command(c.id, c.notifyCode, {IDYES, IDOK});
         EXPECT_TRUE(g_hook.boxes.empty());
-        EXPECT_TRUE(ui::ListLines(list_).empty());
+        EXPECT_TRUE(harness::ListLines(list_).empty());
         // EndDialog would leave the window in place, only hidden.
         EXPECT_TRUE(IsWindowVisible(dialog_));
     }
-    EXPECT_EQ(before, fixture::Reach());
+    EXPECT_EQ(before, harness::Reach());
 }
 
 // What the dialog procedure answers the dialog manager, message by message.
@@ -251,10 +252,10 @@ TEST_F(CleanupRun, DialogProcedureAnswers)
 TEST_F(CleanupRun, LaterRunsListSevenFailuresAndStillHandleTheEnvironment)
 {
     Run();
-    ASSERT_EQ(Lines(kAllOk), ui::ListLines(list_));
-    footprint::SeedEnvironmentValues();
+    ASSERT_EQ(Lines(kAllOk), harness::ListLines(list_));
+    harness::SeedEnvironmentValues();
     Run();
-    EXPECT_EQ(Lines(kAllFailed), ui::ListLines(list_));
+    EXPECT_EQ(Lines(kAllFailed), harness::ListLines(list_));
     EXPECT_FALSE(AnyEnvironmentValueLeft());
     EXPECT_EQ(2u, g_hook.boxes.size());
 
@@ -288,7 +289,7 @@ TEST_F(CleanupRun, LaterRunsListSevenFailuresAndStillHandleTheEnvironment)
 TEST_F(CleanupRun, UnopenableEnvironmentKeySkipsOnlyTheValues)
 {
     {
-        fixture::RestrictedKey locked(HKEY_CURRENT_USER, "Environment", KEY_READ);
+        harness::RestrictedKey locked(HKEY_CURRENT_USER, "Environment", KEY_READ);
         ASSERT_TRUE(locked.ok());
         HKEY probe = nullptr;
         ASSERT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExA(HKEY_CURRENT_USER, "Environment", 0, nullptr, 0,
@@ -296,10 +297,10 @@ TEST_F(CleanupRun, UnopenableEnvironmentKeySkipsOnlyTheValues)
         Run();
     }
     ASSERT_EQ(2u, g_hook.boxes.size());
-    EXPECT_EQ(ui::FromGbk(kDoneTitle), g_hook.boxes[1].title);
-    EXPECT_EQ(Lines(kAllOk), ui::ListLines(list_));
+    EXPECT_EQ(harness::FromGbk(kDoneTitle), g_hook.boxes[1].title);
+    EXPECT_EQ(Lines(kAllOk), harness::ListLines(list_));
     for (const char *name : kEnvironmentValues)
-        EXPECT_TRUE(footprint::ValueExists(HKEY_CURRENT_USER, "Environment", name)) << name;
+        EXPECT_TRUE(harness::ValueExists(HKEY_CURRENT_USER, "Environment", name)) << name;
     EXPECT_TRUE(IsWindowEnabled(button_));
 }
 

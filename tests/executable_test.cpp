@@ -3,7 +3,7 @@
 // Every arrangement reads the same 32-bit exes, the 64-bit twin's tests
 // included.
 #include "app/resource.h"
-#include "tools/driver/window.h"
+#include "harness/program.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@ std::wstring ShippedPath(const wchar_t *name = L"brisvane.exe")
 {
     wchar_t path[MAX_PATH] = L"";
     DWORD n = GetEnvironmentVariableW(L"BRISVANE_SHIPPED", path, MAX_PATH);
-    std::wstring tool = n && n < MAX_PATH ? path : ui::ToolPath();
+    std::wstring tool = n && n < MAX_PATH ? path : harness::ToolPath();
     return tool.substr(0, tool.find_last_of(L"\\/") + 1) + name;
 }
 
@@ -61,7 +61,7 @@ struct Image {
 TEST(Executable, PeHeader)
 {
     for (const wchar_t *name : kShipped) {
-        SCOPED_TRACE(ui::ToUtf8(name));
+        SCOPED_TRACE(harness::ToUtf8(name));
         Image image(name);
         ASSERT_NE(nullptr, image.module);
         const IMAGE_NT_HEADERS32 *nt = image.Nt();
@@ -125,7 +125,7 @@ TEST(Executable, ImportsOnlyWhatWindowsXpHas)
           {"USER32.DLL", {"MessageBoxW", "wvsprintfW"}}}},
     };
     for (const auto &row : rows) {
-        SCOPED_TRACE(ui::ToUtf8(row.name));
+        SCOPED_TRACE(harness::ToUtf8(row.name));
         Image image(row.name);
         ASSERT_NE(nullptr, image.module);
         const auto &directories = image.Nt()->OptionalHeader.DataDirectory;
@@ -209,7 +209,7 @@ TEST_F(Resources, ExactlyTheDialogIconAndManifest)
     tool.insert("5/101/2052");                                        // RT_DIALOG
     std::string iconData;
     for (const auto &[name, expected] : {std::pair{L"brisvane.exe", tool}, {L"brisvane-backup.exe", icon}}) {
-        SCOPED_TRACE(ui::ToUtf8(name));
+        SCOPED_TRACE(harness::ToUtf8(name));
         Load(name);
         std::set<std::string> found;
         EnumResourceTypesW(module, EachType, reinterpret_cast<LONG_PTR>(&found));
@@ -274,7 +274,7 @@ TEST_F(Resources, ManifestAsksForCommonControls6AndNoElevation)
                                  "type=\"win32\" name=\"Brisvane.Backup\"/>"},
     };
     for (const auto &row : rows) {
-        SCOPED_TRACE(ui::ToUtf8(row.name));
+        SCOPED_TRACE(harness::ToUtf8(row.name));
         Load(row.name);
         std::string manifest = Data(24, 1);
         ASSERT_FALSE(manifest.empty());
@@ -337,7 +337,7 @@ TEST_F(Resources, DialogTemplate)
         EXPECT_EQ(expected, r.Word()) << "x, y, width, height";
     EXPECT_EQ(L"", r.Text()) << "menu";
     EXPECT_EQ(L"", r.Text()) << "class";
-    EXPECT_EQ(L"Brisvane" + std::wstring(37, L' ') + L"Built By Morvessa", r.Text());
+    EXPECT_EQ(harness::kCaption, r.Text());
     EXPECT_EQ(10, r.Word()) << "point size";
     EXPECT_EQ(L"\u5b8b\u4f53", r.Text()) << "font: SimSun";
 

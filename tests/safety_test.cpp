@@ -4,8 +4,8 @@
 // there are two) is compared before and after; the difference must be
 // exactly the seven trees, in the program's own view, and the four
 // environment values.
-#include "tools/driver/run.h"
-#include "tests/support/registry.h"
+#include "harness/program.h"
+#include "harness/snapshot.h"
 
 #include <gtest/gtest.h>
 
@@ -15,16 +15,16 @@ namespace {
 
 TEST(SafetyProof, ConfirmedRunRemovesExactlyTheTargets)
 {
-    int keys = footprint::SeedAll(60);
-    std::set<std::string> before = fixture::Everything();
+    int keys = harness::SeedAll(60);
+    std::set<std::string> before = harness::Everything();
 
-    drive::RunResult run = drive::ConfirmedRun();
+    harness::RunResult run = harness::ConfirmedRun();
     ASSERT_TRUE(run.ok) << run.error;
     EXPECT_EQ(0u, run.exitCode);
     ASSERT_EQ(7u, run.lines.size());
 
-    std::set<std::string> after = fixture::Everything();
-    fixture::Difference d = fixture::Compare(before, after);
+    std::set<std::string> after = harness::Everything();
+    harness::Difference d = harness::Compare(before, after);
     // Entries can be 30,000 characters long; the start says which they are.
     auto first = [](const std::vector<std::string> &v) { return v.front().substr(0, 300); };
     EXPECT_TRUE(d.added.empty()) << d.added.size() << " entries appeared, first: " << first(d.added);
@@ -36,7 +36,7 @@ TEST(SafetyProof, ConfirmedRunRemovesExactlyTheTargets)
                 "(%u expected), %u added\n",
                 keys, unsigned(after.size()), unsigned(d.removed.size()), unsigned(d.expectedRemoved.size()),
                 unsigned(d.added.size()));
-    footprint::RemoveAll();
+    harness::RemoveAll();
 }
 
 } // namespace

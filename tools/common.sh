@@ -273,7 +273,7 @@ start_wine() {
 }
 
 # Keeps the arrangement's desktop open until its server stops (see "hold" in
-# tools/driver/main.cpp); returns once it is open.
+# harness/helper.cpp); returns once it is open.
 hold_desktop() {
     local out
     out=$(mktemp)

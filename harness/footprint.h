@@ -1,5 +1,5 @@
 // A VC6.0-like leftover footprint in the registry, with look-alikes that
-// must survive a run: seeded for the driver's demonstrations and benchmark,
+// must survive a run: seeded for the helper's demonstrations and benchmark,
 // and for the tests.
 #pragma once
 
@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace footprint {
+namespace harness {
 
 struct KeyPath {
     HKEY root;
@@ -58,4 +58,4 @@ bool KeyExists(HKEY root, const char *path);
 bool ValueExists(HKEY root, const char *path, const char *name);
 std::string RootName(HKEY root, REGSAM view = 0);   // "HKLM", "HKCU", "HKLM (other view)"
 
-} // namespace footprint
+} // namespace harness

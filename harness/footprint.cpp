@@ -1,11 +1,11 @@
 // The sample VC6.0 leftover footprint: seeding and removal, shared by the
-// driver (tools/run, the benchmark) and the tests.
-#include "tools/driver/footprint.h"
+// helper (tools/run, the benchmark) and the tests.
+#include "harness/footprint.h"
 
 #include <cstdio>
 #include <random>
 
-namespace footprint {
+namespace harness {
 
 const KeyPath kFootprintTrees[7] = {
     {HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\DevStudio\\6.0", "row 1"},
@@ -431,4 +431,4 @@ std::string RootName(HKEY root, REGSAM view)
     return view ? name + " (other view)" : name;
 }
 
-} // namespace footprint
+} // namespace harness

@@ -9,8 +9,9 @@
 //   bench-backup KEYS [ROUNDS] the backup of that footprint against reg export,
 //                         and against reading it in this process
 //   hold                  keep Wine's desktop open; says "holding" once it is
-#include "tools/driver/footprint.h"
-#include "tools/driver/run.h"
+#include "harness/footprint.h"
+#include "harness/program.h"
+#include "harness/snapshot.h"
 #include "cleanup/targets.h"
 
 #include <shlobj.h>
@@ -38,13 +39,13 @@ std::string Format(const char *format, double a = 0, double b = 0, double c = 0)
 
 int Demo(const wchar_t *dir)
 {
-    drive::RunResult run = drive::ConfirmedRun(dir);
+    harness::RunResult run = harness::ConfirmedRun(dir);
     if (!run.ok) {
         Print("demo failed: " + run.error + "\n");
         return 1;
     }
     for (const auto &line : run.lines)
-        Print("  " + ui::ToUtf8(line) + "\n");
+        Print("  " + harness::ToUtf8(line) + "\n");
     Print(Format("exit code %.0f\n", run.exitCode));
     return run.exitCode == 0 ? 0 : 1;
 }
@@ -56,45 +57,16 @@ double Median(std::vector<double> v)
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-const std::wstring kCaption = L"Brisvane" + std::wstring(37, L' ') + L"Built By Morvessa";
-
 // Seconds from CreateProcess to a window with `caption` being visible (by
-// default the tool's dialog). One FindWindow a millisecond: the measured
-// program and this probe share one wineserver, so the probe is kept as
-// light as it can be. With `idleFirst`, for a program that works a while
-// before its window (the backup, whose box comes once its file is
-// written), nothing polls until it first waits for input: a poll shares
-// the server its registry calls go to, and the peer, reg.exe, is simply
-// waited for.
-double TimeToDialog(const wchar_t *program, const std::wstring &caption = kCaption, bool idleFirst = false)
+// default the tool's dialog), or -1. With `idleFirst`, for a program that
+// works a while before its window (the backup, whose box comes once its
+// file is written), the wait for its first idle moment gets ten minutes;
+// the peer, reg.exe, is simply waited for.
+double TimeToDialog(const wchar_t *program, const std::wstring &caption = harness::kCaption, bool idleFirst = false)
 {
-    std::wstring command = L"\"" + ui::ToolPath(program) + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    double start = drive::Seconds();
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
-        return -1;
-    double seconds = -1, polled = start;
-    if (idleFirst && WaitForInputIdle(process.hProcess, 600000) == 0)
-        polled = drive::Seconds();
-    while (drive::Seconds() - polled < 30) {
-        HWND dialog = FindWindowW(L"#32770", caption.c_str());
-        if (dialog && IsWindowVisible(dialog)) {
-            DWORD pid = 0;
-            GetWindowThreadProcessId(dialog, &pid);
-            if (pid == process.dwProcessId) {
-                seconds = drive::Seconds() - start;
-                break;
-            }
-        }
-        Sleep(1);
-    }
-    TerminateProcess(process.hProcess, 0);
-    WaitForSingleObject(process.hProcess, 10000);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return seconds;
+    harness::Tool tool;
+    DWORD limitMs = idleFirst ? 630000 : 30000;
+    return harness::StartTool(tool, L"", limitMs, program, {caption.c_str(), idleFirst}) ? tool.seconds : -1;
 }
 
 int BenchStart(int runs, const wchar_t *program, const wchar_t *baseline)
@@ -127,16 +99,16 @@ int BenchStart(int runs, const wchar_t *program, const wchar_t *baseline)
 
 double TimedCommand(const std::string &command)
 {
-    double start = drive::Seconds();
-    drive::RunCommand(std::wstring(command.begin(), command.end()));
-    return drive::Seconds() - start;
+    double start = harness::Seconds();
+    harness::RunCommand(std::wstring(command.begin(), command.end()));
+    return harness::Seconds() - start;
 }
 
 // Seeds the footprint and flushes it, so no pending registry write is left
 // over from seeding into the timed part.
 int SeedForBench(int keysPerTree)
 {
-    int keys = footprint::SeedAll(keysPerTree);
+    int keys = harness::SeedAll(keysPerTree);
     RegFlushKey(HKEY_LOCAL_MACHINE);
     RegFlushKey(HKEY_CURRENT_USER);
     Sleep(500);
@@ -145,8 +117,8 @@ int SeedForBench(int keysPerTree)
 
 bool AnyTreeLeft()
 {
-    for (const auto &tree : footprint::kFootprintTrees)
-        if (footprint::KeyExists(tree.root, tree.path))
+    for (const auto &tree : harness::kFootprintTrees)
+        if (harness::KeyExists(tree.root, tree.path))
             return true;
     return false;
 }
@@ -172,7 +144,7 @@ int BenchRun(int keysPerTree, int rounds)
         for (int k = 0; k < 2; ++k) {
             keys = SeedForBench(keysPerTree);
             if ((k == 0) == (round % 2 == 0)) {
-                drive::RunResult run = drive::ConfirmedRun();
+                harness::RunResult run = harness::ConfirmedRun();
                 if (!run.ok || AnyTreeLeft()) {
                     Print("bench-run: the tool's run failed: " + run.error + "\n");
                     return 1;
@@ -187,7 +159,7 @@ int BenchRun(int keysPerTree, int rounds)
             }
         }
     }
-    footprint::RemoveAll();
+    harness::RemoveAll();
     double t = Median(tool), r = Median(reg);
     Print(Format("run over %.0f keys, median of %.0f rounds: ", keys, rounds));
     Print(Format("brisvane %.3f s, reg.exe %.3f s, ratio %.3f\n", t, r, t / r));
@@ -215,73 +187,25 @@ double RegExport(const std::wstring &folder)
 }
 
 // The backup's trees read in this process and nothing more: no text, no
-// file. The fastest walk found under Wine, where every registry call is a
-// round trip to its server: each key's counts and sizes asked once, so no
-// call only finds the end of a list and no buffer is too small; then its
-// values with their data, then its subkeys, each opened as a link.
-struct ReadFloor {
-    std::vector<wchar_t> name = std::vector<wchar_t>(256);
-    std::vector<BYTE> data = std::vector<BYTE>(2048);
-    long keys = 0;
-
-    void Values(HKEY key, DWORD count)
-    {
-        for (DWORD i = 0; i < count;) {
-            DWORD nameLength = DWORD(name.size()), size = DWORD(data.size()), type = 0;
-            LSTATUS status = RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &type, data.data(), &size);
-            if (status == ERROR_MORE_DATA) {
-                name.resize(name.size() * 2);
-                data.resize(std::max<size_t>(size, data.size()));
-                continue;
-            }
-            if (status != ERROR_SUCCESS)
-                break;
-            ++i;
-        }
-    }
-
-    void Key(HKEY key)
-    {
-        ++keys;
-        DWORD subkeys = 0, values = 0, longestName = 0, largestData = 0;
-        if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, &longestName,
-                             &largestData, nullptr, nullptr) != ERROR_SUCCESS)
-            return;
-        name.resize(std::max<size_t>(name.size(), longestName + 1));
-        data.resize(std::max<size_t>(data.size(), largestData));
-        Values(key, values);
-        for (DWORD i = 0; i < subkeys; ++i) {
-            wchar_t sub[256];
-            DWORD length = 256;
-            HKEY child = nullptr;
-            if (RegEnumKeyExW(key, i, sub, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-                break;
-            if (RegOpenKeyExW(key, sub, REG_OPTION_OPEN_LINK, KEY_READ, &child) == ERROR_SUCCESS) {
-                Key(child);
-                RegCloseKey(child);
-            }
-        }
-    }
-};
-
+// file, by the tests' own walk keeping nothing.
 double ReadFloorSeconds(long &keys)
 {
-    ReadFloor walk;
-    double start = drive::Seconds();
+    harness::RegistryWalk walk;
+    double start = harness::Seconds();
     for (const KeyTarget &t : kKeyTargets) {
         HKEY key = nullptr;
         if (RegOpenKeyExA(RootKey(t.root), t.subkey, REG_OPTION_OPEN_LINK, KEY_READ, &key) == ERROR_SUCCESS) {
-            walk.Key(key);
+            walk.Tree(key);
             RegCloseKey(key);
         }
     }
     HKEY environment = nullptr;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kEnvironmentSubkey, 0, KEY_QUERY_VALUE, &environment) == ERROR_SUCCESS) {
-        walk.Values(environment, MAXDWORD);
+        walk.Values(environment);
         RegCloseKey(environment);
     }
-    keys = walk.keys;
-    return drive::Seconds() - start;
+    keys = walk.keys();
+    return harness::Seconds() - start;
 }
 
 // "min median max" of each series, for the bench's table.
@@ -328,7 +252,7 @@ int BenchBackup(int keysPerTree, int rounds)
         Print(Format("round %.0f: backup %.3f s, reg export %.3f s", round + 1, backup.back(), reg.back()));
         Print(Format(", read floor %.3f s\n", floor.back()));
     }
-    footprint::RemoveAll();
+    harness::RemoveAll();
     // Keys read, then min, median and max of: the backup, reg export, the
     // read floor, and each round's backup over reg export and over the floor.
     Print("RESULT backup " + std::to_string(keys) + " " + Spread(backup) + " " + Spread(reg) + " " + Spread(floor) +
@@ -359,7 +283,7 @@ int wmain(int argc, wchar_t **argv)
     std::wstring verb = argc > 1 ? argv[1] : L"";
     int number = argc > 2 ? _wtoi(argv[2]) : 0;
     if (verb == L"seed") {
-        Print(Format("seeded %.0f footprint keys, look-alike keys and environment values\n", footprint::SeedAll(number)));
+        Print(Format("seeded %.0f footprint keys, look-alike keys and environment values\n", harness::SeedAll(number)));
         return 0;
     }
     if (verb == L"demo")

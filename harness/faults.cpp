@@ -1,0 +1,83 @@
+// Real access-denied faults, made with DACLs on registry keys and folders.
+#include "harness/faults.h"
+
+#include <sddl.h>
+
+#include <cstdio>
+
+namespace harness {
+
+namespace {
+bool EnablePrivilege(const char *name)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return false;
+    TOKEN_PRIVILEGES privileges{};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    bool ok = LookupPrivilegeValueA(nullptr, name, &privileges.Privileges[0].Luid) &&
+              AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+              GetLastError() == ERROR_SUCCESS;
+    CloseHandle(token);
+    return ok;
+}
+
+const SECURITY_INFORMATION kOwnerAndDacl = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+const REGSAM kSecurityAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+} // namespace
+
+// The key's owner always gets the standard rights (DELETE among them) under
+// Wine, so the key is also handed to LocalSystem, which this process is not.
+// The security rights stay with Everyone, so the old owner and DACL can be
+// put back.
+RestrictedKey::RestrictedKey(HKEY root, const char *path, REGSAM granted) : root_(root), path_(path)
+{
+    EnablePrivilege(SE_RESTORE_NAME);
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path, 0, kSecurityAccess, &key) != ERROR_SUCCESS)
+        return;
+    DWORD size = 0;
+    RegGetKeySecurity(key, kOwnerAndDacl, nullptr, &size);
+    saved_.resize(size);
+    REGSAM kept = granted | kSecurityAccess;
+    char sddl[80];
+    std::snprintf(sddl, sizeof sddl, "O:SYD:P(D;;0x%lx;;;WD)(A;;0x%lx;;;WD)", KEY_ALL_ACCESS & ~kept, kept);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (size && RegGetKeySecurity(key, kOwnerAndDacl, saved_.data(), &size) == ERROR_SUCCESS &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr)) {
+        ok_ = RegSetKeySecurity(key, kOwnerAndDacl, sd) == ERROR_SUCCESS;
+        LocalFree(sd);
+    }
+    RegCloseKey(key);
+}
+
+RestrictedKey::~RestrictedKey()
+{
+    HKEY key = nullptr;
+    if (!ok_ || RegOpenKeyExA(root_, path_.c_str(), 0, kSecurityAccess, &key) != ERROR_SUCCESS)
+        return;
+    RegSetKeySecurity(key, kOwnerAndDacl, saved_.data());
+    RegCloseKey(key);
+}
+
+RestrictedFolder::RestrictedFolder(const std::wstring &path) : path_(path), saved_(4096)
+{
+    DWORD size = 0;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, saved_.data(), DWORD(saved_.size()), &size) &&
+        // 0x6: FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY.
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(D;;0x6;;;WD)(A;OICI;FA;;;WD)", SDDL_REVISION_1,
+                                                             &sd, nullptr)) {
+        ok_ = SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, sd) != FALSE;
+        LocalFree(sd);
+    }
+}
+
+RestrictedFolder::~RestrictedFolder()
+{
+    if (ok_)
+        SetFileSecurityW(path_.c_str(), DACL_SECURITY_INFORMATION, saved_.data());
+}
+
+} // namespace harness

@@ -1,0 +1,330 @@
+// Starting programs and driving their windows, in this process or in
+// another one, for the tests and for brisvane_drive.
+#include "harness/program.h"
+
+#include "app/resource.h"
+#include "cleanup/targets.h"
+
+namespace harness {
+
+DWORD Scaled(DWORD ms)
+{
+    static const DWORD scale = [] {
+        char text[8] = "";
+        GetEnvironmentVariableA("BRISVANE_TIME_SCALE", text, sizeof text);
+        return DWORD(atoi(text) > 1 ? atoi(text) : 1);
+    }();
+    return ms * scale;
+}
+
+double Seconds()
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return double(now.QuadPart) / double(frequency.QuadPart);
+}
+
+std::wstring FromGbk(const std::string &bytes)
+{
+    int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), nullptr, 0);
+    std::wstring text(n > 0 ? n : 0, L'\0');
+    MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), &text[0], n);
+    return text;
+}
+
+std::string ToUtf8(const std::wstring &text)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string bytes(n > 0 ? n : 0, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &bytes[0], n, nullptr, nullptr);
+    return bytes;
+}
+
+std::wstring WindowText(HWND window)
+{
+    wchar_t buffer[1024] = L"";
+    // WM_GETTEXT, unlike GetWindowText, also reads other processes' controls.
+    SendMessageW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer));
+    return buffer;
+}
+
+std::vector<std::wstring> ListLines(HWND list)
+{
+    std::vector<std::wstring> lines;
+    LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; ++i) {
+        wchar_t buffer[512] = L"";
+        if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < 512)
+            SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(buffer));
+        lines.push_back(buffer);
+    }
+    return lines;
+}
+
+namespace {
+// The first visible top-level dialog window, of any process, that `match`
+// accepts.
+template <class Match> HWND FindDialog(Match match)
+{
+    for (HWND window = nullptr; (window = FindWindowExW(nullptr, window, L"#32770", nullptr));)
+        if (IsWindowVisible(window) && match(window))
+            return window;
+    return nullptr;
+}
+
+// Pumps this thread's messages while waiting, so same-thread windows work.
+template <class Done> bool WaitUntil(Done done, DWORD timeoutMs)
+{
+    DWORD start = GetTickCount();
+    while (!done()) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        Sleep(5);
+    }
+    return true;
+}
+} // namespace
+
+HWND FindOwnedBox(HWND owner)
+{
+    return FindDialog([owner](HWND window) { return window != owner && GetWindow(window, GW_OWNER) == owner; });
+}
+
+void Settle(HWND window)
+{
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, Scaled(5000), &result);
+    Sleep(100);
+}
+
+HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs)
+{
+    HWND box = nullptr;
+    WaitUntil([&] { return (box = FindOwnedBox(owner)) != nullptr; }, timeoutMs);
+    return box;
+}
+
+bool WaitForNoOwnedBox(HWND owner, DWORD timeoutMs)
+{
+    return WaitUntil([owner] { return FindOwnedBox(owner) == nullptr; }, timeoutMs);
+}
+
+std::wstring BoxText(HWND box)
+{
+    return WindowText(GetDlgItem(box, 0xFFFF));
+}
+
+std::wstring ToolPath(const wchar_t *name)
+{
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path, n);
+    return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
+}
+
+bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs, const wchar_t *program, Expect expect)
+{
+    std::wstring command = L"\"" + ToolPath(program) + L"\"";
+    if (!arguments.empty())
+        command += L" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    double start = Seconds();
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &tool.process))
+        return false;
+    auto ours = [&tool](HWND window) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        return pid == tool.process.dwProcessId;
+    };
+    auto probe = [&]() -> HWND {
+        if (!expect.caption)
+            return FindDialog([&](HWND window) { return ours(window) && !GetWindow(window, GW_OWNER); });
+        HWND window = FindWindowW(L"#32770", expect.caption);
+        return window && IsWindowVisible(window) && ours(window) ? window : nullptr;
+    };
+    if (expect.idleFirst)
+        WaitForInputIdle(tool.process.hProcess, timeoutMs);
+    while (!(tool.dialog = probe()) && Seconds() - start < timeoutMs / 1000.0)
+        Sleep(1);
+    if (tool.dialog)
+        tool.seconds = Seconds() - start;
+    return tool.dialog != nullptr;
+}
+
+Tool::~Tool()
+{
+    if (!process.hProcess)
+        return;
+    TerminateProcess(process.hProcess, 1);
+    WaitForSingleObject(process.hProcess, Scaled(5000));
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+}
+
+DWORD CloseTool(Tool &tool, DWORD timeoutMs)
+{
+    DWORD code = ~0u;
+    if (tool.dialog)
+        PostMessageW(tool.dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    if (tool.process.hProcess) {
+        if (WaitForSingleObject(tool.process.hProcess, timeoutMs) == WAIT_OBJECT_0)
+            GetExitCodeProcess(tool.process.hProcess, &code);
+        else
+            TerminateProcess(tool.process.hProcess, 1);
+        CloseHandle(tool.process.hProcess);
+        CloseHandle(tool.process.hThread);
+    }
+    tool.process = PROCESS_INFORMATION{};
+    tool.dialog = nullptr;
+    return code;
+}
+
+DWORD RunCommand(std::wstring command, DWORD limitMs)
+{
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    DWORD code = ~0u;
+    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                        &process))
+        return code;
+    if (WaitForSingleObject(process.hProcess, limitMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return code;
+}
+
+namespace {
+// A little longer than Settle, for what is about to be drawn or read.
+void SettleLonger(HWND dialog)
+{
+    Settle(dialog);
+    Sleep(200);
+}
+
+// The tool itself is ended by its Tool going out of scope.
+RunResult Fail(RunResult result, const char *why)
+{
+    result.error = why;
+    return result;
+}
+
+void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
+{
+    if (!dir)
+        return;
+    // An active caption, as a user sees it.
+    HWND front = FindOwnedBox(window);
+    front = front ? front : window;
+    for (int i = 0; i < 20 && GetForegroundWindow() != front; ++i) {
+        SetForegroundWindow(front);
+        Sleep(50);
+    }
+    // Without a window manager, a freshly started window may stay drawn
+    // inactive even in front; a user's desktop would show it active.
+    SendMessageW(front, WM_NCACTIVATE, TRUE, 0);
+    SettleLonger(window);
+    SaveScreenshot(window, std::wstring(dir) + L"\\" + name);
+}
+} // namespace
+
+RunResult ConfirmedRun(const wchar_t *shotsDir)
+{
+    RunResult result;
+    Tool tool;
+    if (!StartTool(tool, L""))
+        return Fail(result, "the dialog did not appear");
+    SettleLonger(tool.dialog);
+    Shot(shotsDir, tool.dialog, L"idle.bmp");
+
+    HWND button = GetDlgItem(tool.dialog, IDC_START);
+    PostMessageW(tool.dialog, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+    HWND confirm = WaitForOwnedBox(tool.dialog, Scaled(10000));
+    if (!confirm)
+        return Fail(result, "no confirmation box");
+    Sleep(300);
+    Shot(shotsDir, tool.dialog, L"confirm.bmp");
+
+    // While the run works, look for the completion box by its title only,
+    // one cheap call every 10 ms: the registry work and this wait share one
+    // wineserver, and a busier probe would slow the run it is timing.
+    const std::wstring doneTitle = FromGbk(kDoneTitle);
+    double start = Seconds();
+    PostMessageW(confirm, WM_COMMAND, IDYES, 0);
+    HWND done = nullptr;
+    while (Seconds() - start < 600) {
+        done = FindWindowW(L"#32770", doneTitle.c_str());
+        if (done && GetWindow(done, GW_OWNER) == tool.dialog)
+            break;
+        done = nullptr;
+        Sleep(10);
+    }
+    result.runSeconds = Seconds() - start;
+    if (!done)
+        return Fail(result, "no completion box");
+    result.lines = ListLines(GetDlgItem(tool.dialog, IDC_PROGRESS));
+    PostMessageW(done, WM_COMMAND, IDOK, 0);
+    if (!WaitForNoOwnedBox(tool.dialog, Scaled(10000)))
+        return Fail(result, "the completion box did not close");
+    Shot(shotsDir, tool.dialog, L"done.bmp");
+    result.exitCode = CloseTool(tool);
+    result.ok = true;
+    return result;
+}
+
+bool SaveScreenshot(HWND window, const std::wstring &path)
+{
+    RECT area;
+    GetWindowRect(window, &area);
+    if (HWND box = FindOwnedBox(window)) {
+        RECT boxArea;
+        GetWindowRect(box, &boxArea);
+        UnionRect(&area, &area, &boxArea);
+    }
+    int width = area.right - area.left, height = area.bottom - area.top;
+
+    HDC screen = GetDC(nullptr);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info{};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    void *bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+    GdiFlush();
+
+    DWORD stride = (DWORD(width) * 3 + 3) & ~3u;
+    BITMAPFILEHEADER file{};
+    file.bfType = 0x4D42;
+    file.bfOffBits = sizeof file + sizeof info.bmiHeader;
+    file.bfSize = file.bfOffBits + stride * DWORD(height);
+    bool ok = false;
+    HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (out != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        ok = WriteFile(out, &file, sizeof file, &written, nullptr) &&
+             WriteFile(out, &info.bmiHeader, sizeof info.bmiHeader, &written, nullptr) &&
+             WriteFile(out, bits, stride * DWORD(height), &written, nullptr);
+        CloseHandle(out);
+    }
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+    return ok;
+}
+
+} // namespace harness

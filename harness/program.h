@@ -1,0 +1,92 @@
+// Programs started and driven from outside, the way a user would: waiting
+// for a window, reading and pressing it, one confirmed run of the tool, and
+// commands run to their end. List texts are read as UTF-16 (under Wine,
+// LB_GETTEXT through the ANSI entry returns UTF-16 across processes) and
+// compared with GBK bytes converted.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <string>
+#include <vector>
+
+namespace harness {
+
+// The dialog's caption as res/brisvane.rc spells it: the author's name is
+// pushed to the right by spaces, not by a control.
+inline const std::wstring kCaption = L"Brisvane" + std::wstring(37, L' ') + L"Built By Morvessa";
+
+// A wait's limit for this machine: `ms` times BRISVANE_TIME_SCALE (1 unless
+// the test runner says this arrangement runs slower, as in an emulated VM).
+DWORD Scaled(DWORD ms);
+double Seconds();
+
+std::wstring FromGbk(const std::string &bytes);
+std::string ToUtf8(const std::wstring &text);
+
+std::wstring WindowText(HWND window);
+std::vector<std::wstring> ListLines(HWND list);
+
+// A message box: a #32770 window owned by `owner`, text in static 0xFFFF.
+HWND FindOwnedBox(HWND owner);
+HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs);
+bool WaitForNoOwnedBox(HWND owner, DWORD timeoutMs);
+std::wstring BoxText(HWND box);
+
+// Lets a window's message loop, in whatever process, handle everything
+// posted to it so far, and a little more time to paint.
+void Settle(HWND window);
+
+// A program started as its own process. One left running when its owner
+// goes (a failed assertion, say) is ended there, not by the test's timeout.
+struct Tool {
+    PROCESS_INFORMATION process{};
+    HWND dialog = nullptr;
+    double seconds = -1;   // from CreateProcess to the dialog shown
+    Tool() = default;
+    Tool(const Tool &) = delete;
+    Tool &operator=(const Tool &) = delete;
+    ~Tool();
+};
+
+// How StartTool knows the dialog it waits for. By default, any top-level
+// dialog of the program. With a caption, one FindWindow a poll: the
+// benchmark times the program against that probe, which shares the
+// program's wineserver, so it is kept as light as it can be. With
+// `idleFirst`, nothing polls until the program first waits for input: a
+// program that works before its window (the backup) shares its CPU and
+// wineserver with the poll, which on an emulated machine takes half of both.
+struct Expect {
+    const wchar_t *caption = nullptr;
+    bool idleFirst = true;
+};
+
+std::wstring ToolPath(const wchar_t *name = L"brisvane.exe");
+// Starts the program (by default the tool) beside this one and waits for its
+// dialog to be shown, at most `timeoutMs` in all.
+bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs = Scaled(10000),
+               const wchar_t *program = L"brisvane.exe", Expect expect = {});
+// Ends the tool through WM_CLOSE and returns its exit code (or ~0u on timeout).
+DWORD CloseTool(Tool &tool, DWORD timeoutMs = Scaled(10000));
+
+struct RunResult {
+    bool ok = false;
+    std::string error;
+    std::vector<std::wstring> lines;   // the list once the run has completed
+    DWORD exitCode = ~0u;
+    double runSeconds = 0;             // from answering Yes to the completion box
+};
+
+// Starts the tool, presses its start button, answers Yes and then OK, reads
+// the list and closes the tool. With `shotsDir`, saves idle.bmp, confirm.bmp
+// and done.bmp there as the steps are reached.
+RunResult ConfirmedRun(const wchar_t *shotsDir = nullptr);
+
+// Saves what the screen shows of `window` and the windows it owns as a BMP.
+bool SaveScreenshot(HWND window, const std::wstring &path);
+
+// Runs a command line to its end, without a console window: its exit code,
+// or ~0u if it did not start or still ran after `limitMs`.
+DWORD RunCommand(std::wstring command, DWORD limitMs = INFINITE);
+
+} // namespace harness

@@ -3,6 +3,7 @@
 #include "harness/footprint.h"
 
 #include <cstdio>
+#include <iterator>
 #include <random>
 
 namespace harness {
@@ -53,6 +54,15 @@ const char *const kBystanderValues[] = {
 const size_t kBystanderValueCount = sizeof kBystanderValues / sizeof kBystanderValues[0];
 
 const char *const kEnvironmentTargets[4] = {"lib", "path", "MSDevDir", "include"};
+
+#define VALUE(type, data, readable) {type, data, sizeof data, readable ? data : nullptr}
+const EnvironmentSeed kEnvironmentSeeds[4] = {
+    VALUE(REG_SZ, "C:\\VC98\\lib;C:\\VC98\\mfc\\lib", true),
+    VALUE(REG_EXPAND_SZ, "C:\\VC98\\bin;%SystemRoot%\\system32;%USERPROFILE%\\工具;C:\\Python27", true),
+    VALUE(REG_EXPAND_SZ, "C:\\Program Files\\Microsoft Visual Studio\r\n\\Common\\MSDev98", false),
+    VALUE(REG_MULTI_SZ, "C:\\VC98\\include\0C:\\VC98\\mfc\\include\0", false),
+};
+#undef VALUE
 
 namespace {
 
@@ -176,9 +186,9 @@ int SeedChain(HKEY root, const char *path)
 }
 
 // Larger than a fixed 64 KiB buffer by far.
-void SeedLargeValue(HKEY root, const char *path, BYTE seed)
+void SeedLargeValue(HKEY root, const char *path, BYTE seed, bool small = false)
 {
-    std::string data(1 << 20, '\0');
+    std::string data(small ? 1 << 16 : 1 << 20, '\0');
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = char(BYTE(i * 31 + seed));
     if (HKEY key = Create(root, path)) {
@@ -187,13 +197,12 @@ void SeedLargeValue(HKEY root, const char *path, BYTE seed)
     }
 }
 
-const int kManyValues = 4000;
-void SeedManyValues(HKEY root, const char *path)
+void SeedManyValues(HKEY root, const char *path, bool small)
 {
     HKEY key = Create(root, path);
     if (!key)
         return;
-    for (int i = 0; i < kManyValues; ++i) {
+    for (int i = 0, count = small ? 300 : 4000; i < count; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "File%04d", i);
         DWORD data = DWORD(i);
@@ -321,23 +330,23 @@ void SeedBystanders()
             }
 }
 
-int SeedHardCases(unsigned seed)
+int SeedHardCases(unsigned seed, bool small)
 {
     const KeyPath *tree = kFootprintTrees;
     SeedRegFileCases(tree[3].root, tree[3].path);
     SeedRandomBatch(tree[3].root, tree[3].path, seed);
     SeedRegFileCases(tree[6].root, tree[6].path);
-    SeedManyValues(tree[0].root, tree[0].path);
+    SeedManyValues(tree[0].root, tree[0].path, small);
     int created = SeedUnspellable(tree[1].root, tree[1].path);
-    SeedLargeValue(tree[2].root, tree[2].path, 1);
+    SeedLargeValue(tree[2].root, tree[2].path, 1, small);
     created += SeedChain(tree[4].root, tree[4].path);
     created += SeedUnspellable(tree[5].root, tree[5].path);
-    SeedLargeValue(tree[6].root, tree[6].path, 7);
+    SeedLargeValue(tree[6].root, tree[6].path, 7, small);
 
     // The same beside the trees, where all of it must stay.
     SeedUnspellable(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\VisualStudio\\6.0 Backup");
     SeedChain(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\VisualStudio\\6.0 Backup");
-    SeedLargeValue(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Visual Basic\\6.0 Backup", 3);
+    SeedLargeValue(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Visual Basic\\6.0 Backup", 3, small);
     SeedUnspellable(HKEY_CURRENT_USER, "Software\\Microsoft\\DevStudio\\6.0 Backup");
     if (HKEY sibling = CreateW(HKEY_LOCAL_MACHINE, kUnspellableSibling)) {
         SetText(sibling, L"InstallDir", L"C:\\Program Files\\Microsoft Visual Studio");
@@ -351,12 +360,12 @@ int SeedHardCases(unsigned seed)
     return created;
 }
 
-int SeedAll(int keysPerTree, unsigned seed, bool hard)
+int SeedAll(int keysPerTree, unsigned seed, bool hard, bool small)
 {
     RemoveAll();
     int keys = SeedFootprint(keysPerTree);
     if (hard)
-        keys += SeedHardCases(seed);
+        keys += SeedHardCases(seed, small);
     SeedBystanders();
     SeedEnvironmentValues();
     return keys;
@@ -367,10 +376,9 @@ void SeedEnvironmentValues()
     HKEY env = Create(HKEY_CURRENT_USER, "Environment");
     if (!env)
         return;
-    for (const char *name : kEnvironmentTargets) {
-        std::string data = std::string("C:\\VC98\\") + name;
-        SetValue(env, name, REG_EXPAND_SZ, data.c_str(), DWORD(data.size() + 1));
-    }
+    for (size_t i = 0; i < std::size(kEnvironmentTargets); ++i)
+        SetValue(env, kEnvironmentTargets[i], kEnvironmentSeeds[i].type, kEnvironmentSeeds[i].data,
+                 DWORD(kEnvironmentSeeds[i].size));
     for (size_t i = 0; i < kBystanderValueCount; ++i) {
         std::string data = std::string("keep ") + kBystanderValues[i];
         SetValue(env, kBystanderValues[i], REG_SZ, data.c_str(), DWORD(data.size() + 1));

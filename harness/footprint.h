@@ -31,6 +31,17 @@ extern const size_t kBystanderKeyCount;
 
 // The four environment values a run deletes, and look-alikes that must stay.
 extern const char *const kEnvironmentTargets[4];
+// What each of the four holds as seeded, as a user's machine may: `path` a
+// REG_EXPAND_SZ with %...% references, the others plain text, text over
+// two lines, and several strings. `readable`: the text a backup shows for
+// it on one comment line, or null where one line cannot show it.
+struct EnvironmentSeed {
+    DWORD type;
+    const char *data;   // GBK bytes, with the NULs REG_MULTI_SZ needs
+    size_t size;        // with the terminating NUL
+    const char *readable;
+};
+extern const EnvironmentSeed kEnvironmentSeeds[4];
 extern const char *const kBystanderValues[];
 extern const size_t kBystanderValueCount;
 
@@ -45,13 +56,14 @@ void SeedEnvironmentValues();   // the four targets and the look-alikes
 // and beside them: names code page 936 cannot spell, a chain of keys deeper
 // than one registry call can name, a 1 MiB value, a key with thousands of
 // values; what a .reg file must escape or cannot hold; and a batch of keys
-// and values with names, types and sizes drawn from `seed`. Returns the
-// footprint keys created.
-int SeedHardCases(unsigned seed);
+// and values with names, types and sizes drawn from `seed`. `small` makes
+// the large value 64 KiB and the thousands a few hundred, for tests that
+// run a program many times over it. Returns the footprint keys created.
+int SeedHardCases(unsigned seed, bool small = false);
 // A clean slate, then all of the above (the hard cases only if `hard`): the
 // sample that tools/run, the benchmark, the safety proof and the backup's
-// proof share. Returns the footprint keys created.
-int SeedAll(int keysPerTree, unsigned seed = 1, bool hard = true);
+// proofs share. Returns the footprint keys created.
+int SeedAll(int keysPerTree, unsigned seed = 1, bool hard = true, bool small = false);
 void RemoveAll();               // everything the seeds above can create
 
 bool KeyExists(HKEY root, const char *path);

@@ -43,10 +43,10 @@ std::string ToUtf8(const std::wstring &text)
 
 std::wstring WindowText(HWND window)
 {
-    wchar_t buffer[1024] = L"";
     // WM_GETTEXT, unlike GetWindowText, also reads other processes' controls.
-    SendMessageW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(buffer));
-    return buffer;
+    std::wstring text(size_t(SendMessageW(window, WM_GETTEXTLENGTH, 0, 0)) + 1, L'\0');
+    text.resize(size_t(SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(&text[0]))));
+    return text;
 }
 
 std::vector<std::wstring> ListLines(HWND list)
@@ -136,8 +136,9 @@ bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs, const
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     double start = Seconds();
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &tool.process))
+    if (expect.fault ? !StartInjected(command, *expect.fault, expect.counts ? expect.counts : L"", tool.process)
+                     : !CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                                       &tool.process))
         return false;
     auto ours = [&tool](HWND window) {
         DWORD pid = 0;
@@ -152,8 +153,9 @@ bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs, const
     };
     if (expect.idleFirst)
         WaitForInputIdle(tool.process.hProcess, timeoutMs);
-    while (!(tool.dialog = probe()) && Seconds() - start < timeoutMs / 1000.0)
-        Sleep(1);
+    while (!(tool.dialog = probe()) && Seconds() - start < timeoutMs / 1000.0 &&
+           WaitForSingleObject(tool.process.hProcess, 1) == WAIT_TIMEOUT) {
+    }
     if (tool.dialog)
         tool.seconds = Seconds() - start;
     return tool.dialog != nullptr;

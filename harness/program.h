@@ -5,6 +5,7 @@
 // compared with GBK bytes converted.
 #pragma once
 
+#include "harness/injector.h"
 #include "platform/platform.h"
 
 #include <string>
@@ -56,14 +57,19 @@ struct Tool {
 // `idleFirst`, nothing polls until the program first waits for input: a
 // program that works before its window (the backup) shares its CPU and
 // wineserver with the poll, which on an emulated machine takes half of both.
+// With `fault`, the program starts with the injector in it, which writes
+// the counts of its calls to `counts` at exit, if given.
 struct Expect {
     const wchar_t *caption = nullptr;
     bool idleFirst = true;
+    const Fault *fault = nullptr;
+    const wchar_t *counts = nullptr;
 };
 
 std::wstring ToolPath(const wchar_t *name = L"brisvane.exe");
 // Starts the program (by default the tool) beside this one and waits for its
-// dialog to be shown, at most `timeoutMs` in all.
+// dialog to be shown, at most `timeoutMs` in all; false at once if the
+// program ends first.
 bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs = Scaled(10000),
                const wchar_t *program = L"brisvane.exe", Expect expect = {});
 // Ends the tool through WM_CLOSE and returns its exit code (or ~0u on timeout).

@@ -11,9 +11,11 @@
 #include <gtest/gtest.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 
 namespace {
@@ -24,12 +26,13 @@ struct Backup {
     std::vector<std::string> missed;   // snapshot entries, and prefixes of them, not carried
 };
 
-std::string Decoded(std::wstring text)
+// A comment's text with its escapes (%0D, %0A, %22, %25) undone.
+std::wstring Unescaped(std::wstring text)
 {
     for (auto [code, c] : {std::pair{L"%0D", L'\r'}, {L"%0A", L'\n'}, {L"%22", L'"'}, {L"%25", L'%'}})
         for (size_t at; (at = text.find(code)) != std::wstring::npos;)
             text.replace(at, 3, 1, c);
-    return harness::ToUtf8(text);
+    return text;
 }
 
 std::string Bytes(const std::wstring &file)
@@ -38,34 +41,55 @@ std::string Bytes(const std::wstring &file)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The file's own account of what it leaves out, in the snapshot's terms:
-// "HKLM\path\" for a key and all below it, "HKLM\path\\:name=" for a value.
-std::vector<std::string> Missed(const std::wstring &file)
+std::wstring Text(const std::wstring &file)
 {
     std::string bytes = Bytes(file);
-    std::wstring text(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
-    std::vector<std::string> out;
+    return std::wstring(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
+}
+
+// A key, or one of its values, that the file's head names as not carried.
+struct Reported {
+    std::wstring key, value;
+    bool isValue = false;
+};
+
+std::vector<Reported> ReportedMissing(const std::wstring &text)
+{
+    std::vector<Reported> out;
     const std::wstring marker = L"; \u672a\u80fd\u5907\u4efd\uff08";  // "; 未能备份（"
     for (size_t at = 0; (at = text.find(L"\r\n" + marker, at)) != std::wstring::npos;) {
         size_t start = text.find(L"\uff09\uff1a[", at) + 3, end = text.find(L"\r\n", start);
-        std::wstring item = text.substr(start, end - start), name;
+        std::wstring item = text.substr(start, end - start);
         at = end;
-        bool value = item.back() == L'"';
-        if (value) {
+        Reported r;
+        r.isValue = item.back() == L'"';
+        if (r.isValue) {
             size_t quote = item.find(L'"');
-            name = item.substr(quote + 1, item.size() - quote - 2);
+            r.value = Unescaped(item.substr(quote + 1, item.size() - quote - 2));
             item.resize(quote - 2);
         } else {
             item.pop_back();
         }
-        std::string path = Decoded(item);
+        r.key = Unescaped(item);
+        out.push_back(r);
+    }
+    return out;
+}
+
+// The same in the snapshot's terms: "HKLM\path\" for a key and all below
+// it, "HKLM\path\\:name=" for a value.
+std::vector<std::string> Missed(const std::wstring &file)
+{
+    std::vector<std::string> out;
+    for (const Reported &r : ReportedMissing(Text(file))) {
+        std::string path = harness::ToUtf8(r.key);
         for (auto [from, to] : {std::pair{"HKEY_LOCAL_MACHINE", "HKLM"}, {"HKEY_CURRENT_USER", "HKCU"}})
             if (path.rfind(from, 0) == 0)
                 path.replace(0, strlen(from), to);
         // The file names the 32-bit view as 64-bit regedit sees it.
         if (sizeof(void *) == 4 && path.rfind("HKLM\\", 0) == 0 && path.compare(13, 13, "\\Wow6432Node\\") == 0)
             path.erase(13, 12);
-        out.push_back(value ? path + "\\\\:" + Decoded(name) + "=" : path + "\\");
+        out.push_back(r.isValue ? path + "\\\\:" + harness::ToUtf8(r.value) + "=" : path + "\\");
     }
     return out;
 }
@@ -189,6 +213,17 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         EXPECT_EQ(row.denied != 0, b.message.find(L"\uff08" + folders[0] + L"\uff09") != std::wstring::npos)
             << "why not on the desktop: " << harness::ToUtf8(b.message);
         EXPECT_EQ(row.earlier, b.file.substr(b.file.size() - 6) == L"-2.reg") << harness::ToUtf8(b.file);
+        // Each environment value that one line can show as text, shown above its own line.
+        const std::wstring text = Text(b.file);
+        for (size_t i = 0; i < std::size(harness::kEnvironmentTargets); ++i) {
+            const std::wstring name = harness::FromGbk(harness::kEnvironmentTargets[i]);
+            const char *readable = harness::kEnvironmentSeeds[i].readable;
+            EXPECT_EQ(readable != nullptr, text.find(L"\r\n; " + name + L"=") != std::wstring::npos) << harness::ToUtf8(name);
+            if (readable)
+                EXPECT_NE(std::wstring::npos, text.find(L"\r\n; " + name + L"=" + harness::FromGbk(readable) +
+                                                        L"\r\n\"" + name + L"\"="))
+                    << readable;
+        }
         // The chain of keys deeper than regedit can name is never carried.
         EXPECT_EQ(row.hard ? 1u : 0u, b.exitCode) << harness::ToUtf8(b.message);
         if (row.locked) { // named in the message and in the file
@@ -220,6 +255,199 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
             std::printf("the backup is kept: %s\n", harness::ToUtf8(b.file).c_str());
         harness::RemoveAll();
     }
+}
+
+// A .reg file's keys and values, one entry each: a key's path, with the
+// empty string for the key itself, or with a value's line and the lines
+// that continue it. Comments are left out.
+using Entry = std::pair<std::wstring, std::wstring>;
+std::set<Entry> Entries(const std::wstring &text)
+{
+    std::set<Entry> entries;
+    std::wstring key, value;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = std::min(text.find(L"\r\n", at), text.size());
+        std::wstring line = text.substr(at, end - at);
+        at = end + 2;
+        if (!value.empty() && line.rfind(L"  ", 0) == 0)
+            value += line;
+        else if (!line.empty() && (line[0] == L'"' || line[0] == L'@'))
+            value = line;
+        else if (line.size() > 1 && line[0] == L'[' && line.back() == L']')
+            entries.insert({key = line.substr(1, line.size() - 2), L""});
+        if (!value.empty() && value.back() != L'\\') {
+            entries.insert({key, value});
+            value.clear();
+        }
+    }
+    return entries;
+}
+
+// The name a value line gives, its escapes undone; empty for "@".
+std::wstring ValueName(const std::wstring &line)
+{
+    std::wstring name;
+    for (size_t i = 1; line[0] == L'"' && i < line.size() && line[i] != L'"'; ++i)
+        name += line[i] == L'\\' ? line[++i] : line[i];
+    return name;
+}
+
+bool SamePath(const std::wstring &a, const std::wstring &b)
+{
+    return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(), int(a.size()), b.data(), int(b.size())) ==
+           CSTR_EQUAL;
+}
+
+// Whether `entry` of a clean run's file is in `entries`, or lies under a key,
+// or is a value, that the file's head names as not carried. A key that only
+// holds values named there (the environment's) is accounted for by them.
+bool Accounted(const Entry &entry, const std::set<Entry> &entries, const std::vector<Reported> &missed)
+{
+    if (entries.count(entry))
+        return true;
+    const auto &[key, line] = entry;
+    for (const Reported &m : missed) {
+        bool under = key.size() > m.key.size() && key[m.key.size()] == L'\\' &&
+                     SamePath(key.substr(0, m.key.size()), m.key);
+        bool same = SamePath(key, m.key);
+        if (under || (same && (!m.isValue || line.empty() || ValueName(line) == m.value)))
+            return true;
+    }
+    return false;
+}
+
+// The file as read, but for the opening comment's time stamp.
+std::wstring Unstamped(const std::wstring &file)
+{
+    std::wstring text = Text(file);
+    size_t at = text.find(L"\r\n; Brisvane \u5907\u4efd\uff1a");  // "; Brisvane 备份："
+    if (at != std::wstring::npos)
+        text.erase(at, text.find(L"\r\n", at + 2) - at);
+    return text;
+}
+
+// The backup's calls that a user's machine can fail, as the injector names them.
+const char *const kBackupCalls[] = {"RegOpenKeyExW", "RegQueryInfoKeyW", "RegEnumKeyExW", "RegEnumValueW",
+                                    "HeapAlloc",     "HeapReAlloc",      "CreateFileW",   "WriteFile",
+                                    "FlushFileBuffers", "MoveFileW",     "SHGetFolderPathW"};
+
+struct FaultRun {
+    DWORD exitCode = ~0u;
+    bool hung = false;
+    std::wstring message;
+    std::vector<std::wstring> added;   // new files in the desktop and Documents
+};
+
+FaultRun RunUnder(const harness::Fault &fault, const std::wstring (&folders)[2],
+                  const std::wstring &counts = L"")
+{
+    FaultRun r;
+    std::vector<std::wstring> before[2] = {BackupFiles(folders[0]), BackupFiles(folders[1])};
+    {
+        harness::Tool tool;
+        harness::Expect expect;
+        expect.fault = &fault;
+        expect.counts = counts.empty() ? nullptr : counts.c_str();
+        if (harness::StartTool(tool, L"", harness::Scaled(60000), L"brisvane-backup.exe", expect)) {
+            r.message = harness::BoxText(tool.dialog);
+            r.exitCode = harness::CloseTool(tool);
+        } else if (tool.process.hProcess && WaitForSingleObject(tool.process.hProcess, 0) == WAIT_OBJECT_0) {
+            GetExitCodeProcess(tool.process.hProcess, &r.exitCode);
+        } else {
+            r.hung = true;
+        }
+    }
+    for (int i = 0; i < 2; ++i)
+        for (const std::wstring &name : BackupFiles(folders[i]))
+            if (std::find(before[i].begin(), before[i].end(), name) == before[i].end())
+                r.added.push_back(folders[i] + L"\\" + name);
+    return r;
+}
+
+// What is wrong with a run under a fault, if anything: a crash or a hang, a
+// box that says otherwise than the exit code, or a file that lost what the
+// clean run's file holds without saying so.
+std::string Breach(const FaultRun &r, const std::wstring &clean, const std::set<Entry> &cleanEntries)
+{
+    if (r.hung)
+        return "no box and no exit: a hang";
+    if (r.exitCode > 2)
+        return "exit code " + std::to_string(r.exitCode) + ": a crash";
+    if (r.message.empty())
+        return "exit " + std::to_string(r.exitCode) + " without a box";
+    const std::wstring saved = L"\u5907\u4efd\u6587\u4ef6\u5df2\u4fdd\u5b58\u5230\uff1a\r\n";  // "备份文件已保存到："
+    const std::wstring someMissed = L"\u4ee5\u4e0b\u5185\u5bb9\u672a\u80fd\u5907\u4efd";       // "以下内容未能备份"
+    if (r.exitCode == 2) {
+        if (!r.added.empty())
+            return "exit 2, but it left " + harness::ToUtf8(r.added[0]);
+        if (r.message.rfind(saved, 0) == 0)
+            return "exit 2, but the box says the file was saved";
+        return "";
+    }
+    bool saysMissed = r.message.find(someMissed) != std::wstring::npos;
+    if (r.message.rfind(saved, 0) != 0 || saysMissed != (r.exitCode == 1))
+        return "exit " + std::to_string(r.exitCode) + ", but the box says: " + harness::ToUtf8(r.message.substr(0, 200));
+    if (r.added.size() != 1 || r.message.find(r.added[0]) != saved.size())
+        return std::to_string(r.added.size()) + " new files, the first " +
+               (r.added.empty() ? "none" : harness::ToUtf8(r.added[0])) + ", for one named in the box";
+    if (r.exitCode == 0)
+        return Unstamped(r.added[0]) == clean ? "" : "exit 0, but the file differs from the clean run's";
+    std::wstring text = Text(r.added[0]);
+    std::set<Entry> entries = Entries(text);
+    std::vector<Reported> missed = ReportedMissing(text);
+    for (const Entry &entry : cleanEntries)
+        if (!Accounted(entry, entries, missed))
+            return "exit 1, but the file lacks, unreported: [" + harness::ToUtf8(entry.first.substr(0, 150)) + "]" +
+                   harness::ToUtf8(entry.second.substr(0, 100));
+    return "";
+}
+
+// SQLite's fault simulation over the backup: each call of each function that
+// can fail is failed once, then from that call on, over a small footprint
+// with the hard cases. A run must end by itself, say what its exit code
+// says, and keep the promise of that code.
+TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
+{
+    char text[16] = "";
+    unsigned seed = GetEnvironmentVariableA("BRISVANE_SEED", text, sizeof text) ? unsigned(atoi(text)) : GetTickCount();
+    SCOPED_TRACE("seed " + std::to_string(seed) + " (BRISVANE_SEED=" + std::to_string(seed) + " replays it)");
+    const std::wstring folders[2] = {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)};
+    harness::SeedAll(2, seed, true, true);
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring countsFile = std::wstring(temp) + L"brisvane-fault-counts.txt";
+    harness::Fault none;
+    FaultRun clean = RunUnder(none, folders, countsFile);
+    ASSERT_EQ(1u, clean.added.size()) << harness::ToUtf8(clean.message);
+    const std::wstring cleanText = Unstamped(clean.added[0]);
+    const std::set<Entry> cleanEntries = Entries(Text(clean.added[0]));
+    DeleteFileW(clean.added[0].c_str());
+    std::map<std::string, unsigned> counts = harness::ReadCounts(countsFile);
+    DeleteFileW(countsFile.c_str());
+
+    unsigned calls = 0, runs = 0, breaches = 0;
+    for (const char *function : kBackupCalls) {
+        calls += counts[function];
+        for (unsigned n : harness::CallsToFail(counts[function]))
+            for (bool persistent : {false, true}) {
+                if (persistent && n == counts[function])  // the same run as the transient one
+                    continue;
+                harness::Fault fault{function, n, persistent};
+                FaultRun r = RunUnder(fault, folders);
+                ++runs;
+                std::string why = Breach(r, cleanText, cleanEntries);
+                for (const std::wstring &file : r.added)
+                    DeleteFileW(file.c_str());
+                if (why.empty())
+                    continue;
+                ++breaches;
+                ADD_FAILURE() << function << " call " << n << (persistent ? " on" : " once") << ": " << why;
+            }
+    }
+    EXPECT_LT(0u, counts["WriteFile"]) << "the clean run wrote no file";
+    std::printf("fault injection, %s: %u calls, %u runs, %u breaches\n", harness::Arrangement().c_str(), calls,
+                runs, breaches);
+    harness::RemoveAll();
 }
 
 } // namespace

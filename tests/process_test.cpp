@@ -1,9 +1,15 @@
 // The real program, started as its own process and driven from outside the
-// way a user would: keys through its message loop, the caption's close.
+// way a user would: keys through its message loop, the caption's close; and
+// the same program with each of its calls that can fail failed in turn.
 #include "app/resource.h"
+#include "cleanup/targets.h"
+#include "harness/footprint.h"
 #include "harness/program.h"
 
 #include <gtest/gtest.h>
+
+#include <iterator>
+#include <map>
 
 namespace {
 
@@ -76,6 +82,118 @@ TEST(Process, EscDoesNothingAndEnterAsksForConfirmation)
     EXPECT_TRUE(harness::WaitForNoOwnedBox(tool.dialog, harness::Scaled(5000)));
     EXPECT_TRUE(harness::ListLines(GetDlgItem(tool.dialog, IDC_PROGRESS)).empty());
     EXPECT_EQ(0u, harness::CloseTool(tool));
+}
+
+// The tool's calls that a user's machine can fail, as the injector names
+// them; of SendMessageA, only the list box's insertions count.
+const char *const kToolCalls[] = {"RegCreateKeyExA", "SHDeleteKeyA", "RegDeleteValueA", "SendMessageA",
+                                  "MessageBoxA"};
+
+// Whether the `call`th call of the function failed under `fault`.
+bool Failed(const harness::Fault &fault, const char *function, unsigned call)
+{
+    return fault.calls == function && (fault.persistent ? call >= fault.at : call == fault.at);
+}
+
+// One run of the tool under `fault`, driven as far as its boxes let it: the
+// lines it shows must be one per key tree whose insertion did not fail,
+// each with the outcome its deletion returned, and the program must stay
+// responsive and close with 0. Returns what went wrong.
+std::string RunUnder(const harness::Fault &fault, std::map<std::string, unsigned> *counts = nullptr)
+{
+    harness::SeedFootprint(1);
+    harness::SeedEnvironmentValues();
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring countsFile = std::wstring(temp) + L"brisvane-fault-counts.txt";
+    harness::Tool tool;
+    harness::Expect expect;
+    expect.fault = &fault;
+    expect.counts = counts ? countsFile.c_str() : nullptr;
+    if (!harness::StartTool(tool, L"", harness::Scaled(10000), L"brisvane.exe", expect))
+        return "the dialog did not appear";
+    HWND button = GetDlgItem(tool.dialog, IDC_START), list = GetDlgItem(tool.dialog, IDC_PROGRESS);
+    // Posts a message to the tool and returns once its thread has handled it
+    // and what it led to, up to a box's modal loop: a mark posted after it
+    // (the list's horizontal extent, which nothing else sets) has arrived.
+    WPARAM mark = 0;
+    auto handled = [&](HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        PostMessageW(window, message, wParam, lParam);
+        PostMessageW(list, LB_SETHORIZONTALEXTENT, ++mark, 0);
+        for (DWORD start = GetTickCount(); GetTickCount() - start < harness::Scaled(10000); Sleep(1)) {
+            DWORD_PTR extent = 0;
+            if (SendMessageTimeoutW(list, LB_GETHORIZONTALEXTENT, 0, 0, SMTO_BLOCK, harness::Scaled(10000), &extent) &&
+                extent == mark)
+                return true;
+        }
+        return false;
+    };
+    if (!handled(tool.dialog, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED), LPARAM(button)))
+        return "the click was not handled";
+    HWND confirm = harness::FindOwnedBox(tool.dialog);
+    bool ran = confirm != nullptr;
+    if (ran != !Failed(fault, "MessageBoxA", 1))
+        return ran ? "a confirmation box the call said failed" : "no confirmation box";
+    if (ran) {
+        // The run is synchronous: it is over once the answer is handled.
+        if (!handled(confirm, WM_COMMAND, IDYES, 0))
+            return "the run did not end";
+        HWND done = harness::FindOwnedBox(tool.dialog);
+        if ((done != nullptr) == Failed(fault, "MessageBoxA", 2))
+            return done ? "a completion box the call said failed" : "no completion box";
+        if (done)
+            PostMessageW(done, WM_COMMAND, IDOK, 0);
+    }
+    std::vector<std::wstring> expected;
+    for (unsigned i = 0; i < std::size(kKeyTargets); ++i) {
+        bool deleted = ran && !Failed(fault, "SHDeleteKeyA", i + 1);
+        const harness::KeyPath &tree = harness::kFootprintTrees[i];
+        if (harness::KeyExists(tree.root, tree.path) == deleted)
+            return std::string(tree.path) + (deleted ? " is left" : " is gone, though not deleted");
+        if (ran && !Failed(fault, "SendMessageA", i + 1))
+            expected.push_back(harness::FromGbk(std::string(kLinePrefix) + kKeyTargets[i].subkey +
+                                                (deleted ? kSuccessSuffix : kFailureSuffix)));
+    }
+    if (!harness::WaitForNoOwnedBox(tool.dialog, harness::Scaled(10000)))
+        return "the completion box did not close";
+    std::vector<std::wstring> lines = harness::ListLines(list);
+    if (lines != expected)
+        return std::to_string(lines.size()) + " lines, the first " +
+               (lines.empty() ? "none" : harness::ToUtf8(lines[0])) + ", for " + std::to_string(expected.size());
+    if (!IsWindowEnabled(button))
+        return "the start button stays disabled";
+    DWORD code = harness::CloseTool(tool);
+    if (code != 0)
+        return "exit code " + std::to_string(code);
+    if (counts)
+        *counts = harness::ReadCounts(countsFile);
+    DeleteFileW(countsFile.c_str());
+    return "";
+}
+
+// Each call that can fail, failed once and from then on: the run goes on
+// as it does on a clean machine, and every line tells what its call returned.
+TEST(Process, ReportsWhatEachCallReturnedUnderEverySingleFault)
+{
+    std::map<std::string, unsigned> counts;
+    ASSERT_EQ("", RunUnder(harness::Fault{}, &counts));
+    unsigned calls = 0, runs = 0, breaches = 0;
+    for (const char *function : kToolCalls) {
+        calls += counts[function];
+        EXPECT_LT(0u, counts[function]) << function << " is never called";
+        for (unsigned n : harness::CallsToFail(counts[function]))
+            for (bool persistent : {false, true}) {
+                if (persistent && n == counts[function])  // the same run as the transient one
+                    continue;
+                ++runs;
+                std::string why = RunUnder(harness::Fault{function, n, persistent});
+                breaches += !why.empty();
+                EXPECT_EQ("", why) << function << " call " << n << (persistent ? " on" : " once");
+            }
+    }
+    std::printf("fault injection, %s, the tool: %u calls, %u runs, %u breaches\n", harness::Arrangement().c_str(),
+                calls, runs, breaches);
+    harness::RemoveAll();
 }
 
 } // namespace

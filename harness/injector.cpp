@@ -1,0 +1,113 @@
+// Loading brisvane_inject.dll into a program started suspended: its first
+// thread to run is one that loads the DLL, so the program's import table is
+// redirected before the program's own entry point runs.
+#include "harness/injector.h"
+
+#include <cstdlib>
+#include <fstream>
+
+namespace harness {
+
+namespace {
+
+std::wstring Beside(const wchar_t *name)
+{
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring dir(path, n);
+    return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
+}
+
+// Loads `dll` in the suspended `process` by a thread of its own.
+bool Load(HANDLE process, const std::wstring &dll)
+{
+    SIZE_T bytes = (dll.size() + 1) * sizeof(wchar_t);
+    void *remote = VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT, PAGE_READWRITE);
+    if (!remote)
+        return false;
+    bool loaded = false;
+    if (WriteProcessMemory(process, remote, dll.c_str(), bytes, nullptr)) {
+        // kernel32 lies at the same address in every process of one bitness.
+        auto load = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+            reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
+        if (HANDLE thread = CreateRemoteThread(process, nullptr, 0, load, remote, 0, nullptr)) {
+            DWORD module = 0;
+            loaded = WaitForSingleObject(thread, 60000) == WAIT_OBJECT_0 && GetExitCodeThread(thread, &module) &&
+                     module != 0;
+            CloseHandle(thread);
+        }
+    }
+    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    return loaded;
+}
+
+} // namespace
+
+bool StartInjected(std::wstring command, const Fault &fault, const std::wstring &countsFile,
+                   PROCESS_INFORMATION &process)
+{
+    // The program inherits them; this process ignores them.
+    std::wstring at = std::to_wstring(fault.at);
+    std::wstring calls(fault.calls.begin(), fault.calls.end());
+    const struct {
+        const wchar_t *name, *value;
+    } settings[] = {
+        {L"BRISVANE_FAULT_CALLS", calls.c_str()},
+        {L"BRISVANE_FAULT_AT", at.c_str()},
+        {L"BRISVANE_FAULT_MODE", fault.persistent ? L"persistent" : L"transient"},
+        {L"BRISVANE_FAULT_COUNTS", countsFile.empty() ? nullptr : countsFile.c_str()},
+    };
+    for (const auto &s : settings)
+        SetEnvironmentVariableW(s.name, s.value);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    bool started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                                  nullptr, &startup, &process);
+    for (const auto &s : settings)
+        SetEnvironmentVariableW(s.name, nullptr);
+    if (!started)
+        return false;
+    if (!Load(process.hProcess, Beside(L"brisvane_inject.dll"))) {
+        TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, INFINITE);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        process = PROCESS_INFORMATION{};
+        return false;
+    }
+    ResumeThread(process.hThread);
+    return true;
+}
+
+std::map<std::string, unsigned> ReadCounts(const std::wstring &countsFile)
+{
+    std::map<std::string, unsigned> counts;
+    std::ifstream in(countsFile.c_str());
+    for (std::string line; std::getline(in, line);) {
+        size_t equals = line.find('=');
+        if (equals != std::string::npos)
+            counts[line.substr(0, equals)] = unsigned(std::stoul(line.substr(equals + 1)));
+    }
+    return counts;
+}
+
+std::vector<unsigned> CallsToFail(unsigned count)
+{
+    std::vector<unsigned> calls;
+    if (std::getenv("BRISVANE_FAULTS") && std::string(std::getenv("BRISVANE_FAULTS")) == "all")
+        for (unsigned n = 1; n <= count; ++n)
+            calls.push_back(n);
+    else
+        for (unsigned n : {1u, (count + 1) / 2, count})
+            if (n && (calls.empty() || calls.back() != n))
+                calls.push_back(n);
+    return calls;
+}
+
+std::string Arrangement()
+{
+    const char *name = std::getenv("BRISVANE_ARRANGEMENT");
+    return name ? name : "unnamed";
+}
+
+} // namespace harness

@@ -1,0 +1,37 @@
+// Single faults in a shipped program, as Application Verifier's low resource
+// simulation makes them: the program is started with brisvane_inject.dll
+// (injector_dll.cpp) in it, which fails the Nth of its calls to chosen
+// Windows functions and can count how many calls a clean run makes.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+struct Fault {
+    std::string calls;        // the functions counted, comma-separated
+    unsigned at = 0;          // the call, counted across them, that fails; 0: none
+    bool persistent = false;  // and every later one too
+};
+
+// Starts `command` suspended, loads the injector (beside this program) into
+// it before any of its own code runs, tells it `fault` and where to write
+// the counts of a run (`countsFile`, may be empty), then lets it run.
+bool StartInjected(std::wstring command, const Fault &fault, const std::wstring &countsFile,
+                   PROCESS_INFORMATION &process);
+
+// What the injector wrote at a program's exit: calls per function.
+std::map<std::string, unsigned> ReadCounts(const std::wstring &countsFile);
+
+// Which of a function's `count` calls the tests fail: the first, the middle
+// and the last; every one with BRISVANE_FAULTS=all (tools/faults).
+std::vector<unsigned> CallsToFail(unsigned count);
+
+// The arrangement the tests run in, as the runner names it.
+std::string Arrangement();
+
+} // namespace harness

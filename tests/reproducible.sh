@@ -49,6 +49,13 @@ for exe in $exes; do
     grep -q "$sum" "$guide" || fail "the guide does not name $exe's SHA-256 $sum"
 done
 grep -q "版本 $(cut -d' ' -f1 "$src/VERSION")" "$guide" || fail "the guide does not give the version"
+# What a user must know before either program runs, on the guide's first
+# screen, the path warning marked in plain text. Lines and spaces joined, as
+# wrapping moves them.
+top=$(head -30 "$guide" | tr -d '\r\n ')
+for say in "【注意】您个人的path环境变量会被整个删除" "先运行brisvane-backup.exe" "以管理员身份运行" "两个程序用同一种方式启动"; do
+    [[ $top == *"$say"* ]] || fail "the guide's first 30 lines do not say: $say"
+done
 unzip -q "$zip" $exes -d "$dist"
 [ "$(wc -l <"$dist/SHA256SUMS")" = 3 ] && (cd "$dist" && sha256sum --quiet -c SHA256SUMS) ||
     fail "SHA256SUMS does not hold the zip and both exes, or does not match"

@@ -56,9 +56,11 @@ def wrap(text, first, rest):
     return lines
 
 
-# Markup gone; code spans stay marked until wrapped, as they must not break.
+# Links reduced to their text; emphasis kept visible, as the warnings depend
+# on it: **注意：** becomes 【注意】. Code spans stay marked until wrapped, as
+# they must not break.
 def plain(text):
-    text = re.sub(r"\*\*(.+?)\*\*", r"\1", text)
+    text = re.sub(r"\*\*(.+?)[：:]?\*\*", r"【\1】", text)
     return re.sub(r"\[([^\]]+)\]\([^)]*\)", r"\1", text)
 
 
@@ -78,8 +80,9 @@ def guide(readme, version, date):
         else:
             m = re.match(r"(> |- |\d+\. )?(.*)", line)
             marker = m.group(1) or ""
-            indent = "" if marker in ("", "> ") else " " * len(marker)
-            out += wrap(plain(m.group(2)), indent and marker, indent)
+            # A quoted note stands out by its indent; list items hang theirs.
+            indent = "" if not marker else " " * len(marker)
+            out += wrap(plain(m.group(2)), "  " if marker == "> " else indent and marker, indent)
     while out and not out[-1]:
         out.pop()
     while out and not out[0]:

@@ -342,6 +342,10 @@ int SeedHardCases(unsigned seed, bool small)
     created += SeedChain(tree[4].root, tree[4].path);
     created += SeedUnspellable(tree[5].root, tree[5].path);
     SeedLargeValue(tree[6].root, tree[6].path, 7, small);
+    // The last key any walk of the trees reaches is one a .reg file carries:
+    // a walk that takes a failed enumeration for the end of the list loses
+    // it, where the last subkey listed would otherwise be one it leaves out.
+    CreateWithValues(tree[6].root, std::string(tree[6].path) + "\\~Last", 6);
 
     // The same beside the trees, where all of it must stay.
     SeedUnspellable(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\VisualStudio\\6.0 Backup");

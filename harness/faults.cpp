@@ -80,4 +80,35 @@ RestrictedFolder::~RestrictedFolder()
         SetFileSecurityW(path_.c_str(), DACL_SECURITY_INFORMATION, saved_.data());
 }
 
+namespace {
+const wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+}
+
+DesktopMoved::DesktopMoved(const std::wstring &path)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kShellFolders, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
+        return;
+    DWORD size = 0;
+    had_ = RegQueryValueExW(key, L"Desktop", nullptr, &type_, nullptr, &size) == ERROR_SUCCESS;
+    saved_.resize(size);
+    had_ = had_ && RegQueryValueExW(key, L"Desktop", nullptr, &type_, saved_.data(), &size) == ERROR_SUCCESS;
+    RegSetValueExW(key, L"Desktop", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(path.c_str()),
+                   DWORD((path.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+}
+
+DesktopMoved::~DesktopMoved()
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kShellFolders, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+        return;
+    if (had_)
+        RegSetValueExW(key, L"Desktop", 0, type_, saved_.data(), DWORD(saved_.size()));
+    else
+        RegDeleteValueW(key, L"Desktop");
+    RegCloseKey(key);
+}
+
 } // namespace harness

@@ -1,5 +1,6 @@
-// Real access-denied faults, made with DACLs: a registry key the tool may
-// read but not delete, a folder no file can be written to.
+// Real faults: access denied, made with DACLs (a registry key the tool may
+// read but not delete, a folder no file can be written to), and a desktop
+// on a disk too small for what is written to it.
 #pragma once
 
 #include "platform/platform.h"
@@ -41,6 +42,22 @@ private:
     std::wstring path_;
     std::vector<BYTE> saved_;
     bool ok_ = false;
+};
+
+// Points the user's desktop folder at `path` (a small file system that
+// tools/test mounts, see BRISVANE_SMALL_DISK) until destroyed, as a user's
+// own redirected desktop would be.
+class DesktopMoved {
+public:
+    explicit DesktopMoved(const std::wstring &path);
+    ~DesktopMoved();
+    DesktopMoved(const DesktopMoved &) = delete;
+    DesktopMoved &operator=(const DesktopMoved &) = delete;
+
+private:
+    std::vector<BYTE> saved_;
+    DWORD type_ = 0;
+    bool had_ = false;
 };
 
 } // namespace harness

@@ -188,7 +188,7 @@ int SeedChain(HKEY root, const char *path)
 // Larger than a fixed 64 KiB buffer by far.
 void SeedLargeValue(HKEY root, const char *path, BYTE seed, bool small = false)
 {
-    std::string data(small ? 1 << 16 : 1 << 20, '\0');
+    std::string data(small ? 1 << 12 : 1 << 20, '\0');
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = char(BYTE(i * 31 + seed));
     if (HKEY key = Create(root, path)) {
@@ -202,7 +202,7 @@ void SeedManyValues(HKEY root, const char *path, bool small)
     HKEY key = Create(root, path);
     if (!key)
         return;
-    for (int i = 0, count = small ? 300 : 4000; i < count; ++i) {
+    for (int i = 0, count = small ? 50 : 4000; i < count; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "File%04d", i);
         DWORD data = DWORD(i);

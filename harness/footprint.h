@@ -57,8 +57,8 @@ void SeedEnvironmentValues();   // the four targets and the look-alikes
 // than one registry call can name, a 1 MiB value, a key with thousands of
 // values; what a .reg file must escape or cannot hold; and a batch of keys
 // and values with names, types and sizes drawn from `seed`. `small` makes
-// the large value 64 KiB and the thousands a few hundred, for tests that
-// run a program many times over it. Returns the footprint keys created.
+// the large value 4 KiB and the thousands fifty, for tests that run a
+// program many times over it. Returns the footprint keys created.
 int SeedHardCases(unsigned seed, bool small = false);
 // A clean slate, then all of the above (the hard cases only if `hard`): the
 // sample that tools/run, the benchmark, the safety proof and the backup's

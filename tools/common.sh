@@ -176,17 +176,28 @@ pick_arrangement() {
     fi
 }
 
-# The Wine environment of the arrangement last read: its prefix, no install
-# prompts, and a crash ends the process instead of waiting in winedbg.
+# The Wine environment of the arrangement last read, one VAR=value a line:
+# its prefix, no install prompts, a crash ends the process instead of
+# waiting in winedbg, and the Chinese ANSI code page (936) for Wine alone.
+wine_env_lines() {
+    printf '%s\n' "WINEPREFIX=$A_PREFIX" "WINEARCH=$A_ARCH" WINEDEBUG=-all \
+        'WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d' LC_ALL=zh_CN.UTF-8
+}
 wine_env() {
     export WINEPREFIX=$A_PREFIX WINEARCH=$A_ARCH WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 }
-
-# Chinese ANSI code page (936) for the Windows side. Set through env: bash
-# itself would warn that no such glibc locale is generated, which is fine.
 run_wine() {
-    env LC_ALL=zh_CN.UTF-8 "$A_LOADER" "$@"
+    with_wine "$(wine_env_lines)" "$A_LOADER" "$@"
+}
+
+# "$@" in the Wine environment ENV (wine_env's lines). Through env: bash
+# itself would warn that no glibc locale zh_CN is made, which is fine.
+with_wine() {
+    local vars
+    mapfile -t vars <<<"$1"
+    shift
+    env "${vars[@]}" "$@"
 }
 
 XVFB_PID=
@@ -221,27 +232,11 @@ stop_all() {
 ensure_prefix() {
     if [ ! -f "$A_PREFIX/.brisvane-ready" ]; then
         echo "creating the $A_NAME Wine prefix in ${A_PREFIX#"$ROOT"/}"
-        # What is left of a failed attempt goes once its server has.
-        wineserver -k 2>/dev/null || true
-        wineserver -w 2>/dev/null || true
-        rm -rf "$A_PREFIX"
-        mkdir -p "$A_PREFIX"
         # A win64 prefix is made by the 64-bit loader, whatever runs in it later.
         local boot=$A_LOADER
         [ "$A_ARCH" = win64 ] && boot=/usr/lib/wine/wine64
-        # Wine's own errors are kept for the log, which stays only on failure.
-        # Wine gives its first start in a new prefix 5 minutes to set it up,
-        # and goes on without it after that, while the set-up itself goes on:
-        # on a slow machine (an emulated one under load) the start fails, and
-        # another, once that set-up has ended, finds the prefix made.
-        local init=(env LC_ALL=zh_CN.UTF-8 WINEDEBUG=-all,err+all "$boot" wineboot -i)
-        "${init[@]}" >"$A_PREFIX.log" 2>&1 || { wineserver -w && "${init[@]}" >>"$A_PREFIX.log" 2>&1; } ||
+        make_prefix "$(wine_env_lines)" "$boot" ||
             die "wineboot failed in ${A_PREFIX#"$ROOT"/} (its output: ${A_PREFIX#"$ROOT"/}.log); remove it and try again"
-        rm -f "$A_PREFIX.log"
-        wineserver -w
-        # Unmanaged windows: no 2 s wait per hidden window, and Wine draws the caption.
-        env LC_ALL=zh_CN.UTF-8 "$boot" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-        wineserver -w
         touch "$A_PREFIX/.brisvane-ready"
     fi
     # Wine links the user's Desktop and Documents to the Linux home folder;
@@ -254,6 +249,31 @@ ensure_prefix() {
     # does not find (the close button would show a bare "r").
     local fonts=$A_PREFIX/drive_c/windows/Fonts
     [ -f "$fonts/marlett.ttf" ] || cp /usr/share/wine/fonts/marlett.ttf "$fonts/"
+}
+
+# A new prefix, made by LOADER in the Wine environment ENV (wine_env's
+# lines); what is left of a failed attempt goes first. Wine's own errors go
+# to PREFIX.log, kept only on failure. The test VM's image holds prefixes
+# made by this function: its text is part of the image's key (tools/vm.sh).
+make_prefix() {
+    local env=$1 loader=$2 prefix
+    prefix=$(sed -n 's/^WINEPREFIX=//p' <<<"$env")
+    with_wine "$env" wineserver -k 2>/dev/null || true
+    with_wine "$env" wineserver -w 2>/dev/null || true
+    rm -rf "$prefix"
+    mkdir -p "$prefix"
+    # Wine gives its first start in a new prefix 5 minutes to set it up,
+    # and goes on without it after that, while the set-up itself goes on:
+    # on a slow machine (an emulated one under load) the start fails, and
+    # another, once that set-up has ended, finds the prefix made.
+    local init=(with_wine "$env" env WINEDEBUG=-all,err+all "$loader" wineboot -i)
+    "${init[@]}" >"$prefix.log" 2>&1 ||
+        { with_wine "$env" wineserver -w && "${init[@]}" >>"$prefix.log" 2>&1; } || return 1
+    rm -f "$prefix.log"
+    with_wine "$env" wineserver -w
+    # Unmanaged windows: no 2 s wait per hidden window, and Wine draws the caption.
+    with_wine "$env" "$loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    with_wine "$env" wineserver -w
 }
 
 # A persistent wineserver with Wine's own services already up, so that no

@@ -10,6 +10,14 @@
 # Sourced after tools/common.sh, here and in the guest.
 
 VM_DIR=$BUILD/vm
+
+# The image's recipe, kept together: its packages, the room on its disks and
+# how its file system is made. Its key is the hash of the text between the
+# two marker lines, of make_prefix (tools/common.sh; its prefixes are made
+# in it), of the rows it holds prefixes for and of debvm's version: change
+# one of those and the next run makes a new image; change anything else and
+# the cached one stays.
+# --- recipe ---
 VM_PACKAGES=(linux-image-amd64 wine wine64 wine32:i386 xvfb fonts-wqy-microhei fonts-wine)
 # Room on the guest's disk beside what is installed, for work beside the
 # tests (a prefix made by hand, say). The image file is sparse: room costs
@@ -19,16 +27,10 @@ VM_ROOM_MB=2560
 # takes 1.3 GB (Wine copies its DLLs into it), and its tests a little more.
 # Sparse, like the image's room.
 VM_WINE_MB=3072
-# In the guest: this checkout at its own path, over 9p with the page cache
-# (Wine reads a program's image in one go).
-MOUNT_CHECKOUT="mkdir -p '$ROOT' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose checkout '$ROOT'"
-# The guest in use: its folder in build/vm/, named after its row, holds its
-# port, its emulator's pid, its console and session logs, and why it failed.
-GUEST=
-
 # debvm installs the packages with mmdebstrap as a tarball, which mke2fs turns
 # into the ext4 image debvm-run boots (much faster than debvm's own ext2
-# step). No documentation, and no kernel modules for hardware a VM does not have.
+# step). No documentation, and no kernel modules for hardware a VM does not
+# have. Into folder $1, which holds the guest's ssh key.
 vm_recipe() {
     local exclude=('/usr/share/doc/*' '/usr/share/man/*' '/usr/share/info/*' '/usr/share/locale/*'
         '/lib/modules/*/kernel/sound/*' '/lib/modules/*/kernel/drivers/'{gpu,media,infiniband,net/wireless,net/ethernet}'/*')
@@ -42,13 +44,21 @@ vm_recipe() {
         as_root rm -rf "$1/root" "$1/rootfs.tar" &&
         as_root chown "$(id -u):$(id -g)" "$1/rootfs.ext4"
 }
+# --- end of recipe ---
 
-# The image's folder, named after its recipe (with how its prefixes are
-# made): a changed recipe is a new image.
+# In the guest: this checkout at its own path, over 9p with the page cache
+# (Wine reads a program's image in one go).
+MOUNT_CHECKOUT="mkdir -p '$ROOT' && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose checkout '$ROOT'"
+# The guest in use: its folder in build/vm/, named after its row, holds its
+# port, its emulator's pid, its console and session logs, and why it failed.
+GUEST=
+
+# The image's folder in the cache, named after its recipe's key.
 vm_image() {
     local key
-    key=$( (declare -f vm_recipe make_vm_image make_guest_prefix guest_prefix ensure_prefix wine_env
-        echo "${VM_PACKAGES[*]}" "$VM_ROOM_MB" "$VM_WINE_MB" "$(vm_names)"
+    key=$( (sed -n '/^# --- recipe ---$/,/^# --- end of recipe ---$/p' "$ROOT/tools/vm.sh"
+        declare -f make_prefix
+        vm_names
         dpkg-query -W debvm) | sha256sum | cut -c1-16)
     echo "$CACHE/vm-$key"
 }

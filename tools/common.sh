@@ -1,7 +1,9 @@
-# Shared by the project's commands: installs what is missing, finds out which
-# arrangements this machine can run, builds, and owns the private X display
-# and the project's own Wine prefixes. Sourced, never run on its own; the
-# test VM, for the rows this machine cannot run, is tools/vm.sh.
+# Shared by the project's commands: installs what is missing, finds out where
+# each arrangement of tools/arrangements runs, builds, and owns the private
+# X display and the project's own Wine prefixes. Sourced, never run on its
+# own; the test VM, for the rows this machine cannot run, is tools/vm.sh.
+# Functions take what they use as arguments; the only globals are the paths
+# below and the processes a command started, for its exit trap to stop.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=$ROOT/build
@@ -9,25 +11,15 @@ BUILD=$ROOT/build
 # test VM's image. Removing it only costs the time of making it again.
 CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/brisvane
 
+# What every command needs; the Wine loaders' packages come from the table.
 PACKAGES=(
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-    wine wine64 wine32:i386 xvfb
-    cmake googletest python3 unzip
+    wine xvfb cmake ccache googletest python3 unzip
     fonts-wqy-microhei icoutils imagemagick
-    qemu-system-x86 qemu-utils debvm mmdebstrap openssh-client ccache
 )
-
-# Where the tests run. Each arrangement has its own prefix, build/wine/NAME.
-# A row whose loader this machine cannot run goes to the test VM where its
-# last column says so. The commands that show the tool pick the first row
-# this machine runs itself.
-#   name   Wine loader            its package  prefix  build folder  CPU     or else
-ARRANGEMENTS=(
-    "win32 /usr/lib/wine/wine     wine32:i386  win32   build         i686    vm"
-    "wow64 /usr/lib/wine/wine     wine32:i386  win64   build         i686    vm"
-    "x64   /usr/lib/wine/wine64   wine64       win64   build/x64     x86_64  -"
-)
+# What the test VM needs here, installed only where a row runs in it.
+VM_HOST_PACKAGES=(qemu-system-x86 qemu-utils debvm mmdebstrap openssh-client)
 # Set to 1 to run only the 64-bit twin, even where 32-bit programs run.
 : "${BRISVANE_X64_ONLY:=}"
 # Set to 1 to skip the test VM: rows that would run in it are skipped.
@@ -42,18 +34,21 @@ as_root() {
     if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# Installs those of packages "$@" that are missing, with the i386
+# architecture where one of them needs it.
 ensure_packages() {
-    local missing=() p
-    for p in "${PACKAGES[@]}"; do
+    local missing=() p log
+    for p; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q ' installed$' || missing+=("$p")
     done
     [ ${#missing[@]} = 0 ] && return 0
     echo "installing: ${missing[*]}"
-    dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
+    case " ${missing[*]}" in *:i386*)
+        dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386 ;;
+    esac
     as_root apt-get update -qq
     # Quiet: where 32-bit programs cannot run, some i386 triggers report
-    # "Exec format error" without failing the install. The loader is tried below.
-    local log
+    # "Exec format error" without failing the install. The loader is tried later.
     log=$(mktemp)
     if ! as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >"$log" 2>&1; then
         tail -n 5 "$log" >&2
@@ -61,245 +56,302 @@ ensure_packages() {
         die "apt-get install ${missing[*]} failed (its last lines above)"
     fi
     rm -f "$log"
-    local tool
+}
+
+# Everything but the test VM: the packages above and every loader's.
+ensure_base_packages() {
+    local tool name
+    # shellcheck disable=SC2046
+    ensure_packages "${PACKAGES[@]}" $(for name in $(arrangement_names); do arrangement "$name" package; done | sort -u)
     for tool in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix cmake ccache Xvfb wineserver convert; do
         command -v "$tool" >/dev/null || die "$tool is missing after the install; install it and try again"
     done
 }
 
-# Reads one row of the table into A_NAME, A_LOADER, A_PACKAGE, A_ARCH,
-# A_FOLDER (absolute), A_CPU, A_ELSE and A_PREFIX.
-arrangement() {
-    local row
-    for row in "${ARRANGEMENTS[@]}"; do
-        read -r A_NAME A_LOADER A_PACKAGE A_ARCH A_FOLDER A_CPU A_ELSE <<<"$row"
-        if [ "$A_NAME" = "$1" ]; then
-            A_FOLDER=$ROOT/$A_FOLDER
-            A_PREFIX=$BUILD/wine/$A_NAME
-            return 0
-        fi
-    done
-    die "no arrangement named $1"
-}
-
 arrangement_names() {
-    local row
-    for row in "${ARRANGEMENTS[@]}"; do echo "${row%% *}"; done
+    sed -n 's/^\([a-z0-9]\+\) .*/\1/p' "$ROOT/tools/arrangements"
 }
 
-# Why this machine cannot run an arrangement, found out by trying its loader;
-# empty when it can, itself or in the test VM (PLACE host or vm). A loader
-# that is missing altogether is an error.
-declare -A SKIP_REASON=() PLACE=()
+# Fields "$@" of arrangement NAME's row, in that order, one a line: loader,
+# package, arch (its prefix's), folder (absolute), cpu, fallback ("vm" or
+# "-"), and prefix, its own under build/wine/.
+arrangement() {
+    local name=$1 row _ loader package arch folder cpu fallback prefix field
+    shift
+    row=$(awk -v name="$name" '$1 == name' "$ROOT/tools/arrangements")
+    [ -n "$row" ] || die "no arrangement named $name in tools/arrangements"
+    read -r _ loader package arch folder cpu fallback <<<"$row"
+    folder=$BUILD/${folder#.}
+    folder=${folder%/}
+    prefix=$BUILD/wine/$name
+    for field; do echo "${!field}"; done
+}
+
+# Where each arrangement runs, found out by trying its loader: one line
+# each, "NAME here", "NAME vm" (in the test VM) or "NAME skipped REASON". A
+# loader that is missing altogether is an error.
 probe_arrangements() {
-    local name status
+    local name loader package cpu fallback status
     for name in $(arrangement_names); do
-        arrangement "$name"
-        SKIP_REASON[$name]=
-        PLACE[$name]=host
-        if [ -n "$BRISVANE_X64_ONLY" ] && [ "$A_CPU" != x86_64 ]; then
-            SKIP_REASON[$name]="BRISVANE_X64_ONLY is set"
+        { read -r loader && read -r package && read -r cpu && read -r fallback; } \
+            < <(arrangement "$name" loader package cpu fallback)
+        if [ -n "$BRISVANE_X64_ONLY" ] && [ "$cpu" != x86_64 ]; then
+            echo "$name skipped BRISVANE_X64_ONLY is set"
             continue
         fi
-        [ -x "$A_LOADER" ] || die "$A_LOADER is missing; install $A_PACKAGE (apt-get install $A_PACKAGE)"
+        [ -x "$loader" ] || die "$loader is missing; install $package (apt-get install $package)"
         status=0
-        "$A_LOADER" --version >/dev/null 2>&1 || status=$?
-        case $status in
-        0) ;;
-        126)
-            if [ "$A_ELSE" != vm ]; then
-                SKIP_REASON[$name]="this machine cannot run 32-bit programs"
-            elif [ -n "$BRISVANE_NO_VM" ]; then
-                SKIP_REASON[$name]="this machine cannot run 32-bit programs, and BRISVANE_NO_VM is set"
-            else
-                PLACE[$name]=vm
-            fi
-            ;;
-        *) die "$A_LOADER does not start (exit code $status); reinstall $A_PACKAGE" ;;
+        "$loader" --version >/dev/null 2>&1 || status=$?
+        case $status,$fallback,$BRISVANE_NO_VM in
+        0,*) echo "$name here" ;;
+        126,vm,) echo "$name vm" ;;
+        126,vm,*) echo "$name skipped this machine cannot run 32-bit programs, and BRISVANE_NO_VM is set" ;;
+        126,*) echo "$name skipped this machine cannot run 32-bit programs" ;;
+        *) die "$loader does not start (exit code $status); reinstall $package" ;;
         esac
     done
 }
 
-runnable() {
-    [ -z "${SKIP_REASON[$1]}" ]
+# Of PLACES (probe_arrangements' lines), the arrangements at PLACE, in the
+# table's order.
+names_at() {
+    awk -v place="$2" '$2 == place { print $1 }' <<<"$1"
 }
 
-# Arrangements that run, on this machine (host) or in the test VM (vm).
-runnable_names() {
-    local name
-    for name in $(arrangement_names); do
-        runnable "$name" && [ "${PLACE[$name]}" = "${1:-host}" ] && echo "$name"
-    done
-    return 0
+# Of PLACES, where arrangement NAME runs, and why it is skipped if it is.
+place_of() {
+    awk -v name="$2" '$1 == name { print $2 }' <<<"$1"
+}
+skip_reason() {
+    awk -v name="$2" '$1 == name && $2 == "skipped" { $1 = $2 = ""; sub(/^ +/, ""); print }' <<<"$1"
 }
 
-# The table as CMake takes it: name|loader|prefix architecture|prefix|build
-# folder|CPU|status|time scale, where status is "runs", "vm" or why it is
-# skipped. In a subshell, so the arrangement picked stays picked.
-cmake_arrangements() (
-    local name list= status
-    for name in $(arrangement_names); do
-        arrangement "$name"
-        status=${SKIP_REASON[$name]:-runs}
-        [ "$status" = runs ] && [ "${PLACE[$name]}" = vm ] && status=vm
-        list+="${list:+;}$A_NAME|$A_LOADER|$A_ARCH|$A_PREFIX|$A_FOLDER|$A_CPU|$status|$(time_scale "$name")"
-    done
-    echo "$list"
-)
-
-# How many times longer the waits of an arrangement's tests may take. In
-# the test VM, software emulation runs about ten times slower than this
-# machine (KVM is faster, but whether it works is known only once the guest
-# boots, after the limits are set). The rows here share this machine's two
-# cores with the guests, side by side, where there are any.
-VM_TIME_SCALE=6
+# How many times longer the waits of arrangement NAME's tests may take,
+# given PLACES. In the test VM, software emulation runs about ten times
+# slower than this machine (KVM is faster, but whether it works is known
+# only once the guest boots, after the limits are set). The rows here share
+# this machine's two cores with the guests, where there are any.
 time_scale() {
-    if [ "${PLACE[$1]}" = vm ]; then
-        echo "$VM_TIME_SCALE"
-    elif [ -n "$(runnable_names vm)" ]; then
+    if [ "$(place_of "$1" "$2")" = vm ]; then
+        echo 6
+    elif [ -n "$(names_at "$1" vm)" ]; then
         echo 2
     else
         echo 1
     fi
 }
 
-# For the commands that show the tool: the first arrangement this machine
-# runs, said in one line when it is not the shipped tool.
+# PLACES as CMake takes them: NAME|status|time scale, one for each row, where
+# status is "here", "vm" or "skipped: REASON".
+cmake_places() {
+    local name place list=
+    for name in $(arrangement_names); do
+        place=$(place_of "$1" "$name")
+        [ "$place" = skipped ] && place="skipped: $(skip_reason "$1" "$name")"
+        list+="${list:+;}$name|$place|$(time_scale "$1" "$name")"
+    done
+    echo "$list"
+}
+
+# For the commands that show the tool: the first arrangement of PLACES that
+# runs here, said on stderr in one line when it is not the shipped tool.
 pick_arrangement() {
-    local names first=${ARRANGEMENTS[0]%% *}
-    names=($(runnable_names))
-    [ ${#names[@]} -gt 0 ] || die "no arrangement runs on this machine"
-    arrangement "${names[0]}"
-    if [ "$A_CPU" = x86_64 ]; then
-        echo "using the 64-bit twin ${A_FOLDER#"$ROOT"/}/brisvane.exe under 64-bit Wine:" \
-            "${SKIP_REASON[$first]:-this machine cannot run 32-bit programs}"
+    local name first
+    name=$(names_at "$1" here | head -n 1)
+    first=$(arrangement_names | head -n 1)
+    [ -n "$name" ] || die "no arrangement runs on this machine"
+    if [ "$(arrangement "$name" cpu)" = x86_64 ]; then
+        echo "using the 64-bit twin $(arrangement "$name" folder | sed "s|^$ROOT/||")/brisvane.exe under 64-bit Wine:" \
+            "$(skip_reason "$1" "$first" | grep . || echo "this machine cannot run 32-bit programs")" >&2
     fi
+    echo "$name"
 }
 
-# The Wine environment of the arrangement last read: its prefix, no install
-# prompts, and a crash ends the process instead of waiting in winedbg.
+# The Wine environment of arrangement NAME, one VAR=value a line, with its
+# own prefix or PREFIX: no install prompts, a crash ends the process (with
+# Wine's one line on stderr) instead of waiting in winedbg, and the Chinese
+# ANSI code page (936) for Wine alone. The build writes it for CTest's
+# wrapper too (build/wine-NAME.env).
 wine_env() {
-    export WINEPREFIX=$A_PREFIX WINEARCH=$A_ARCH WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+    printf '%s\n' "WINEPREFIX=${2:-$(arrangement "$1" prefix)}" "WINEARCH=$(arrangement "$1" arch)" \
+        WINEDEBUG=-all 'WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d' LC_ALL=zh_CN.UTF-8
 }
 
-# Chinese ANSI code page (936) for the Windows side. Set through env: bash
-# itself would warn that no such glibc locale is generated, which is fine.
+# "$@" in the Wine environment ENV (wine_env's lines). Through env: bash
+# itself would warn that no glibc locale zh_CN is made, which is fine.
+with_wine() {
+    local vars
+    mapfile -t vars <<<"$1"
+    shift
+    env "${vars[@]}" "$@"
+}
+
+# Windows program "$@" in arrangement NAME's own prefix, with its loader.
 run_wine() {
-    env LC_ALL=zh_CN.UTF-8 "$A_LOADER" "$@"
+    local name=$1
+    shift
+    with_wine "$(wine_env "$name")" "$(arrangement "$name" loader)" "$@"
 }
 
 XVFB_PID=
-# A private X display, never a fixed number: the machine is shared.
+# A private X display, never a fixed number: the machine is shared. Sets
+# DISPLAY for what the command runs next.
 start_display() {
-    local fifo
+    local fifo n=
     fifo=$(mktemp -u)
     mkfifo "$fifo"
     Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" 2>/dev/null &
     XVFB_PID=$!
-    local n=
     read -r n <"$fifo" || true
     rm -f "$fifo"
     [ -n "$n" ] || die "Xvfb did not start; check that the xvfb package works"
     export DISPLAY=:$n
 }
 
-STARTED_PREFIXES=()
-stop_all() {
-    local prefix
-    for prefix in "${STARTED_PREFIXES[@]}"; do
-        WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
-        WINEPREFIX=$prefix wineserver -w 2>/dev/null || true
+# The Wine environments whose servers this command started.
+STARTED_WINE=()
+# However the command ends: its servers, then its display.
+stop_wine_and_display() {
+    local env
+    for env in "${STARTED_WINE[@]}"; do
+        with_wine "$env" wineserver -k 2>/dev/null || true
+        with_wine "$env" wineserver -w 2>/dev/null || true
     done
-    STARTED_PREFIXES=()
+    STARTED_WINE=()
     [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
     XVFB_PID=
     return 0
 }
 
-# The arrangement's own sandbox prefix, the only kind any command here uses.
+# A file system of 8 KiB mounted at DIR, for the backup proof's desktop on
+# a disk that fills; its Windows path goes to the tests in
+# BRISVANE_SMALL_DISK. Only root mounts one: elsewhere the proof says that
+# it did not run that row. unmount_small_disk takes it away again.
+mount_small_disk() {
+    local dir=$1
+    [ "$(id -u)" = 0 ] || return 0
+    mkdir -p "$dir"
+    mountpoint -q "$dir" || mount -t tmpfs -o size=8k,mode=0777 brisvane-small-disk "$dir" 2>/dev/null || return 0
+    export BRISVANE_SMALL_DISK="Z:${dir//\//\\}"
+}
+
+unmount_small_disk() {
+    local dir=$1
+    ! mountpoint -q "$dir" 2>/dev/null || umount "$dir" 2>/dev/null || true
+}
+
+# A new prefix, made by LOADER in the Wine environment ENV (wine_env's
+# lines); what is left of a failed attempt goes first. Wine's own errors go
+# to PREFIX.log, kept only on failure. The test VM's image holds prefixes
+# made by this function: its text is part of the image's key (tools/vm.sh).
+make_prefix() {
+    local env=$1 loader=$2 prefix
+    prefix=$(sed -n 's/^WINEPREFIX=//p' <<<"$env")
+    with_wine "$env" wineserver -k 2>/dev/null || true
+    with_wine "$env" wineserver -w 2>/dev/null || true
+    rm -rf "$prefix"
+    mkdir -p "$prefix"
+    # Wine gives its first start in a new prefix 5 minutes to set it up,
+    # and goes on without it after that, while the set-up itself goes on:
+    # on a slow machine (an emulated one under load) the start fails, and
+    # another, once that set-up has ended, finds the prefix made.
+    local init=(with_wine "$env" env WINEDEBUG=-all,err+all "$loader" wineboot -i)
+    "${init[@]}" >"$prefix.log" 2>&1 ||
+        { with_wine "$env" wineserver -w && "${init[@]}" >>"$prefix.log" 2>&1; } || return 1
+    rm -f "$prefix.log"
+    with_wine "$env" wineserver -w
+    # Unmanaged windows: no 2 s wait per hidden window, and Wine draws the caption.
+    with_wine "$env" "$loader" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    with_wine "$env" wineserver -w
+}
+
+# Arrangement NAME's own sandbox prefix (or PREFIX, in the test VM's
+# guest), the only kind any command here uses, made if it is not there.
 ensure_prefix() {
-    if [ ! -f "$A_PREFIX/.brisvane-ready" ]; then
-        echo "creating the $A_NAME Wine prefix in ${A_PREFIX#"$ROOT"/}"
-        # What is left of a failed attempt goes once its server has.
-        wineserver -k 2>/dev/null || true
-        wineserver -w 2>/dev/null || true
-        rm -rf "$A_PREFIX"
-        mkdir -p "$A_PREFIX"
+    local name=$1 prefix=${2:-$(arrangement "$1" prefix)} loader link fonts
+    if [ ! -f "$prefix/.brisvane-ready" ]; then
+        echo "creating the $name Wine prefix in ${prefix#"$ROOT"/}"
         # A win64 prefix is made by the 64-bit loader, whatever runs in it later.
-        local boot=$A_LOADER
-        [ "$A_ARCH" = win64 ] && boot=/usr/lib/wine/wine64
-        # Wine's own errors are kept for the log, which stays only on failure.
-        # Wine gives its first start in a new prefix 5 minutes to set it up,
-        # and goes on without it after that, while the set-up itself goes on:
-        # on a slow machine (an emulated one under load) the start fails, and
-        # another, once that set-up has ended, finds the prefix made.
-        local init=(env LC_ALL=zh_CN.UTF-8 WINEDEBUG=-all,err+all "$boot" wineboot -i)
-        "${init[@]}" >"$A_PREFIX.log" 2>&1 || { wineserver -w && "${init[@]}" >>"$A_PREFIX.log" 2>&1; } ||
-            die "wineboot failed in ${A_PREFIX#"$ROOT"/} (its output: ${A_PREFIX#"$ROOT"/}.log); remove it and try again"
-        rm -f "$A_PREFIX.log"
-        wineserver -w
-        # Unmanaged windows: no 2 s wait per hidden window, and Wine draws the caption.
-        env LC_ALL=zh_CN.UTF-8 "$boot" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
-        wineserver -w
-        touch "$A_PREFIX/.brisvane-ready"
+        loader=$(arrangement "$name" loader)
+        [ "$(arrangement "$name" arch)" = win64 ] && loader=/usr/lib/wine/wine64
+        make_prefix "$(wine_env "$name" "$prefix")" "$loader" ||
+            die "wineboot failed in ${prefix#"$ROOT"/} (its output: ${prefix#"$ROOT"/}.log); remove it and try again"
+        touch "$prefix/.brisvane-ready"
     fi
     # Wine links the user's Desktop and Documents to the Linux home folder;
     # the project's programs and tests write there, so they stay in the prefix.
-    local link
-    for link in "$A_PREFIX"/drive_c/users/*/*; do
+    for link in "$prefix"/drive_c/users/*/*; do
         [ -L "$link" ] && rm "$link" && mkdir "$link"
     done
     # Wine draws the caption buttons with Marlett, which the prefix otherwise
     # does not find (the close button would show a bare "r").
-    local fonts=$A_PREFIX/drive_c/windows/Fonts
+    fonts=$prefix/drive_c/windows/Fonts
     [ -f "$fonts/marlett.ttf" ] || cp /usr/share/wine/fonts/marlett.ttf "$fonts/"
 }
 
-# A persistent wineserver with Wine's own services already up, so that no
-# helper process inherits (and holds open) a test's output pipes.
+# A persistent wineserver for arrangement NAME's prefix (or PREFIX), with
+# Wine's own services already up, so that no helper process inherits (and
+# holds open) a test's output pipes.
 start_wine() {
+    local name=$1 prefix=${2:-$(arrangement "$1" prefix)} env status=0
+    env=$(wine_env "$name" "$prefix")
+    # A run that was killed leaves its server behind, and a second one will
+    # not start. Only ever this checkout's prefixes, which no one else uses.
+    case $prefix in "$BUILD"/wine/* | /srv/wine/*) ;; *) die "$prefix is not one of the project's prefixes" ;; esac
+    if with_wine "$env" wineserver -k 2>/dev/null; then
+        echo "stopped the wineserver an earlier run left in ${prefix#"$ROOT"/}"
+        with_wine "$env" wineserver -w
+    fi
     # The server opens every file its programs open. As root it would
     # override file permissions, and a folder's DACL (which Wine keeps in
     # them) would deny nothing; a user's server, or Windows, would deny.
     if [ "$(id -u)" = 0 ]; then
-        setpriv --bounding-set -dac_override,-dac_read_search wineserver -p
+        with_wine "$env" setpriv --bounding-set -dac_override,-dac_read_search wineserver -p || status=$?
     else
-        wineserver -p
+        with_wine "$env" wineserver -p || status=$?
     fi
-    STARTED_PREFIXES+=("$A_PREFIX")
-    run_wine cmd /c exit >/dev/null 2>&1 </dev/null ||
-        die "Wine does not start in ${A_PREFIX#"$ROOT"/}; remove that folder and try again"
+    [ $status = 0 ] || die "wineserver does not start in ${prefix#"$ROOT"/} (exit code $status);" \
+        "stop what runs Wine there (WINEPREFIX=$prefix wineserver -k) and try again"
+    STARTED_WINE+=("$env")
+    with_wine "$env" "$(arrangement "$name" loader)" cmd /c exit >/dev/null 2>&1 </dev/null ||
+        die "Wine does not start in ${prefix#"$ROOT"/}; remove that folder and try again"
 }
 
-# Keeps the arrangement's desktop open until its server stops (see "hold" in
-# harness/helper.cpp); returns once it is open.
+# Keeps arrangement NAME's desktop open on DISPLAY until its server stops
+# (see "hold" in harness/helper.cpp); returns once it is open.
 hold_desktop() {
-    local out
+    local name=$1 out
     out=$(mktemp)
-    run_wine "$A_FOLDER/brisvane_drive.exe" hold </dev/null >"$out" 2>/dev/null &
-    poll "Wine's desktop for $A_NAME" $! 0 grep -qs holding "$out" ||
-        { rm -f "$out"; die "Wine's desktop does not open in ${A_PREFIX#"$ROOT"/}; remove that folder and try again"; }
+    run_wine "$name" "$(arrangement "$name" folder)/brisvane_drive.exe" hold </dev/null >"$out" 2>/dev/null &
+    poll "Wine's desktop for $name" $! 0 grep -qs holding "$out" ||
+        { rm -f "$out"; die "Wine's desktop does not open in build/wine/$name; remove that folder and try again"; }
     rm -f "$out"
 }
 
-# Everything the commands need before Windows programs run: the display and
-# the arrangement's prefix with its server up.
+# Arrangement NAME made ready for Windows programs: its prefix, made if
+# need be, and its server up. The display is start_display's.
 start_arrangement() {
-    wine_env
-    ensure_prefix
-    start_wine
+    ensure_prefix "$1"
+    start_wine "$1"
 }
 
-# The shipped tool, and every other build folder of the table through it.
-# Compilations go through ccache, with paths taken relative to the checkout
-# so that any clone shares them; a damaged entry is compiled again. The
-# release's own check builds from clean copies without it.
+# The shipped tool, and every other build folder of the table through it,
+# for the arrangements' PLACES; the rest ("$@") goes to cmake --build. Each
+# arrangement's Wine environment goes to build/wine-NAME.env, for CTest's
+# wrapper. Compilations go through ccache, with paths taken relative to the
+# checkout so that any clone shares them; a damaged entry is compiled again.
+# The release's own check builds from clean copies without it.
 build() {
+    local places=$1 name
+    shift
+    mkdir -p "$BUILD"
+    for name in $(arrangement_names); do
+        wine_env "$name" >"$BUILD/wine-$name.env"
+    done
     export CCACHE_DIR=$CACHE/ccache CCACHE_BASEDIR=$ROOT CCACHE_MAXSIZE=2G
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
         -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
-        -DCMAKE_BUILD_TYPE=Release -DBRISVANE_ARRANGEMENTS="$(cmake_arrangements)" >/dev/null
+        -DCMAKE_BUILD_TYPE=Release -DBRISVANE_PLACES="$(cmake_places "$places")" >/dev/null
     cmake --build "$BUILD" -j"$(nproc)" "$@"
     echo "SHA-256 $(sha256sum "$BUILD/brisvane.exe" | cut -d' ' -f1)  build/brisvane.exe"
 }

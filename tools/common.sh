@@ -225,8 +225,8 @@ stop_wine_and_display() {
 
 # A file system of 8 KiB mounted at DIR, for the backup proof's desktop on
 # a disk that fills; its Windows path goes to the tests in
-# BRISVANE_SMALL_DISK. Only root mounts one: elsewhere the proof says that
-# it did not run that row. unmount_small_disk takes it away again.
+# BRISVANE_SMALL_DISK. Only root mounts one: elsewhere the proof denies the
+# desktop with a DACL instead. unmount_small_disk takes it away again.
 mount_small_disk() {
     local dir=$1
     [ "$(id -u)" = 0 ] || return 0

@@ -217,6 +217,13 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
                 EXPECT_NE(std::wstring::npos, b.message.find(where[i])) << harness::ToUtf8(b.message);
                 EXPECT_EQ(kept[i], BackupFiles(where[i])) << harness::ToUtf8(where[i]);
             }
+            // The disk did fill: the box gives the system's own words for it.
+            wchar_t full[256] = L"";
+            FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_DISK_FULL, 0,
+                           full, 256, nullptr);
+            std::wstring words(full);
+            words.erase(words.find_last_not_of(L"\r\n") + 1);
+            EXPECT_EQ(onDisk, b.message.find(words) != std::wstring::npos) << harness::ToUtf8(b.message);
             harness::RemoveAll();
             continue;
         }

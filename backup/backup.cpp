@@ -170,7 +170,8 @@ public:
     bool readable = false; // each string value's text on a comment line above it
 
     // The key at `path`, its values, then each subkey below it the same way;
-    // stops at a key's first enumeration error and says so. Each registry
+    // stops listing a key's values, or its subkeys, at the first enumeration
+    // error and says so. Each registry
     // call is a round trip (to the kernel, or to Wine's server), so the key's
     // counts and sizes, asked for once, spare the calls that would only
     // have found the end of a list.

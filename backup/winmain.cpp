@@ -1,7 +1,7 @@
 // brisvane-backup: saves what the cleanup would delete as a .reg file on the
 // desktop (in Documents when the desktop cannot be written), says where and
 // what it holds, and exits with 0 only when the file restores everything
-// that was found (1: some of it, 2: no file written).
+// that was found, or nothing was found (1: some of it, 2: no file written).
 #include "backup/backup.h"
 
 #include <shlobj.h>

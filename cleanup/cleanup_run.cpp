@@ -29,8 +29,8 @@ void Main_OnCommand(HWND dialog, int id, HWND control, UINT notifyCode)
     HWND button = GetDlgItem(dialog, IDC_START);
 
     // A missing key is created, empty, as RegCreateKeyExA does. Only a key
-    // that cannot be opened (access denied) leaves no values to delete and
-    // nothing to close; the key trees are still handled.
+    // that can be neither opened nor created (access denied, say) leaves no
+    // values to delete and nothing to close; the key trees are still handled.
     HKEY environment = nullptr;
     bool haveEnvironment =
         RegCreateKeyExA(HKEY_CURRENT_USER, kEnvironmentSubkey, 0, nullptr, 0,

@@ -3,6 +3,9 @@
 // redirected before the program's own entry point runs.
 #include "harness/injector.h"
 
+#include "harness/program.h"
+
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 
@@ -32,7 +35,7 @@ bool Load(HANDLE process, const std::wstring &dll)
             reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
         if (HANDLE thread = CreateRemoteThread(process, nullptr, 0, load, remote, 0, nullptr)) {
             DWORD module = 0;
-            loaded = WaitForSingleObject(thread, 60000) == WAIT_OBJECT_0 && GetExitCodeThread(thread, &module) &&
+            loaded = WaitForSingleObject(thread, Scaled(60000)) == WAIT_OBJECT_0 && GetExitCodeThread(thread, &module) &&
                      module != 0;
             CloseHandle(thread);
         }
@@ -91,16 +94,30 @@ std::map<std::string, unsigned> ReadCounts(const std::wstring &countsFile)
     return counts;
 }
 
-std::vector<unsigned> CallsToFail(unsigned count)
+std::vector<unsigned> CallsToFail(const char *function, unsigned count)
 {
+    const char *chosen = std::getenv("BRISVANE_FAULTS");
+    std::string choice = chosen ? chosen : "";
     std::vector<unsigned> calls;
-    if (std::getenv("BRISVANE_FAULTS") && std::string(std::getenv("BRISVANE_FAULTS")) == "all")
-        for (unsigned n = 1; n <= count; ++n)
-            calls.push_back(n);
-    else
+    if (choice.empty()) {
         for (unsigned n : {1u, (count + 1) / 2, count})
             if (n && (calls.empty() || calls.back() != n))
                 calls.push_back(n);
+        return calls;
+    }
+    // "all", or a comma-separated list of FUNCTION (every call) and FUNCTION:N.
+    for (size_t start = 0, end; start <= choice.size(); start = end + 1) {
+        end = std::min(choice.find(',', start), choice.size());
+        std::string item = choice.substr(start, end - start);
+        size_t colon = item.find(':');
+        if (item != "all" && item.substr(0, colon) != function)
+            continue;
+        if (colon != std::string::npos)
+            calls.push_back(unsigned(std::atoi(item.c_str() + colon + 1)));
+        else
+            for (unsigned n = 1; n <= count; ++n)
+                calls.push_back(n);
+    }
     return calls;
 }
 

@@ -27,9 +27,11 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
 // What the injector wrote at a program's exit: calls per function.
 std::map<std::string, unsigned> ReadCounts(const std::wstring &countsFile);
 
-// Which of a function's `count` calls the tests fail: the first, the middle
-// and the last; every one with BRISVANE_FAULTS=all (tools/faults).
-std::vector<unsigned> CallsToFail(unsigned count);
+// Which of `function`'s `count` calls the tests fail: the first, the middle
+// and the last; with BRISVANE_FAULTS (tools/faults), those it names: "all",
+// or a comma-separated list of FUNCTION (every call of it) and FUNCTION:N
+// (call N, to replay a breach).
+std::vector<unsigned> CallsToFail(const char *function, unsigned count);
 
 // The arrangement the tests run in, as the runner names it.
 std::string Arrangement();

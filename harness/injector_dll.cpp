@@ -8,7 +8,8 @@
 //   BRISVANE_FAULT_AT      N: the call, counted across those functions, that
 //                          fails first; 0 or unset fails nothing
 //   BRISVANE_FAULT_MODE    "persistent" fails every later call too
-//   BRISVANE_FAULT_COUNTS  a file that gets "name=count" per function at exit
+//   BRISVANE_FAULT_COUNTS  a file that gets "name=count" per function at exit,
+//                          and "injected=count" of the calls it failed
 // Only the program's own calls go through its import table: Windows' calls
 // inside its DLLs, and this DLL's own, reach the real functions.
 #include "platform/platform.h"
@@ -28,6 +29,7 @@ enum Call {
 
 LONG g_counts[kCallCount];
 LONG g_calls;          // across the chosen functions
+LONG g_injected;       // calls failed
 bool g_chosen[kCallCount];
 LONG g_at;             // 0: fail nothing
 bool g_persistent;
@@ -44,6 +46,7 @@ bool Fails(Call call, DWORD &code, const DWORD *codes, size_t codeCount)
     if (g_at == 0 || n < g_at || (n > g_at && !g_persistent))
         return false;
     code = codes[DWORD(n) % codeCount];
+    InterlockedIncrement(&g_injected);
     return true;
 }
 
@@ -282,13 +285,12 @@ void WriteCounts()
     HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return;
-    for (int i = 0; i < kCallCount; ++i) {
-        if (!g_real[i])
-            continue;
-        char line[64];
-        DWORD bytes = DWORD(wsprintfA(line, "%s=%ld\n", kCalls[i].name, g_counts[i])), written = 0;
-        WriteFile(file, line, bytes, &written, nullptr);
-    }
+    char line[64];
+    DWORD written = 0;
+    for (int i = 0; i < kCallCount; ++i)
+        if (g_real[i])
+            WriteFile(file, line, DWORD(wsprintfA(line, "%s=%ld\n", kCalls[i].name, g_counts[i])), &written, nullptr);
+    WriteFile(file, line, DWORD(wsprintfA(line, "injected=%ld\n", g_injected)), &written, nullptr);
     CloseHandle(file);
 }
 

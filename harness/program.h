@@ -72,7 +72,8 @@ std::wstring ToolPath(const wchar_t *name = L"brisvane.exe");
 // program ends first.
 bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs = Scaled(10000),
                const wchar_t *program = L"brisvane.exe", Expect expect = {});
-// Ends the tool through WM_CLOSE and returns its exit code (or ~0u on timeout).
+// Ends the tool through its close button (SC_CLOSE) and returns its exit
+// code (or ~0u on timeout).
 DWORD CloseTool(Tool &tool, DWORD timeoutMs = Scaled(10000));
 
 struct RunResult {

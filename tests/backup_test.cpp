@@ -357,30 +357,37 @@ const char *const kBackupCalls[] = {"RegOpenKeyExW", "RegQueryInfoKeyW", "RegEnu
 
 struct FaultRun {
     DWORD exitCode = ~0u;
-    bool hung = false;
+    bool started = false, hung = false;
     std::wstring message;
     std::vector<std::wstring> added;   // new files in the desktop and Documents
+    std::map<std::string, unsigned> counts;   // the calls made, and how many were failed
 };
 
-FaultRun RunUnder(const harness::Fault &fault, const std::wstring (&folders)[2],
-                  const std::wstring &counts = L"")
+FaultRun RunUnder(const harness::Fault &fault, const std::wstring (&folders)[2])
 {
     FaultRun r;
     std::vector<std::wstring> before[2] = {BackupFiles(folders[0]), BackupFiles(folders[1])};
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring counts = std::wstring(temp) + L"brisvane-fault-counts.txt";
     {
         harness::Tool tool;
         harness::Expect expect;
         expect.fault = &fault;
-        expect.counts = counts.empty() ? nullptr : counts.c_str();
+        expect.counts = counts.c_str();
         if (harness::StartTool(tool, L"", harness::Scaled(60000), L"brisvane-backup.exe", expect)) {
             r.message = harness::BoxText(tool.dialog);
             r.exitCode = harness::CloseTool(tool);
+            r.hung = r.exitCode == ~0u;
         } else if (tool.process.hProcess && WaitForSingleObject(tool.process.hProcess, 0) == WAIT_OBJECT_0) {
             GetExitCodeProcess(tool.process.hProcess, &r.exitCode);
         } else {
-            r.hung = true;
+            r.hung = tool.process.hProcess != nullptr;
         }
+        r.started = tool.process.hProcess != nullptr || r.exitCode != ~0u;
     }
+    r.counts = harness::ReadCounts(counts);
+    DeleteFileW(counts.c_str());
     for (int i = 0; i < 2; ++i)
         for (const std::wstring &name : BackupFiles(folders[i]))
             if (std::find(before[i].begin(), before[i].end(), name) == before[i].end())
@@ -393,12 +400,16 @@ FaultRun RunUnder(const harness::Fault &fault, const std::wstring (&folders)[2],
 // clean run's file holds without saying so.
 std::string Breach(const FaultRun &r, const std::wstring &clean, const std::set<Entry> &cleanEntries)
 {
+    if (!r.started)
+        return "it did not start with the injector in it";
     if (r.hung)
-        return "no box and no exit: a hang";
+        return "it did not end by itself: a hang";
     if (r.exitCode > 2)
         return "exit code " + std::to_string(r.exitCode) + ": a crash";
     if (r.message.empty())
         return "exit " + std::to_string(r.exitCode) + " without a box";
+    if (r.counts.count("injected") && r.counts.at("injected") == 0)
+        return "the fault was never made";
     const std::wstring saved = L"\u5907\u4efd\u6587\u4ef6\u5df2\u4fdd\u5b58\u5230\uff1a\r\n";  // "备份文件已保存到："
     const std::wstring someMissed = L"\u4ee5\u4e0b\u5185\u5bb9\u672a\u80fd\u5907\u4efd";       // "以下内容未能备份"
     if (r.exitCode == 2) {
@@ -414,15 +425,20 @@ std::string Breach(const FaultRun &r, const std::wstring &clean, const std::set<
     if (r.added.size() != 1 || r.message.find(r.added[0]) != saved.size())
         return std::to_string(r.added.size()) + " new files, the first " +
                (r.added.empty() ? "none" : harness::ToUtf8(r.added[0])) + ", for one named in the box";
+    std::wstring text = Text(r.added[0]);
+    std::vector<Reported> missed = ReportedMissing(text);
+    if (r.exitCode == 0 && !missed.empty())
+        return "exit 0, but the file names what it leaves out";
     if (r.exitCode == 0)
         return Unstamped(r.added[0]) == clean ? "" : "exit 0, but the file differs from the clean run's";
-    std::wstring text = Text(r.added[0]);
+    auto named = [](const Entry &e) { return harness::ToUtf8(L"[" + e.first.substr(0, 150) + L"]" + e.second.substr(0, 100)); };
     std::set<Entry> entries = Entries(text);
-    std::vector<Reported> missed = ReportedMissing(text);
     for (const Entry &entry : cleanEntries)
         if (!Accounted(entry, entries, missed))
-            return "exit 1, but the file lacks, unreported: [" + harness::ToUtf8(entry.first.substr(0, 150)) + "]" +
-                   harness::ToUtf8(entry.second.substr(0, 100));
+            return "exit 1, but the file lacks, unreported: " + named(entry);
+    for (const Entry &entry : entries)
+        if (!cleanEntries.count(entry))
+            return "exit 1, and the file holds what the clean run's does not: " + named(entry);
     return "";
 }
 
@@ -437,22 +453,20 @@ TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
     SCOPED_TRACE("seed " + std::to_string(seed) + " (BRISVANE_SEED=" + std::to_string(seed) + " replays it)");
     const std::wstring folders[2] = {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)};
     harness::SeedAll(1, seed, true, true);
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring countsFile = std::wstring(temp) + L"brisvane-fault-counts.txt";
-    harness::Fault none;
-    FaultRun clean = RunUnder(none, folders, countsFile);
+    FaultRun clean = RunUnder(harness::Fault{}, folders);
+    // The hard cases hold what no file can carry, and say so.
+    ASSERT_EQ(1u, clean.exitCode) << harness::ToUtf8(clean.message);
     ASSERT_EQ(1u, clean.added.size()) << harness::ToUtf8(clean.message);
     const std::wstring cleanText = Unstamped(clean.added[0]);
     const std::set<Entry> cleanEntries = Entries(Text(clean.added[0]));
     DeleteFileW(clean.added[0].c_str());
-    std::map<std::string, unsigned> counts = harness::ReadCounts(countsFile);
-    DeleteFileW(countsFile.c_str());
+    std::map<std::string, unsigned> &counts = clean.counts;
 
     unsigned calls = 0, runs = 0, breaches = 0;
     for (const char *function : kBackupCalls) {
         calls += counts[function];
-        for (unsigned n : harness::CallsToFail(counts[function]))
+        EXPECT_LT(0u, counts[function]) << function << " is never called, or its calls are not counted";
+        for (unsigned n : harness::CallsToFail(function, counts[function]))
             for (bool persistent : {false, true}) {
                 if (persistent && n == counts[function])  // the same run as the transient one
                     continue;
@@ -465,10 +479,10 @@ TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
                 if (why.empty())
                     continue;
                 ++breaches;
-                ADD_FAILURE() << function << " call " << n << (persistent ? " on" : " once") << ": " << why;
+                ADD_FAILURE() << function << " call " << n << (persistent ? " on" : " once") << ": " << why
+                              << " (BRISVANE_FAULTS=" << function << ":" << n << " tools/faults replays it)";
             }
     }
-    EXPECT_LT(0u, counts["WriteFile"]) << "the clean run wrote no file";
     std::printf("fault injection, %s: %u calls, %u runs, %u breaches\n", harness::Arrangement().c_str(), calls,
                 runs, breaches);
     harness::RemoveAll();

@@ -106,10 +106,11 @@ std::string RunUnder(const harness::Fault &fault, std::map<std::string, unsigned
     wchar_t temp[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     const std::wstring countsFile = std::wstring(temp) + L"brisvane-fault-counts.txt";
+    DeleteFileW(countsFile.c_str());
     harness::Tool tool;
     harness::Expect expect;
     expect.fault = &fault;
-    expect.counts = counts ? countsFile.c_str() : nullptr;
+    expect.counts = countsFile.c_str();
     if (!harness::StartTool(tool, L"", harness::Scaled(10000), L"brisvane.exe", expect))
         return "the dialog did not appear";
     HWND button = GetDlgItem(tool.dialog, IDC_START), list = GetDlgItem(tool.dialog, IDC_PROGRESS);
@@ -162,12 +163,21 @@ std::string RunUnder(const harness::Fault &fault, std::map<std::string, unsigned
                (lines.empty() ? "none" : harness::ToUtf8(lines[0])) + ", for " + std::to_string(expected.size());
     if (!IsWindowEnabled(button))
         return "the start button stays disabled";
+    // The values go, as far as their key opened and their deletion worked.
+    for (unsigned i = 0; i < std::size(harness::kEnvironmentTargets); ++i) {
+        bool deleted = ran && !Failed(fault, "RegCreateKeyExA", 1) && !Failed(fault, "RegDeleteValueA", i + 1);
+        if (harness::ValueExists(HKEY_CURRENT_USER, "Environment", harness::kEnvironmentTargets[i]) == deleted)
+            return std::string(harness::kEnvironmentTargets[i]) + (deleted ? " is left" : " is gone, though not deleted");
+    }
     DWORD code = harness::CloseTool(tool);
     if (code != 0)
         return "exit code " + std::to_string(code);
-    if (counts)
-        *counts = harness::ReadCounts(countsFile);
+    std::map<std::string, unsigned> made = harness::ReadCounts(countsFile);
     DeleteFileW(countsFile.c_str());
+    if (made["injected"] == 0 && fault.at != 0)
+        return "the fault was never made";
+    if (counts)
+        *counts = made;
     return "";
 }
 
@@ -181,14 +191,15 @@ TEST(Process, ReportsWhatEachCallReturnedUnderEverySingleFault)
     for (const char *function : kToolCalls) {
         calls += counts[function];
         EXPECT_LT(0u, counts[function]) << function << " is never called";
-        for (unsigned n : harness::CallsToFail(counts[function]))
+        for (unsigned n : harness::CallsToFail(function, counts[function]))
             for (bool persistent : {false, true}) {
                 if (persistent && n == counts[function])  // the same run as the transient one
                     continue;
                 ++runs;
                 std::string why = RunUnder(harness::Fault{function, n, persistent});
                 breaches += !why.empty();
-                EXPECT_EQ("", why) << function << " call " << n << (persistent ? " on" : " once");
+                EXPECT_EQ("", why) << function << " call " << n << (persistent ? " on" : " once") << " (BRISVANE_FAULTS="
+                                   << function << ":" << n << " tools/faults replays it)";
             }
     }
     std::printf("fault injection, %s, the tool: %u calls, %u runs, %u breaches\n", harness::Arrangement().c_str(),

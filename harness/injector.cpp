@@ -6,20 +6,13 @@
 #include "harness/program.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 
 namespace harness {
 
 namespace {
-
-std::wstring Beside(const wchar_t *name)
-{
-    wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, n);
-    return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
-}
 
 // Loads `dll` in the suspended `process` by a thread of its own.
 bool Load(HANDLE process, const std::wstring &dll)
@@ -70,7 +63,7 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
         SetEnvironmentVariableW(s.name, nullptr);
     if (!started)
         return false;
-    if (!Load(process.hProcess, Beside(L"brisvane_inject.dll"))) {
+    if (!Load(process.hProcess, ToolPath(L"brisvane_inject.dll"))) {
         TerminateProcess(process.hProcess, 1);
         WaitForSingleObject(process.hProcess, INFINITE);
         CloseHandle(process.hProcess);
@@ -93,6 +86,8 @@ std::map<std::string, unsigned> ReadCounts(const std::wstring &countsFile)
     }
     return counts;
 }
+
+namespace {
 
 std::vector<unsigned> CallsToFail(const char *function, unsigned count)
 {
@@ -121,10 +116,36 @@ std::vector<unsigned> CallsToFail(const char *function, unsigned count)
     return calls;
 }
 
-std::string Arrangement()
+} // namespace
+
+std::vector<std::string> RunSingleFaults(const std::map<std::string, unsigned> &counts,
+                                         const std::vector<const char *> &functions, const char *what,
+                                         const std::function<std::string(const Fault &)> &run)
 {
-    const char *name = std::getenv("BRISVANE_ARRANGEMENT");
-    return name ? name : "unnamed";
+    std::vector<std::string> breaches;
+    unsigned calls = 0, runs = 0;
+    for (const char *function : functions) {
+        auto counted = counts.find(function);
+        unsigned count = counted == counts.end() ? 0 : counted->second;
+        calls += count;
+        if (count == 0)
+            breaches.push_back(std::string(function) + " is never called, or its calls are not counted");
+        for (unsigned n : CallsToFail(function, count))
+            for (bool persistent : {false, true}) {
+                if (persistent && n == count)  // the same run as the transient one
+                    continue;
+                ++runs;
+                std::string why = run(Fault{function, n, persistent});
+                if (!why.empty())
+                    breaches.push_back(std::string(function) + " call " + std::to_string(n) +
+                                       (persistent ? " on: " : " once: ") + why + " (BRISVANE_FAULTS=" + function +
+                                       ":" + std::to_string(n) + " tools/faults replays it)");
+            }
+    }
+    const char *arrangement = std::getenv("BRISVANE_ARRANGEMENT");
+    std::printf("fault injection, %s%s%s: %u calls, %u runs, %u breaches\n", arrangement ? arrangement : "unnamed",
+                what ? ", " : "", what ? what : "", calls, runs, unsigned(breaches.size()));
+    return breaches;
 }
 
 } // namespace harness

@@ -6,6 +6,7 @@
 
 #include "platform/platform.h"
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -27,13 +28,17 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
 // What the injector wrote at a program's exit: calls per function.
 std::map<std::string, unsigned> ReadCounts(const std::wstring &countsFile);
 
-// Which of `function`'s `count` calls the tests fail: the first, the middle
-// and the last; with BRISVANE_FAULTS (tools/faults), those it names: "all",
-// or a comma-separated list of FUNCTION (every call of it) and FUNCTION:N
-// (call N, to replay a breach).
-std::vector<unsigned> CallsToFail(const char *function, unsigned count);
-
-// The arrangement the tests run in, as the runner names it.
-std::string Arrangement();
+// SQLite's fault simulation: runs `run` under single faults of each of
+// `functions`, whose calls a clean run counted in `counts`, once and from
+// then on (once where the two are the same run); `run` says what went
+// wrong, or nothing. Which calls: the first, the middle and the last; with
+// BRISVANE_FAULTS (tools/faults), those it names: "all", or a
+// comma-separated list of FUNCTION (every call of it) and FUNCTION:N (call
+// N, to replay a breach). Prints "fault injection, ARRANGEMENT[, `what`]:
+// C calls, R runs, B breaches" and returns the breaches, each saying how to
+// replay it.
+std::vector<std::string> RunSingleFaults(const std::map<std::string, unsigned> &counts,
+                                         const std::vector<const char *> &functions, const char *what,
+                                         const std::function<std::string(const Fault &)> &run);
 
 } // namespace harness

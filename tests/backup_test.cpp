@@ -351,9 +351,9 @@ std::wstring Unstamped(const std::wstring &file)
 }
 
 // The backup's calls that a user's machine can fail, as the injector names them.
-const char *const kBackupCalls[] = {"RegOpenKeyExW", "RegQueryInfoKeyW", "RegEnumKeyExW", "RegEnumValueW",
-                                    "HeapAlloc",     "HeapReAlloc",      "CreateFileW",   "WriteFile",
-                                    "FlushFileBuffers", "MoveFileW",     "SHGetFolderPathW"};
+const std::vector<const char *> kBackupCalls = {
+    "RegOpenKeyExW", "RegQueryInfoKeyW", "RegEnumKeyExW", "RegEnumValueW", "HeapAlloc",       "HeapReAlloc",
+    "CreateFileW",   "WriteFile",        "FlushFileBuffers", "MoveFileW",  "SHGetFolderPathW"};
 
 struct FaultRun {
     DWORD exitCode = ~0u;
@@ -460,31 +460,15 @@ TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
     const std::wstring cleanText = Unstamped(clean.added[0]);
     const std::set<Entry> cleanEntries = Entries(Text(clean.added[0]));
     DeleteFileW(clean.added[0].c_str());
-    std::map<std::string, unsigned> &counts = clean.counts;
-
-    unsigned calls = 0, runs = 0, breaches = 0;
-    for (const char *function : kBackupCalls) {
-        calls += counts[function];
-        EXPECT_LT(0u, counts[function]) << function << " is never called, or its calls are not counted";
-        for (unsigned n : harness::CallsToFail(function, counts[function]))
-            for (bool persistent : {false, true}) {
-                if (persistent && n == counts[function])  // the same run as the transient one
-                    continue;
-                harness::Fault fault{function, n, persistent};
-                FaultRun r = RunUnder(fault, folders);
-                ++runs;
-                std::string why = Breach(r, cleanText, cleanEntries);
-                for (const std::wstring &file : r.added)
-                    DeleteFileW(file.c_str());
-                if (why.empty())
-                    continue;
-                ++breaches;
-                ADD_FAILURE() << function << " call " << n << (persistent ? " on" : " once") << ": " << why
-                              << " (BRISVANE_FAULTS=" << function << ":" << n << " tools/faults replays it)";
-            }
-    }
-    std::printf("fault injection, %s: %u calls, %u runs, %u breaches\n", harness::Arrangement().c_str(), calls,
-                runs, breaches);
+    for (const std::string &breach :
+         harness::RunSingleFaults(clean.counts, kBackupCalls, nullptr, [&](const harness::Fault &fault) {
+             FaultRun r = RunUnder(fault, folders);
+             std::string why = Breach(r, cleanText, cleanEntries);
+             for (const std::wstring &file : r.added)
+                 DeleteFileW(file.c_str());
+             return why;
+         }))
+        ADD_FAILURE() << breach;
     harness::RemoveAll();
 }
 

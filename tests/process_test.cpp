@@ -86,8 +86,8 @@ TEST(Process, EscDoesNothingAndEnterAsksForConfirmation)
 
 // The tool's calls that a user's machine can fail, as the injector names
 // them; of SendMessageA, only the list box's insertions count.
-const char *const kToolCalls[] = {"RegCreateKeyExA", "SHDeleteKeyA", "RegDeleteValueA", "SendMessageA",
-                                  "MessageBoxA"};
+const std::vector<const char *> kToolCalls = {"RegCreateKeyExA", "SHDeleteKeyA", "RegDeleteValueA",
+                                              "SendMessageA", "MessageBoxA"};
 
 // Whether the `call`th call of the function failed under `fault`.
 bool Failed(const harness::Fault &fault, const char *function, unsigned call)
@@ -187,23 +187,9 @@ TEST(Process, ReportsWhatEachCallReturnedUnderEverySingleFault)
 {
     std::map<std::string, unsigned> counts;
     ASSERT_EQ("", RunUnder(harness::Fault{}, &counts));
-    unsigned calls = 0, runs = 0, breaches = 0;
-    for (const char *function : kToolCalls) {
-        calls += counts[function];
-        EXPECT_LT(0u, counts[function]) << function << " is never called";
-        for (unsigned n : harness::CallsToFail(function, counts[function]))
-            for (bool persistent : {false, true}) {
-                if (persistent && n == counts[function])  // the same run as the transient one
-                    continue;
-                ++runs;
-                std::string why = RunUnder(harness::Fault{function, n, persistent});
-                breaches += !why.empty();
-                EXPECT_EQ("", why) << function << " call " << n << (persistent ? " on" : " once") << " (BRISVANE_FAULTS="
-                                   << function << ":" << n << " tools/faults replays it)";
-            }
-    }
-    std::printf("fault injection, %s, the tool: %u calls, %u runs, %u breaches\n", harness::Arrangement().c_str(),
-                calls, runs, breaches);
+    auto run = [](const harness::Fault &fault) { return RunUnder(fault); };
+    for (const std::string &breach : harness::RunSingleFaults(counts, kToolCalls, "the tool", run))
+        ADD_FAILURE() << breach;
     harness::RemoveAll();
 }
 

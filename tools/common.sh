@@ -35,9 +35,13 @@ as_root() {
 }
 
 # Installs those of packages "$@" that are missing, with the i386
-# architecture where one of them needs it.
+# architecture where one of them needs it. A Debian mirror can be half
+# synced for hours: an index that fails to download is named and left out,
+# and an install that cannot then be resolved (the suites' versions of one
+# library disagree between architectures) is tried once more with the
+# release's own suite preferred.
 ensure_packages() {
-    local missing=() p log
+    local missing=() p log suite
     for p; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q ' installed$' || missing+=("$p")
     done
@@ -46,16 +50,32 @@ ensure_packages() {
     case " ${missing[*]}" in *:i386*)
         dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386 ;;
     esac
-    as_root apt-get update -qq
+    log=$(mktemp)
+    if ! as_root apt-get update -qq >"$log" 2>&1; then
+        sed -n '/^[EW]: Failed to fetch /{s/ *\[IP: [^]]*\]//; s|/by-hash/[^ ]*||
+            s|^.: Failed to fetch \([^ ]*\) *\(.*\)|apt-get update: left out \1 (\2); going on without it|p}' "$log"
+        grep -q '^[EW]: Failed to fetch' "$log" || echo "apt-get update failed ($(tail -n 1 "$log")); going on with the indexes there are"
+    fi
     # Quiet: where 32-bit programs cannot run, some i386 triggers report
     # "Exec format error" without failing the install. The loader is tried later.
-    log=$(mktemp)
-    if ! as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >"$log" 2>&1; then
+    if ! apt_install "$log" "${missing[@]}" &&
+        ! { grep -q 'Unable to correct problems\|Unmet dependencies' "$log" &&
+            suite=$(. /etc/os-release && echo "$VERSION_CODENAME") &&
+            echo "apt-get install could not resolve the packages, as the mirror's suites disagree; trying again with $suite's own (-t $suite)" &&
+            apt_install "$log" -t "$suite" "${missing[@]}"; }; then
+        echo "$(basename "$0"): apt-get install ${missing[*]} failed; if a line above says the mirror left an index out, wait for it to sync and try again, or install these packages by hand. apt's last lines:" >&2
         tail -n 5 "$log" >&2
         rm -f "$log"
-        die "apt-get install ${missing[*]} failed (its last lines above)"
+        exit 1
     fi
     rm -f "$log"
+}
+
+# apt-get install "$@", its output in LOG.
+apt_install() {
+    local log=$1
+    shift
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >"$log" 2>&1
 }
 
 # Everything but the test VM: the packages above and every loader's.

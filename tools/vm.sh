@@ -13,6 +13,10 @@ VM_DIR=$BUILD/vm
 
 # --- recipe ---
 VM_PACKAGES=(linux-image-amd64 wine wine64 wine32:i386 xvfb fonts-wqy-microhei fonts-wine)
+# The release's own suites only: a throw-away guest with no network service
+# needs no security updates, and without them no half-synced security index
+# can stop the image, and the same recipe gives the same packages.
+VM_MIRRORS=('deb http://deb.debian.org/debian bookworm main' 'deb http://deb.debian.org/debian bookworm-updates main')
 # Room on the guest's disk beside what is installed, for work beside the
 # tests (a prefix made by hand, say). The image file is sparse: room costs
 # no space here until the guest uses it, and then only in its snapshot.
@@ -30,7 +34,8 @@ vm_recipe() {
         '/lib/modules/*/kernel/sound/*' '/lib/modules/*/kernel/drivers/'{gpu,media,infiniband,net/wireless,net/ethernet}'/*')
     as_root debvm-create -r bookworm -s ext4 -s packagelists -o "$1/rootfs.tar" -k "$1/id_ed25519.pub" -- \
         --architectures=amd64,i386 --include="$(IFS=,; echo "${VM_PACKAGES[*]}")" \
-        --aptopt='Acquire::Languages "none"' --dpkgopt=force-unsafe-io "${exclude[@]/#/--dpkgopt=path-exclude=}" &&
+        --aptopt='Acquire::Languages "none"' --dpkgopt=force-unsafe-io "${exclude[@]/#/--dpkgopt=path-exclude=}" \
+        "${VM_MIRRORS[@]}" &&
         mkdir "$1/root" &&
         as_root tar -xpf "$1/rootfs.tar" -C "$1/root" --numeric-owner --xattrs --xattrs-include='*' &&
         as_root mke2fs -q -t ext4 -L debvm -d "$1/root" "$1/rootfs.ext4" \
@@ -98,7 +103,8 @@ vm_make_image() {
         vm_image_failed "$work" "ssh-keygen failed" "check the openssh-client package" || return 1
     vm_recipe "$work" >"$work/image.log" 2>&1 &
     poll "making the image" $! 0 false >&2 || wait $! ||
-        vm_image_failed "$work" "the test VM image could not be made: $(tail -n 1 "$work/image.log")" \
+        vm_image_failed "$work" "the test VM image could not be made: $(grep -m 1 '^E: ' "$work/image.log" ||
+            tail -n 1 "$work/image.log")" \
             "see $work/image.log" || return 1
     echo "the image's file system is made after $SECONDS s" >&2
     echo "$work"

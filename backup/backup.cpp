@@ -1,26 +1,35 @@
 // Reading the cleanup's targets into one .reg file, and what the user is told.
 #include "backup/backup.h"
 
+#include "backup/texts.h"
 #include "cleanup/targets.h"
 
 namespace backup {
 
 namespace {
 
-using regfile::Text;
-
-const wchar_t kUnreadable[] = L"无法读取";
-const wchar_t kSomeUnreadable[] = L"部分内容无法读取";
-const wchar_t kTooLong[] = L"路径太长，regedit 无法重建";
-const wchar_t kLineBreak[] = L"名称含换行符，.reg 文件无法表示";
-const wchar_t kUnterminated[] = L"字符串数据不以空字符结尾，regedit 恢复时会补上";
 const wchar_t kEnvironmentPath[] = L"HKEY_CURRENT_USER\\Environment";
 const wchar_t kSoftware[] = L"Software";
 
+// Why something is left out, and whether that leaves the cleanup deleting
+// what nobody could read.
+struct Reason {
+    const wchar_t *text;
+    bool unknown;
+};
+const Reason kUnreadable = {texts::kUnreadable, true};
+const Reason kSomeUnreadable = {texts::kSomeUnreadable, true};
+const Reason kChanged = {texts::kChanged, true};
+const Reason kTooLong = {texts::kTooLong, false};
+const Reason kBadName = {texts::kBadName, false};
+const Reason kUnterminated = {texts::kUnterminated, false};
+
 // How many of the items left out the message names; the file names all.
 const unsigned kMissedShown = 8;
+// How often one value may grow between being measured and being read.
+const int kMaxRetries = 8;
 
-// The targets are ASCII; a registry name is at most 255 characters.
+// The targets are ASCII; a registry key name is at most 255 characters.
 const int kNameSize = 256;
 static_assert(LongestSubkey() < kNameSize, "a target's path fits a name buffer");
 
@@ -34,9 +43,20 @@ struct Wide {
     }
 };
 
+// As the registry compares names: code unit by code unit, upper-cased, and
+// nothing ignored (a linguistic comparison skips some characters). `b` is a
+// key's name or a target's, shorter than kNameSize.
 bool SameName(const wchar_t *a, size_t aLength, const wchar_t *b, size_t bLength)
 {
-    return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a, int(aLength), b, int(bLength)) == CSTR_EQUAL;
+    if (aLength != bLength)
+        return false;
+    wchar_t upperA[kNameSize], upperB[kNameSize];
+    LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, a, int(aLength), upperA, kNameSize);
+    LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, b, int(bLength), upperB, kNameSize);
+    for (size_t i = 0; i < aLength; ++i)
+        if (upperA[i] != upperB[i])
+            return false;
+    return true;
 }
 
 // IsWow64Process came with XP SP2; without it there is no WoW64 either.
@@ -55,8 +75,8 @@ bool UnderWow64()
 // exist. Under WoW64, the 32-bit view of HKLM\Software is the 64-bit view's
 // Software\Wow6432Node, and a double-clicked file is read by 64-bit regedit.
 // Returns the length of the root's part, "HKEY_...\\", and sets `spelled`
-// false if a step's spelling could not be read: the file would then
-// re-create keys in another letter case than those it saved.
+// false unless each step's spelling is known: read from its parent's list,
+// or given, where that whole list was read and the key is not there.
 size_t AppendFilePath(Text &out, Root which, const Wide &subkey, bool wow64, bool &spelled)
 {
     HKEY root = RootKey(which);
@@ -74,24 +94,24 @@ size_t AppendFilePath(Text &out, Root which, const Wide &subkey, bool wow64, boo
         HKEY next = nullptr;
         if (parent) {
             wchar_t name[kNameSize];
-            for (DWORD i = 0;; ++i) {
+            bool listed = false;
+            LSTATUS status = ERROR_SUCCESS;
+            for (DWORD i = 0; !listed; ++i) {
                 DWORD nameLength = kNameSize;
-                LSTATUS status = RegEnumKeyExW(parent, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
-                if (status != ERROR_SUCCESS) {
-                    spelled &= status == ERROR_NO_MORE_ITEMS;
+                status = RegEnumKeyExW(parent, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
+                if (status != ERROR_SUCCESS)
                     break;
-                }
-                if (SameName(step, length, name, nameLength)) {
+                listed = SameName(step, length, name, nameLength);
+                if (listed) {
                     CopyMemory(step, name, (nameLength + 1) * sizeof(wchar_t));
                     length = int(nameLength);
-                    break;
                 }
             }
-            LSTATUS status = RegOpenKeyExW(parent, step, 0, KEY_ENUMERATE_SUB_KEYS, &next);
-            if (status != ERROR_SUCCESS) {
-                spelled &= status == ERROR_FILE_NOT_FOUND;
+            LSTATUS opened = RegOpenKeyExW(parent, step, 0, KEY_ENUMERATE_SUB_KEYS, &next);
+            spelled &= listed ? opened == ERROR_SUCCESS
+                              : (status == ERROR_NO_MORE_ITEMS) & (opened == ERROR_FILE_NOT_FOUND);
+            if (opened != ERROR_SUCCESS)
                 next = nullptr;
-            }
             if (parent != root)
                 RegCloseKey(parent);
         }
@@ -103,7 +123,7 @@ size_t AppendFilePath(Text &out, Root which, const Wide &subkey, bool wow64, boo
             SameName(step, length, kSoftware, lstrlenW(kSoftware)))
             out.Append(L"\\Wow6432Node");
     }
-    if (parent && parent != root)
+    if (parent)
         RegCloseKey(parent);
     return rootLength;
 }
@@ -123,9 +143,10 @@ void AppendNamed(Text &out, const Text &path, const wchar_t *value, size_t value
 
 // A key (value null) or one of its values that the file cannot restore:
 // listed in the file's head, and among the first few in the message.
-void Miss(Result &result, const Text &path, const wchar_t *value, size_t valueLength, const wchar_t *reason)
+void Miss(Result &result, const Text &path, const wchar_t *value, size_t valueLength, const Reason &reason)
 {
-    result.head.Append(L"; 未能备份（").Append(reason).Append(L"）：");
+    result.unknown |= reason.unknown;
+    result.head.Append(texts::kMissedLine).Append(reason.text).Append(texts::kMissedLineEnd);
     AppendNamed(result.head, path, value, valueLength);
     result.head.Append(L"\r\n");
     if (result.missedCount++ >= kMissedShown)
@@ -138,7 +159,7 @@ void Miss(Result &result, const Text &path, const wchar_t *value, size_t valueLe
         result.missed.Append(named);
     else
         result.missed.Append(named.Data(), 70).Append(L"…").Append(named.Data() + named.Length() - 40, 40);
-    result.missed.Append(L"（").Append(reason).Append(L"）\r\n");
+    result.missed.Append(L"（").Append(reason.text).Append(L"）\r\n");
 }
 
 // A heap buffer that only grows, shared by every key of a walk.
@@ -148,12 +169,12 @@ struct Buffer {
     Buffer() = default;
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
-    ~Buffer() { regfile::Free(data); }
+    ~Buffer() { HeapRelease(data); }
     bool Grow(DWORD wanted)
     {
         if (wanted <= size)
             return true;
-        void *grown = regfile::Grow(data, wanted);
+        void *grown = HeapGrow(data, wanted);
         if (!grown)
             return false;
         data = grown;
@@ -162,42 +183,62 @@ struct Buffer {
     }
 };
 
+// A key's counts and sizes, and when it was last written: a key whose time
+// differs after it was read changed meanwhile (a sibling removed shifts
+// the indexes the walk reads by).
+struct Shape {
+    DWORD subkeys = 0, values = 0, longestName = 0, largestData = 0;
+    FILETIME written = {};
+    LSTATUS Read(HKEY key)
+    {
+        return RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, &longestName,
+                                &largestData, nullptr, &written);
+    }
+    // ERROR_SUCCESS if unchanged since Read, ERROR_NO_MORE_ITEMS if changed.
+    LSTATUS Check(HKEY key) const
+    {
+        Shape now;
+        LSTATUS status = now.Read(key);
+        if (status == ERROR_SUCCESS && CompareFileTime(&now.written, &written) != 0)
+            status = ERROR_NO_MORE_ITEMS;
+        return status;
+    }
+};
+
 class Walker {
 public:
     Walker(Result &result, Text &body) : result_(result), body_(body) {}
 
     Text path;             // of the key being read, as the file names it
-    bool readable = false; // each string value's text on a comment line above it
+    Text readable;         // each string value's text on a comment line, if wanted
+    bool wantReadable = false;
 
-    // The key at `path`, its values, then each subkey below it the same way;
-    // stops listing a key's values, or its subkeys, at the first enumeration
-    // error and says so. Each registry
-    // call is a round trip (to the kernel, or to Wine's server), so the key's
-    // counts and sizes, asked for once, spare the calls that would only
-    // have found the end of a list.
+    // The key at `path`, its values, then each subkey below it the same way.
+    // A key that cannot be read whole is named: at the first enumeration
+    // error, or as changed where a list ended early or its time moved. Each
+    // registry call is a round trip (to the kernel, or to Wine's server), so
+    // the key's counts and sizes, asked for once, spare the calls that would
+    // only have found the end of a list.
     void Key(HKEY key, size_t rootLength)
     {
         if (path.Length() - rootLength > regfile::kMaxPathBelowRoot)
             return Miss(result_, path, nullptr, 0, kTooLong);
-        DWORD subkeys = 0, values = 0, longestName = 0, largestData = 0;
-        if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, &longestName,
-                             &largestData, nullptr, nullptr) != ERROR_SUCCESS)
+        Shape shape;
+        if (shape.Read(key) != ERROR_SUCCESS)
             return Miss(result_, path, nullptr, 0, kUnreadable);
         regfile::AppendKey(body_, path);
-        Values(key, values, longestName + 1, largestData + 1, [](const wchar_t *, DWORD) { return true; });
+        LSTATUS status = Values(key, shape, [](const wchar_t *, DWORD) { return true; });
         size_t length = path.Length();
-        for (DWORD i = 0; i < subkeys; ++i) {
+        for (DWORD i = 0; i < shape.subkeys && status == ERROR_SUCCESS; ++i) {
             wchar_t name[kNameSize];
             DWORD nameLength = kNameSize;
-            LSTATUS status = RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
-            if (status == ERROR_NO_MORE_ITEMS) // fewer than counted: removed meanwhile
-                break;
+            status = RegEnumKeyExW(key, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
             if (status != ERROR_SUCCESS)
-                return Miss(result_, path, nullptr, 0, kSomeUnreadable);
+                break;
             path.Append(L'\\').Append(name, nameLength);
             HKEY sub = nullptr;
             if (!regfile::CanWriteName(name, nameLength))
-                Miss(result_, path, nullptr, 0, kLineBreak);
+                Miss(result_, path, nullptr, 0, kBadName);
             else if (RegOpenKeyExW(key, name, REG_OPTION_OPEN_LINK, KEY_READ, &sub) != ERROR_SUCCESS)
                 Miss(result_, path, nullptr, 0, kUnreadable);
             else {
@@ -206,42 +247,54 @@ public:
             }
             path.Truncate(length);
         }
+        if (status == ERROR_SUCCESS)
+            status = shape.Check(key);
+        Report(status);
     }
 
-    // Up to `count` values (MAXDWORD: all there are), only those `keep`
-    // accepts, from the key at `path` (already written), with buffers of at
-    // least these sizes to start with.
-    template <class Keep> void Values(HKEY key, DWORD count, DWORD nameSize, DWORD dataSize, Keep keep)
+    // The key's values that `keep` accepts (all `shape` counted), after the
+    // key's line; ERROR_NO_MORE_ITEMS where fewer were there than counted.
+    template <class Keep> LSTATUS Values(HKEY key, const Shape &shape, Keep keep)
     {
-        if (!name_.Grow(nameSize * sizeof(wchar_t)) || !data_.Grow(dataSize))
-            return;
-        for (DWORD i = 0; i < count;) {
+        if (!name_.Grow((shape.longestName + 1) * sizeof(wchar_t)) || !data_.Grow(shape.largestData + 1))
+            return ERROR_NOT_ENOUGH_MEMORY;
+        for (DWORD i = 0, retries = 0; i < shape.values;) {
             wchar_t *name = static_cast<wchar_t *>(name_.data);
             BYTE *data = static_cast<BYTE *>(data_.data);
             DWORD nameLength = name_.size / sizeof(wchar_t), size = data_.size, type = 0;
             LSTATUS status = RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &size);
-            if (status == ERROR_MORE_DATA) { // changed since it was measured: measure again
+            if (status == ERROR_MORE_DATA && retries++ < kMaxRetries) { // grown since it was measured
                 if (!name_.Grow(name_.size * 2) || !data_.Grow(size > data_.size * 2 ? size : data_.size * 2))
-                    return;
+                    return ERROR_NOT_ENOUGH_MEMORY;
                 continue;
             }
-            if (status == ERROR_NO_MORE_ITEMS)
-                break;
             if (status != ERROR_SUCCESS)
-                return Miss(result_, path, nullptr, 0, kSomeUnreadable);
+                return status;
             ++i;
+            retries = 0;
             if (!keep(name, nameLength))
                 continue;
             if (!regfile::CanWriteName(name, nameLength))
-                Miss(result_, path, name, nameLength, kLineBreak);
+                Miss(result_, path, name, nameLength, kBadName);
             else if (!regfile::CanWriteData(type, data, size))
                 Miss(result_, path, name, nameLength, kUnterminated);
             else {
-                if (readable)
-                    regfile::AppendReadable(body_, name, nameLength, type, data, size);
+                if (wantReadable)
+                    regfile::AppendReadable(readable, name, nameLength, type, data, size);
                 regfile::AppendValue(body_, name, nameLength, type, data, size);
             }
         }
+        return ERROR_SUCCESS;
+    }
+
+    // How the reading of the key at `path` ended, said where it fell short.
+    void Report(LSTATUS status)
+    {
+        result_.outOfMemory |= status == ERROR_NOT_ENOUGH_MEMORY;
+        if (status == ERROR_NO_MORE_ITEMS)
+            Miss(result_, path, nullptr, 0, kChanged);
+        else if (status != ERROR_SUCCESS)
+            Miss(result_, path, nullptr, 0, kSomeUnreadable);
     }
 
 private:
@@ -263,19 +316,21 @@ void CollectTrees(Result &result, bool wow64)
         (status == ERROR_FILE_NOT_FOUND ? result.absent : result.found).Append(L"    ").Append(walker.path).Append(L"\r\n");
         if (status == ERROR_FILE_NOT_FOUND)
             continue;
-        if (status != ERROR_SUCCESS || !spelled) {
+        if (status != ERROR_SUCCESS || !spelled)
             Miss(result, walker.path, nullptr, 0, kUnreadable);
-            if (key)
-                RegCloseKey(key);
-            continue;
-        }
-        walker.Key(key, rootLength);
-        RegCloseKey(key);
+        else
+            walker.Key(key, rootLength);
+        if (status == ERROR_SUCCESS)
+            RegCloseKey(key);
     }
 }
 
 // Only the four values, never the rest of the key, each under its own
-// spelling; the message lists them in the order the cleanup deletes them.
+// spelling; the message lists them in the order the cleanup deletes them. A
+// value is absent only where the whole key was read, unchanged, without it.
+// Each string value's text goes on a comment line of its own before the
+// key's line, outside the key's section, where every .reg reader skips it:
+// what a user most often wants back is their own path alone.
 void CollectEnvironment(Result &result)
 {
     const size_t count = sizeof kEnvironmentValues / sizeof *kEnvironmentValues;
@@ -283,34 +338,38 @@ void CollectEnvironment(Result &result)
     Text section;
     Walker walker(result, section);
     walker.path.Append(kEnvironmentPath);
-    // What a user most often wants back is their own path alone.
-    walker.readable = true;
+    walker.wantReadable = true;
     HKEY key = nullptr;
     LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, L"Environment", 0, KEY_QUERY_VALUE, &key);
     if (status == ERROR_SUCCESS) {
-        walker.Values(key, MAXDWORD, 256, 1024, [&found](const wchar_t *name, DWORD length) {
-            for (size_t i = 0; i < count; ++i) {
-                Wide wanted(kEnvironmentValues[i]);
-                if (SameName(name, length, wanted.text, size_t(wanted.length))) {
-                    found[i].Truncate(0);
-                    found[i].Append(name, length);
-                    return true;
+        Shape shape;
+        status = shape.Read(key);
+        if (status == ERROR_SUCCESS)
+            status = walker.Values(key, shape, [&found](const wchar_t *name, DWORD length) {
+                for (size_t i = 0; i < count; ++i) {
+                    Wide wanted(kEnvironmentValues[i]);
+                    if (SameName(name, length, wanted.text, size_t(wanted.length))) {
+                        found[i].Truncate(0);
+                        found[i].Append(name, length);
+                        return true;
+                    }
                 }
-            }
-            return false;
-        });
+                return false;
+            });
+        if (status == ERROR_SUCCESS)
+            status = shape.Check(key);
         RegCloseKey(key);
     }
-    // A key that cannot be read says nothing of whether the values exist.
-    bool unreadable = status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND;
+    result.outOfMemory |= status == ERROR_NOT_ENOUGH_MEMORY;
+    const Reason &why = status == ERROR_NO_MORE_ITEMS ? kChanged : kUnreadable;
     for (size_t i = 0; i < count; ++i) {
         Wide wanted(kEnvironmentValues[i]);
-        if (unreadable) {
-            Miss(result, walker.path, wanted.text, size_t(wanted.length), kUnreadable);
+        if (found[i].Empty() && status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+            Miss(result, walker.path, wanted.text, size_t(wanted.length), why);
             continue;
         }
         Text &list = found[i].Empty() ? result.absent : result.found;
-        list.Append(L"    ").Append(kEnvironmentPath).Append(L" 中的 ");
+        list.Append(L"    ").Append(kEnvironmentPath).Append(texts::kInEnvironment);
         if (found[i].Empty())
             list.Append(wanted.text);
         else
@@ -318,7 +377,7 @@ void CollectEnvironment(Result &result)
         list.Append(L"\r\n");
     }
     if (!section.Empty()) {
-        regfile::AppendKey(result.body, walker.path);
+        result.body.Append(L"\r\n").Append(walker.readable).Append(L"[").Append(walker.path).Append(L"]\r\n");
         result.body.Append(section);
     }
 }
@@ -334,10 +393,7 @@ void AppendList(Text &out, const wchar_t *title, const Text &lines)
 
 void Collect(Result &result, const wchar_t *stamp)
 {
-    result.head.Append(regfile::kHeader)
-        .Append(L"\r\n; Brisvane 备份：VC6.0 留在注册表中的信息，")
-        .Append(stamp)
-        .Append(L" 保存。\r\n; 恢复：双击本文件，在询问时选择“是”。\r\n");
+    result.head.Append(regfile::kHeader).Append(texts::kFileIntro).Append(stamp).Append(texts::kFileIntroEnd);
     CollectTrees(result, UnderWow64());
     CollectEnvironment(result);
     result.body.Append(L"\r\n");
@@ -345,27 +401,28 @@ void Collect(Result &result, const wchar_t *stamp)
 
 void Message(Text &out, const Result &result, const Text &path, const Text &error)
 {
-    if (!result.AnythingFound()) {
-        out.Append(L"没有需要备份的内容：清理工具会删除的注册表项和环境变量都不存在，因此没有写入文件。");
+    if (!result.AnythingToSave()) {
+        out.Append(texts::kNothing);
         return;
     }
-    if (path.Empty())
-        out.Append(L"未能写入备份文件：").Append(error).Append(L"\r\n");
-    else
-        out.Append(L"备份文件已保存到：\r\n").Append(path).Append(L"\r\n");
-    if (!path.Empty() && !error.Empty())
-        out.Append(L"桌面无法写入，因此保存到了“文档”文件夹：").Append(error).Append(L"\r\n");
-    AppendList(out, L"已找到：", result.found);
-    AppendList(out, L"未找到（无需备份）：", result.absent);
-    if (result.missedCount) {
-        out.Format(L"\r\n以下内容未能备份，恢复时不会还原（共 %u 项，文件开头的注释逐项列出）：\r\n", result.missedCount)
-            .Append(result.missed);
-        if (result.missedCount > kMissedShown)
-            out.Append(L"    ……\r\n");
+    if (path.Empty()) {
+        out.Append(texts::kNotWritten).Append(error).Append(L"\r\n");
+    } else {
+        out.Append(texts::kSaved).Append(L"\r\n").Append(path).Append(L"\r\n");
+        if (!error.Empty())
+            out.Append(texts::kInDocuments).Append(error).Append(L"\r\n");
     }
+    AppendList(out, texts::kFound, result.found);
+    AppendList(out, texts::kAbsent, result.absent);
+    if (result.missedCount) {
+        out.Append(L"\r\n").Format(texts::kMissed, result.missedCount).Append(L"\r\n").Append(result.missed);
+        if (result.missedCount > kMissedShown)
+            out.Append(texts::kMore).Append(L"\r\n");
+    }
+    if (result.unknown)
+        out.Append(L"\r\n").Append(texts::kDoNotClean).Append(L"\r\n");
     if (!path.Empty())
-        out.Append(L"\r\n恢复方法：双击这个文件，在询问时选择“是”。恢复 HKEY_LOCAL_MACHINE 下的项需要管理员权限。"
-                   L"恢复的环境变量要在注销并重新登录后才对程序生效。");
+        out.Append(L"\r\n").Append(texts::kRestore);
 }
 
 } // namespace backup

@@ -7,13 +7,22 @@
 namespace backup {
 
 struct Result {
-    regfile::Text head;           // the file's header and its list of what it leaves out
-    regfile::Text body;           // the keys and values, after the head
-    regfile::Text found, absent;  // the trees and environment values, a message line each
-    regfile::Text missed;         // the first few of what is left out, a message line each
+    Text head;           // the file's header and its list of what it leaves out
+    Text body;           // the keys and values, after the head
+    Text found, absent;  // the trees and environment values, a message line each
+    Text missed;         // the first few of what is left out, a message line each
     unsigned missedCount = 0;
+    bool unknown = false;      // some of what the cleanup deletes could not be read
+    bool outOfMemory = false;  // a walk's buffer could not grow
 
-    bool AnythingFound() const { return !found.Empty(); }
+    // Whether anything is incomplete for want of memory (no short cut: each
+    // text is asked).
+    bool Failed() const
+    {
+        return outOfMemory | head.Failed() | body.Failed() | found.Failed() | absent.Failed() | missed.Failed();
+    }
+    // Found, or not known to be absent: a file is written.
+    bool AnythingToSave() const { return !found.Empty() | (missedCount != 0); }
 };
 
 // Reads every target tree and the environment values that exist. `stamp`
@@ -23,6 +32,10 @@ void Collect(Result &result, const wchar_t *stamp);
 // The message the user reads at the end, for a file at `path` (empty when
 // no file was written) and `error`: why no file was written, or, beside a
 // path, why it is not on the desktop.
-void Message(regfile::Text &out, const Result &result, const regfile::Text &path, const regfile::Text &error);
+void Message(Text &out, const Result &result, const Text &path, const Text &error);
+
+// Saves the file on the desktop, else in Documents, never over another
+// file; `path` gets its path, `error` a line for each folder that failed.
+bool Save(const Result &result, const SYSTEMTIME &now, Text &path, Text &error);
 
 } // namespace backup

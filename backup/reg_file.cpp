@@ -1,83 +1,7 @@
 // Writing keys and values in the .reg format, as regedit itself exports them.
 #include "backup/reg_file.h"
 
-#include <stdarg.h>
-
 namespace regfile {
-
-namespace {
-bool g_outOfMemory = false;
-}
-
-void *Grow(void *block, size_t bytes)
-{
-    HANDLE heap = GetProcessHeap();
-    void *grown = block ? HeapReAlloc(heap, 0, block, bytes) : HeapAlloc(heap, 0, bytes);
-    g_outOfMemory |= grown == nullptr;
-    return grown;
-}
-
-void Free(void *block)
-{
-    if (block)
-        HeapFree(GetProcessHeap(), 0, block);
-}
-
-bool OutOfMemory()
-{
-    return g_outOfMemory;
-}
-
-Text::~Text()
-{
-    Free(data_);
-}
-
-// Room for `length` characters and the NUL, grown by half again each time so
-// that a file of many small appends costs few copies.
-bool Text::Reserve(size_t length)
-{
-    if (length < capacity_)
-        return true;
-    size_t capacity = capacity_ + capacity_ / 2;
-    if (capacity <= length)
-        capacity = length + 1;
-    if (capacity < 256)
-        capacity = 256;
-    // Sizes no heap can give fail here, before the byte count could wrap round.
-    void *grown = capacity <= MAXDWORD / 2 / sizeof(wchar_t) ? Grow(data_, capacity * sizeof(wchar_t)) : nullptr;
-    g_outOfMemory |= grown == nullptr;
-    if (!grown)
-        return false;
-    data_ = static_cast<wchar_t *>(grown);
-    capacity_ = capacity;
-    return true;
-}
-
-Text &Text::Append(const wchar_t *text, size_t length)
-{
-    if (wchar_t *at = Extend(length))
-        CopyMemory(at, text, length * sizeof(wchar_t));
-    return *this;
-}
-
-Text &Text::Format(const wchar_t *format, ...)
-{
-    wchar_t buffer[1025];
-    va_list arguments;
-    va_start(arguments, format);
-    int length = wvsprintfW(buffer, format, arguments);
-    va_end(arguments);
-    return Append(buffer, length > 0 ? size_t(length) : 0);
-}
-
-void Text::Truncate(size_t length)
-{
-    if (length < length_) {
-        length_ = length;
-        data_[length_] = L'\0';
-    }
-}
 
 namespace {
 
@@ -170,7 +94,7 @@ void AppendHex(Text &out, size_t lineLength, DWORD type, const BYTE *data, DWORD
 bool CanWriteName(const wchar_t *name, size_t length)
 {
     for (size_t i = 0; i < length; ++i)
-        if (name[i] == L'\r' || name[i] == L'\n')
+        if (name[i] == L'\r' || name[i] == L'\n' || name[i] == L'\0')
             return false;
     return true;
 }

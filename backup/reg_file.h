@@ -1,65 +1,13 @@
 // The .reg format that regedit exports and imports ("Windows Registry Editor
 // Version 5.00"): UTF-16LE text, CRLF line ends. Only what regedit reads back
 // to the same bytes is written; the rest is left for the caller to report.
-// The text it is written into grows on the process heap.
 #pragma once
 
-#include "platform/platform.h"
+#include "backup/text.h"
 
 namespace regfile {
 
-// A block of the process heap grown to `bytes` (a new one for null), or null
-// when the heap has no room; `block` is then left as it was, and
-// OutOfMemory() says so from then on.
-void *Grow(void *block, size_t bytes);
-void Free(void *block);
-// Whether any growth failed: whatever was being built is incomplete, and is
-// checked for once, before anything is written.
-bool OutOfMemory();
-
-// UTF-16 text on the process heap, always NUL-terminated. An append that
-// finds no room leaves it as it was (see OutOfMemory).
-class Text {
-public:
-    Text() = default;
-    ~Text();
-    Text(const Text &) = delete;
-    Text &operator=(const Text &) = delete;
-
-    const wchar_t *Data() const { return data_ ? data_ : L""; }
-    size_t Length() const { return length_; }
-    bool Empty() const { return length_ == 0; }
-
-    // Room for `count` more characters at the end, for the caller to fill
-    // before anything else is appended; null when the heap has none.
-    wchar_t *Extend(size_t count)
-    {
-        if (length_ + count >= capacity_ && !Reserve(length_ + count))
-            return nullptr;
-        wchar_t *at = data_ + length_;
-        length_ += count;
-        data_[length_] = L'\0';
-        return at;
-    }
-
-    Text &Append(const wchar_t *text, size_t length);
-    Text &Append(const wchar_t *text) { return Append(text, size_t(lstrlenW(text))); }
-    Text &Append(const Text &text) { return Append(text.Data(), text.Length()); }
-    Text &Append(wchar_t c)
-    {
-        if (wchar_t *at = Extend(1))
-            *at = c;
-        return *this;
-    }
-    // printf-style, through wsprintfW: at most 1,024 characters.
-    Text &Format(const wchar_t *format, ...);
-    void Truncate(size_t length);
-
-private:
-    bool Reserve(size_t length);
-    wchar_t *data_ = nullptr;
-    size_t length_ = 0, capacity_ = 0;
-};
+using backup::Text;
 
 inline constexpr wchar_t kHeader[] = L"\uFEFFWindows Registry Editor Version 5.00\r\n";
 
@@ -68,7 +16,8 @@ inline constexpr wchar_t kHeader[] = L"\uFEFFWindows Registry Editor Version 5.0
 inline constexpr size_t kMaxPathBelowRoot = 32766;
 
 // A line break cannot stand in a .reg line, neither raw nor (for every
-// regedit) escaped: a key or value name holding one cannot be written.
+// regedit) escaped, and a NUL (which the native API allows in a name) would
+// end the name there: a key or value name holding either cannot be written.
 bool CanWriteName(const wchar_t *name, size_t length);
 
 // regedit ends string data (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) with a NUL

@@ -43,13 +43,14 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
                    PROCESS_INFORMATION &process)
 {
     // The program inherits them; this process ignores them.
-    std::wstring at = std::to_wstring(fault.at);
+    std::wstring at = std::to_wstring(fault.at), code = std::to_wstring(fault.code);
     std::wstring calls(fault.calls.begin(), fault.calls.end());
     const struct {
         const wchar_t *name, *value;
     } settings[] = {
         {L"BRISVANE_FAULT_CALLS", calls.c_str()},
         {L"BRISVANE_FAULT_AT", at.c_str()},
+        {L"BRISVANE_FAULT_CODE", code.c_str()},
         {L"BRISVANE_FAULT_MODE", fault.persistent ? L"persistent" : L"transient"},
         {L"BRISVANE_FAULT_COUNTS", countsFile.empty() ? nullptr : countsFile.c_str()},
     };
@@ -75,9 +76,17 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
     return true;
 }
 
-std::map<std::string, unsigned> ReadCounts(const std::wstring &countsFile)
+DWORD CodeOf(const Fault &fault)
 {
-    std::map<std::string, unsigned> counts;
+    for (const InjectableCall &row : kInjectableCalls)
+        if (fault.calls.substr(0, fault.calls.find(',')) == row.name)
+            return row.codes[fault.code % CodeCount(row)];
+    return 0;
+}
+
+Counts ReadCounts(const std::wstring &countsFile)
+{
+    Counts counts;
     std::ifstream in(countsFile.c_str());
     for (std::string line; std::getline(in, line);) {
         size_t equals = line.find('=');
@@ -118,28 +127,45 @@ std::vector<unsigned> CallsToFail(const char *function, unsigned count)
 
 } // namespace
 
-std::vector<std::string> RunSingleFaults(const std::map<std::string, unsigned> &counts,
-                                         const std::vector<const char *> &functions, const char *what,
-                                         const std::function<std::string(const Fault &)> &run)
+std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const char *what,
+                                         const std::function<std::string(const Fault &, Counts &made)> &run)
 {
     std::vector<std::string> breaches;
     unsigned calls = 0, runs = 0;
-    for (const char *function : functions) {
+    auto count = [&counts](const char *function) {
         auto counted = counts.find(function);
-        unsigned count = counted == counts.end() ? 0 : counted->second;
-        calls += count;
-        if (count == 0)
-            breaches.push_back(std::string(function) + " is never called, or its calls are not counted");
-        for (unsigned n : CallsToFail(function, count))
-            for (bool persistent : {false, true}) {
-                if (persistent && n == count)  // the same run as the transient one
+        return counted == counts.end() ? 0u : counted->second;
+    };
+    auto fail = [&](const InjectableCall &row, const Fault &fault, Counts &made) {
+        ++runs;
+        std::string why = run(fault, made);
+        if (!why.empty()) {
+            std::string n = std::to_string(fault.at);
+            breaches.push_back(fault.calls + " call " + n + (fault.persistent ? " on, " : " once, ") + "failure " +
+                               std::to_string(fault.code + 1) + " of " + std::to_string(CodeCount(row)) + ": " +
+                               why + " (BRISVANE_FAULTS=" + row.name + ":" + n + " tools/faults replays it)");
+        }
+    };
+    for (const InjectableCall &row : kInjectableCalls) {
+        if (row.exe != exe)
+            continue;
+        const char *trigger = row.after ? row.after : row.name;
+        unsigned total = count(trigger);
+        calls += count(row.name);
+        if (total == 0)
+            breaches.push_back(std::string(trigger) + " is never called, or its calls are not counted");
+        for (unsigned n : CallsToFail(row.name, row.after ? std::min(total, 1u) : total))
+            for (int code = 0; code < CodeCount(row); ++code) {
+                Counts made;
+                if (row.after) {
+                    fail(row, Fault{std::string(row.after) + "," + row.name, n, true, code}, made);
                     continue;
-                ++runs;
-                std::string why = run(Fault{function, n, persistent});
-                if (!why.empty())
-                    breaches.push_back(std::string(function) + " call " + std::to_string(n) +
-                                       (persistent ? " on: " : " once: ") + why + " (BRISVANE_FAULTS=" + function +
-                                       ":" + std::to_string(n) + " tools/faults replays it)");
+                }
+                fail(row, Fault{row.name, n, false, code}, made);
+                // From the last call on is the same run, unless the failure
+                // led to more calls of the same function (a fallback).
+                if (n < total || made[row.name] > total)
+                    fail(row, Fault{row.name, n, true, code}, made);
             }
     }
     const char *arrangement = std::getenv("BRISVANE_ARRANGEMENT");

@@ -4,6 +4,7 @@
 // Windows functions and can count how many calls a clean run makes.
 #pragma once
 
+#include "harness/calls.h"
 #include "platform/platform.h"
 
 #include <functional>
@@ -13,11 +14,17 @@
 
 namespace harness {
 
+using Counts = std::map<std::string, unsigned>;
+
 struct Fault {
     std::string calls;        // the functions counted, comma-separated
     unsigned at = 0;          // the call, counted across them, that fails; 0: none
     bool persistent = false;  // and every later one too
+    int code = 0;             // which of each function's failures (harness/calls.h)
 };
+
+// The failure `fault` makes of the first function it names.
+DWORD CodeOf(const Fault &fault);
 
 // Starts `command` suspended, loads the injector (beside this program) into
 // it before any of its own code runs, tells it `fault` and where to write
@@ -26,19 +33,20 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
                    PROCESS_INFORMATION &process);
 
 // What the injector wrote at a program's exit: calls per function.
-std::map<std::string, unsigned> ReadCounts(const std::wstring &countsFile);
+Counts ReadCounts(const std::wstring &countsFile);
 
-// SQLite's fault simulation: runs `run` under single faults of each of
-// `functions`, whose calls a clean run counted in `counts`, once and from
-// then on (once where the two are the same run); `run` says what went
-// wrong, or nothing. Which calls: the first, the middle and the last; with
-// BRISVANE_FAULTS (tools/faults), those it names: "all", or a
-// comma-separated list of FUNCTION (every call of it) and FUNCTION:N (call
-// N, to replay a breach). Prints "fault injection, ARRANGEMENT[, `what`]:
-// C calls, R runs, B breaches" and returns the breaches, each saying how to
-// replay it.
-std::vector<std::string> RunSingleFaults(const std::map<std::string, unsigned> &counts,
-                                         const std::vector<const char *> &functions, const char *what,
-                                         const std::function<std::string(const Fault &)> &run);
+// SQLite's fault simulation: runs `run` under single faults of each
+// function of `exe` in harness/calls.h, whose calls a clean run counted
+// in `counts`: each of its failures, once and from then on (from the last
+// call only where the failure led to more calls); a function called only
+// after another failed, with that one failing from its first call. `run`
+// says what went wrong, or nothing, and gives the calls the run made. Which
+// calls: the first, the middle and the last; with BRISVANE_FAULTS
+// (tools/faults), those it names: "all", or a comma-separated list of
+// FUNCTION (every call of it) and FUNCTION:N (call N, to replay a breach).
+// Prints "fault injection, ARRANGEMENT[, `what`]: C calls, R runs, B
+// breaches" and returns the breaches, each saying how to replay it.
+std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const char *what,
+                                         const std::function<std::string(const Fault &, Counts &made)> &run);
 
 } // namespace harness

@@ -1,12 +1,13 @@
 // brisvane_inject.dll: fails chosen Windows calls of a shipped program, for
 // the tests only. Loaded into the program before its own code runs, it
 // points entries of the program's import table at stand-ins that count each
-// call and fail the Nth one the way Windows fails it, once (transient) or
-// from then on (persistent). What to fail comes from the environment the
-// program is started with:
+// call and fail the Nth one the way Windows fails it (harness/calls.h), once
+// (transient) or from then on (persistent). What to fail comes from the
+// environment the program is started with:
 //   BRISVANE_FAULT_CALLS   the functions counted, by name, comma-separated
 //   BRISVANE_FAULT_AT      N: the call, counted across those functions, that
 //                          fails first; 0 or unset fails nothing
+//   BRISVANE_FAULT_CODE    K: each fails with its Kth failure (counted round)
 //   BRISVANE_FAULT_MODE    "persistent" fails every later call too
 //   BRISVANE_FAULT_COUNTS  a file that gets "name=count" per function at exit,
 //                          and "injected=count" of the calls it failed
@@ -16,28 +17,42 @@
 
 #include <shlobj.h>
 
+#include "harness/calls.h"
+
+#include <shlobj.h>
+
 namespace {
 
-enum Call {
-    kRegOpenKeyExW, kRegQueryInfoKeyW, kRegEnumKeyExW, kRegEnumValueW,
-    kHeapAlloc, kHeapReAlloc,
-    kCreateFileW, kWriteFile, kFlushFileBuffers, kMoveFileW,
-    kSHGetFolderPathW,
-    kRegCreateKeyExA, kSHDeleteKeyA, kRegDeleteValueA, kListInsert, kMessageBoxA,
-    kCallCount
-};
+using harness::kInjectableCalls;
+using harness::kInjectableCount;
 
-LONG g_counts[kCallCount];
+constexpr bool Same(const char *a, const char *b)
+{
+    while (*a && *a == *b)
+        ++a, ++b;
+    return *a == *b;
+}
+
+// A function's row in the table, found when this DLL is compiled.
+constexpr int Row(const char *name)
+{
+    for (int i = 0; i < kInjectableCount; ++i)
+        if (Same(kInjectableCalls[i].name, name))
+            return i;
+    return -1;
+}
+
+LONG g_counts[kInjectableCount];
 LONG g_calls;          // across the chosen functions
 LONG g_injected;       // calls failed
-bool g_chosen[kCallCount];
+bool g_chosen[kInjectableCount];
 LONG g_at;             // 0: fail nothing
+LONG g_code;           // which of a function's failures
 bool g_persistent;
-void *g_real[kCallCount];
+void *g_real[kInjectableCount];
 
-// Counts a call of `call` and says whether it is to fail; `code` picks the
-// failure, among those Windows gives for it, by the call's number.
-bool Fails(Call call, DWORD &code, const DWORD *codes, size_t codeCount)
+// Counts a call of row `call` and says whether it is to fail, and how.
+bool Fails(int call, DWORD &code)
 {
     InterlockedIncrement(&g_counts[call]);
     if (!g_chosen[call])
@@ -45,180 +60,205 @@ bool Fails(Call call, DWORD &code, const DWORD *codes, size_t codeCount)
     LONG n = InterlockedIncrement(&g_calls);
     if (g_at == 0 || n < g_at || (n > g_at && !g_persistent))
         return false;
-    code = codes[DWORD(n) % codeCount];
+    code = kInjectableCalls[call].codes[g_code % harness::CodeCount(kInjectableCalls[call])];
     InterlockedIncrement(&g_injected);
     return true;
 }
 
-template <class F> F Real(Call call)
-{
-    return reinterpret_cast<F>(g_real[call]);
-}
-
-const DWORD kRegistryErrors[] = {ERROR_KEY_DELETED, ERROR_ACCESS_DENIED, ERROR_NOT_ENOUGH_MEMORY};
-const DWORD kFileErrors[] = {ERROR_DISK_FULL, ERROR_ACCESS_DENIED};
-const DWORD kDenied[] = {ERROR_ACCESS_DENIED};
-const DWORD kNone[] = {0};
-const DWORD kFolderErrors[] = {DWORD(E_FAIL), DWORD(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED))};
-
-// The stand-ins, each with its function's signature.
-#define FAIL_OR(call, codes) \
-    DWORD code = 0;          \
-    if (Fails(call, code, codes, sizeof codes / sizeof *codes))
+// The stand-ins, each with its function's signature: FAIL_OR(name) counts
+// the call and runs what follows it as the failure; REAL(name) is the
+// function itself.
+#define FAIL_OR(name)                                                      \
+    constexpr int kRow = Row(#name);                                       \
+    static_assert(kRow >= 0, #name " is in harness/calls.h");              \
+    DWORD code = 0;                                                        \
+    if (Fails(kRow, code))
+#define REAL(name) reinterpret_cast<decltype(&name)>(g_real[kRow])
 
 LSTATUS WINAPI OpenKey(HKEY key, LPCWSTR name, DWORD options, REGSAM sam, PHKEY out)
 {
-    FAIL_OR(kRegOpenKeyExW, kRegistryErrors) return LSTATUS(code);
-    return Real<decltype(&RegOpenKeyExW)>(kRegOpenKeyExW)(key, name, options, sam, out);
+    FAIL_OR(RegOpenKeyExW) return LSTATUS(code);
+    return REAL(RegOpenKeyExW)(key, name, options, sam, out);
 }
 
 LSTATUS WINAPI QueryInfoKey(HKEY key, LPWSTR className, LPDWORD classLength, LPDWORD reserved, LPDWORD subkeys,
                             LPDWORD longestSubkey, LPDWORD longestClass, LPDWORD values, LPDWORD longestValueName,
                             LPDWORD longestValueData, LPDWORD security, PFILETIME written)
 {
-    FAIL_OR(kRegQueryInfoKeyW, kRegistryErrors) return LSTATUS(code);
-    return Real<decltype(&RegQueryInfoKeyW)>(kRegQueryInfoKeyW)(key, className, classLength, reserved, subkeys,
-                                                                 longestSubkey, longestClass, values,
-                                                                 longestValueName, longestValueData, security,
-                                                                 written);
+    FAIL_OR(RegQueryInfoKeyW) return LSTATUS(code);
+    return REAL(RegQueryInfoKeyW)(key, className, classLength, reserved, subkeys, longestSubkey, longestClass, values,
+                                  longestValueName, longestValueData, security, written);
 }
 
 LSTATUS WINAPI EnumKey(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPWSTR className,
                        LPDWORD classLength, PFILETIME written)
 {
-    FAIL_OR(kRegEnumKeyExW, kRegistryErrors) return LSTATUS(code);
-    return Real<decltype(&RegEnumKeyExW)>(kRegEnumKeyExW)(key, index, name, nameLength, reserved, className,
-                                                           classLength, written);
+    FAIL_OR(RegEnumKeyExW) return LSTATUS(code);
+    return REAL(RegEnumKeyExW)(key, index, name, nameLength, reserved, className, classLength, written);
 }
 
+// A value that grew since it was measured asks for more room than it had.
 LSTATUS WINAPI EnumValue(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type,
                          LPBYTE data, LPDWORD size)
 {
-    FAIL_OR(kRegEnumValueW, kRegistryErrors) return LSTATUS(code);
-    return Real<decltype(&RegEnumValueW)>(kRegEnumValueW)(key, index, name, nameLength, reserved, type, data, size);
+    FAIL_OR(RegEnumValueW)
+    {
+        if (code == ERROR_MORE_DATA && size)
+            *size += 64;
+        return LSTATUS(code);
+    }
+    return REAL(RegEnumValueW)(key, index, name, nameLength, reserved, type, data, size);
 }
 
 LPVOID WINAPI Alloc(HANDLE heap, DWORD flags, SIZE_T bytes)
 {
-    FAIL_OR(kHeapAlloc, kNone) return (void)code, nullptr;
-    return Real<decltype(&HeapAlloc)>(kHeapAlloc)(heap, flags, bytes);
+    FAIL_OR(HeapAlloc) return nullptr;
+    return REAL(HeapAlloc)(heap, flags, bytes);
 }
 
 LPVOID WINAPI ReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes)
 {
-    FAIL_OR(kHeapReAlloc, kNone) return (void)code, nullptr;
-    return Real<decltype(&HeapReAlloc)>(kHeapReAlloc)(heap, flags, block, bytes);
+    FAIL_OR(HeapReAlloc) return nullptr;
+    return REAL(HeapReAlloc)(heap, flags, block, bytes);
+}
+
+HRESULT WINAPI FolderPath(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path)
+{
+    FAIL_OR(SHGetFolderPathW) return HRESULT(code);
+    return REAL(SHGetFolderPathW)(owner, folder, token, flags, path);
 }
 
 HANDLE WINAPI NewFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                         DWORD attributes, HANDLE templateFile)
+                      DWORD attributes, HANDLE templateFile)
 {
-    FAIL_OR(kCreateFileW, kFileErrors) return SetLastError(code), INVALID_HANDLE_VALUE;
-    return Real<decltype(&CreateFileW)>(kCreateFileW)(name, access, share, security, disposition, attributes,
-                                                       templateFile);
+    FAIL_OR(CreateFileW) return SetLastError(code), INVALID_HANDLE_VALUE;
+    return REAL(CreateFileW)(name, access, share, security, disposition, attributes, templateFile);
 }
 
-// A write that fails may have written part of its bytes, as on a full disk.
+// A write that fails has written half its bytes, as on a full disk; a short
+// one says it succeeded.
 BOOL WINAPI Write(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped)
 {
-    FAIL_OR(kWriteFile, kFileErrors)
+    FAIL_OR(WriteFile)
     {
         DWORD part = 0;
-        Real<decltype(&WriteFile)>(kWriteFile)(file, data, bytes / 2, &part, overlapped);
+        REAL(WriteFile)(file, data, bytes / 2, &part, overlapped);
         if (written)
             *written = part;
+        if (code == harness::kShortWrite)
+            return TRUE;
         SetLastError(code);
         return FALSE;
     }
-    return Real<decltype(&WriteFile)>(kWriteFile)(file, data, bytes, written, overlapped);
+    return REAL(WriteFile)(file, data, bytes, written, overlapped);
 }
 
 // A flush that fails has not put the file's bytes on the disk: here they
 // are lost, so that a program that trusts the file anyway shows it.
 BOOL WINAPI Flush(HANDLE file)
 {
-    FAIL_OR(kFlushFileBuffers, kFileErrors)
+    FAIL_OR(FlushFileBuffers)
     {
         SetFilePointer(file, 0, nullptr, FILE_BEGIN);
         SetEndOfFile(file);
         SetLastError(code);
         return FALSE;
     }
-    return Real<decltype(&FlushFileBuffers)>(kFlushFileBuffers)(file);
+    return REAL(FlushFileBuffers)(file);
 }
 
-BOOL WINAPI Move(LPCWSTR from, LPCWSTR to)
+BOOL WINAPI Move(LPCWSTR from, LPCWSTR to, DWORD flags)
 {
-    FAIL_OR(kMoveFileW, kFileErrors) return SetLastError(code), FALSE;
-    return Real<decltype(&MoveFileW)>(kMoveFileW)(from, to);
+    FAIL_OR(MoveFileExW) return SetLastError(code), FALSE;
+    return REAL(MoveFileExW)(from, to, flags);
 }
 
-HRESULT WINAPI FolderPath(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path)
+BOOL WINAPI Delete(LPCWSTR name)
 {
-    FAIL_OR(kSHGetFolderPathW, kFolderErrors) return HRESULT(code);
-    return Real<decltype(&SHGetFolderPathW)>(kSHGetFolderPathW)(owner, folder, token, flags, path);
+    FAIL_OR(DeleteFileW) return SetLastError(code), FALSE;
+    return REAL(DeleteFileW)(name);
+}
+
+DWORD WINAPI Format(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR buffer, DWORD size,
+                    va_list *arguments)
+{
+    FAIL_OR(FormatMessageW) return SetLastError(code), 0;
+    return REAL(FormatMessageW)(flags, source, id, language, buffer, size, arguments);
 }
 
 LSTATUS WINAPI CreateKey(HKEY key, LPCSTR name, DWORD reserved, LPSTR className, DWORD options, REGSAM sam,
                          LPSECURITY_ATTRIBUTES security, PHKEY out, LPDWORD disposition)
 {
-    FAIL_OR(kRegCreateKeyExA, kRegistryErrors) return LSTATUS(code);
-    return Real<decltype(&RegCreateKeyExA)>(kRegCreateKeyExA)(key, name, reserved, className, options, sam,
-                                                               security, out, disposition);
+    FAIL_OR(RegCreateKeyExA) return LSTATUS(code);
+    return REAL(RegCreateKeyExA)(key, name, reserved, className, options, sam, security, out, disposition);
 }
 
 LSTATUS WINAPI DeleteKey(HKEY key, LPCSTR name)
 {
-    FAIL_OR(kSHDeleteKeyA, kDenied) return LSTATUS(code);
-    return Real<decltype(&SHDeleteKeyA)>(kSHDeleteKeyA)(key, name);
+    FAIL_OR(SHDeleteKeyA) return LSTATUS(code);
+    return REAL(SHDeleteKeyA)(key, name);
 }
 
 LSTATUS WINAPI DeleteValue(HKEY key, LPCSTR name)
 {
-    FAIL_OR(kRegDeleteValueA, kDenied) return LSTATUS(code);
-    return Real<decltype(&RegDeleteValueA)>(kRegDeleteValueA)(key, name);
+    FAIL_OR(RegDeleteValueA) return LSTATUS(code);
+    return REAL(RegDeleteValueA)(key, name);
 }
 
 // Only a list box's insertion is counted; every other message passes.
 LRESULT WINAPI Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == LB_INSERTSTRING) {
-        FAIL_OR(kListInsert, kNone) return (void)code, LB_ERRSPACE;
+        FAIL_OR(SendMessageA) return LRESULT(LONG(code));
     }
-    return Real<decltype(&SendMessageA)>(kListInsert)(window, message, wParam, lParam);
+    return reinterpret_cast<decltype(&SendMessageA)>(g_real[Row("SendMessageA")])(window, message, wParam, lParam);
 }
 
 int WINAPI Box(HWND owner, LPCSTR text, LPCSTR title, UINT type)
 {
-    FAIL_OR(kMessageBoxA, kNone) return (void)code, SetLastError(ERROR_NOT_ENOUGH_MEMORY), 0;
-    return Real<decltype(&MessageBoxA)>(kMessageBoxA)(owner, text, title, type);
+    FAIL_OR(MessageBoxA) return SetLastError(code), 0;
+    return REAL(MessageBoxA)(owner, text, title, type);
 }
 
+// Each stand-in at its function's row.
 const struct {
-    const char *name;
+    int row;
     void *standIn;
-} kCalls[kCallCount] = {
-    {"RegOpenKeyExW", reinterpret_cast<void *>(OpenKey)},
-    {"RegQueryInfoKeyW", reinterpret_cast<void *>(QueryInfoKey)},
-    {"RegEnumKeyExW", reinterpret_cast<void *>(EnumKey)},
-    {"RegEnumValueW", reinterpret_cast<void *>(EnumValue)},
-    {"HeapAlloc", reinterpret_cast<void *>(Alloc)},
-    {"HeapReAlloc", reinterpret_cast<void *>(ReAlloc)},
-    {"CreateFileW", reinterpret_cast<void *>(NewFile)},
-    {"WriteFile", reinterpret_cast<void *>(Write)},
-    {"FlushFileBuffers", reinterpret_cast<void *>(Flush)},
-    {"MoveFileW", reinterpret_cast<void *>(Move)},
-    {"SHGetFolderPathW", reinterpret_cast<void *>(FolderPath)},
-    {"RegCreateKeyExA", reinterpret_cast<void *>(CreateKey)},
-    {"SHDeleteKeyA", reinterpret_cast<void *>(DeleteKey)},
-    {"RegDeleteValueA", reinterpret_cast<void *>(DeleteValue)},
-    {"SendMessageA", reinterpret_cast<void *>(Send)},
-    {"MessageBoxA", reinterpret_cast<void *>(Box)},
+} kStandIns[] = {
+    {Row("RegOpenKeyExW"), reinterpret_cast<void *>(OpenKey)},
+    {Row("RegQueryInfoKeyW"), reinterpret_cast<void *>(QueryInfoKey)},
+    {Row("RegEnumKeyExW"), reinterpret_cast<void *>(EnumKey)},
+    {Row("RegEnumValueW"), reinterpret_cast<void *>(EnumValue)},
+    {Row("HeapAlloc"), reinterpret_cast<void *>(Alloc)},
+    {Row("HeapReAlloc"), reinterpret_cast<void *>(ReAlloc)},
+    {Row("SHGetFolderPathW"), reinterpret_cast<void *>(FolderPath)},
+    {Row("CreateFileW"), reinterpret_cast<void *>(NewFile)},
+    {Row("WriteFile"), reinterpret_cast<void *>(Write)},
+    {Row("FlushFileBuffers"), reinterpret_cast<void *>(Flush)},
+    {Row("MoveFileExW"), reinterpret_cast<void *>(Move)},
+    {Row("DeleteFileW"), reinterpret_cast<void *>(Delete)},
+    {Row("FormatMessageW"), reinterpret_cast<void *>(Format)},
+    {Row("RegCreateKeyExA"), reinterpret_cast<void *>(CreateKey)},
+    {Row("SHDeleteKeyA"), reinterpret_cast<void *>(DeleteKey)},
+    {Row("RegDeleteValueA"), reinterpret_cast<void *>(DeleteValue)},
+    {Row("SendMessageA"), reinterpret_cast<void *>(Send)},
+    {Row("MessageBoxA"), reinterpret_cast<void *>(Box)},
 };
+static_assert(sizeof kStandIns / sizeof *kStandIns == kInjectableCount, "a stand-in for every row");
 
 bool SameName(const char *a, const char *b, size_t length)
 {
     return CompareStringA(LOCALE_INVARIANT, 0, a, int(length), b, lstrlenA(b)) == CSTR_EQUAL;
+}
+
+LONG Number(const char *variable)
+{
+    char text[16];
+    LONG n = 0;
+    if (GetEnvironmentVariableA(variable, text, sizeof text) - 1 < sizeof text - 1)
+        for (const char *c = text; *c >= '0' && *c <= '9'; ++c)
+            n = n * 10 + (*c - '0');
+    return n;
 }
 
 void ReadChoice()
@@ -230,12 +270,11 @@ void ReadChoice()
     for (DWORD start = 0, end; start < length; start = end + 1) {
         for (end = start; end < length && text[end] != ',';)
             ++end;
-        for (int i = 0; i < kCallCount; ++i)
-            g_chosen[i] |= SameName(text + start, kCalls[i].name, end - start);
+        for (int i = 0; i < kInjectableCount; ++i)
+            g_chosen[i] |= SameName(text + start, kInjectableCalls[i].name, end - start);
     }
-    if (GetEnvironmentVariableA("BRISVANE_FAULT_AT", text, 16) - 1 < 15)
-        for (const char *c = text; *c >= '0' && *c <= '9'; ++c)
-            g_at = g_at * 10 + (*c - '0');
+    g_at = Number("BRISVANE_FAULT_AT");
+    g_code = Number("BRISVANE_FAULT_CODE");
     g_persistent = GetEnvironmentVariableA("BRISVANE_FAULT_MODE", text, 16) - 1 < 15 &&
                    lstrcmpA(text, "persistent") == 0;
 }
@@ -260,14 +299,14 @@ void Redirect()
                 continue;
             auto byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
             const char *name = reinterpret_cast<const char *>(byName->Name);
-            for (int i = 0; i < kCallCount; ++i) {
-                if (lstrcmpA(name, kCalls[i].name) != 0)
+            for (const auto &standIn : kStandIns) {
+                if (lstrcmpA(name, kInjectableCalls[standIn.row].name) != 0)
                     continue;
                 DWORD old = 0;
                 if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old))
                     break;
-                g_real[i] = reinterpret_cast<void *>(slots->u1.Function);
-                slots->u1.Function = reinterpret_cast<ULONG_PTR>(kCalls[i].standIn);
+                g_real[standIn.row] = reinterpret_cast<void *>(slots->u1.Function);
+                slots->u1.Function = reinterpret_cast<ULONG_PTR>(standIn.standIn);
                 VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
             }
         }
@@ -287,9 +326,10 @@ void WriteCounts()
         return;
     char line[64];
     DWORD written = 0;
-    for (int i = 0; i < kCallCount; ++i)
+    for (int i = 0; i < kInjectableCount; ++i)
         if (g_real[i])
-            WriteFile(file, line, DWORD(wsprintfA(line, "%s=%ld\n", kCalls[i].name, g_counts[i])), &written, nullptr);
+            WriteFile(file, line, DWORD(wsprintfA(line, "%s=%ld\n", kInjectableCalls[i].name, g_counts[i])), &written,
+                      nullptr);
     WriteFile(file, line, DWORD(wsprintfA(line, "injected=%ld\n", g_injected)), &written, nullptr);
     CloseHandle(file);
 }

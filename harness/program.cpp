@@ -91,9 +91,15 @@ template <class Done> bool WaitUntil(Done done, DWORD timeoutMs)
 }
 } // namespace
 
+// Shown or not yet: a box becomes visible only once its modal loop first
+// finds its queue empty, after it has already handled what was posted to
+// the program before it, such as a test's mark.
 HWND FindOwnedBox(HWND owner)
 {
-    return FindDialog([owner](HWND window) { return window != owner && GetWindow(window, GW_OWNER) == owner; });
+    for (HWND window = nullptr; (window = FindWindowExW(nullptr, window, L"#32770", nullptr));)
+        if (window != owner && GetWindow(window, GW_OWNER) == owner)
+            return window;
+    return nullptr;
 }
 
 void Settle(HWND window)

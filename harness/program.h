@@ -28,7 +28,8 @@ std::string ToUtf8(const std::wstring &text);
 std::wstring WindowText(HWND window);
 std::vector<std::wstring> ListLines(HWND list);
 
-// A message box: a #32770 window owned by `owner`, text in static 0xFFFF.
+// A message box: a #32770 window owned by `owner`, text in static 0xFFFF,
+// found from its creation on, before it is shown.
 HWND FindOwnedBox(HWND owner);
 HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs);
 bool WaitForNoOwnedBox(HWND owner, DWORD timeoutMs);

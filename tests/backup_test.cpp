@@ -4,6 +4,7 @@
 // backup reported it could not carry, and for what changed after the backup.
 // The random part of the footprint is drawn from a seed, printed on failure;
 // BRISVANE_SEED=N replays one.
+#include "backup/texts.h"
 #include "harness/faults.h"
 #include "harness/program.h"
 #include "harness/snapshot.h"
@@ -19,6 +20,8 @@
 #include <memory>
 
 namespace {
+
+namespace texts = backup::texts;
 
 struct Backup {
     DWORD exitCode = ~0u;
@@ -56,11 +59,11 @@ struct Reported {
 std::vector<Reported> ReportedMissing(const std::wstring &text)
 {
     std::vector<Reported> out;
-    const std::wstring marker = L"; \u672a\u80fd\u5907\u4efd\uff08";  // "; 未能备份（"
-    for (size_t at = 0; (at = text.find(L"\r\n" + marker, at)) != std::wstring::npos;) {
-        size_t start = text.find(L"\uff09\uff1a[", at) + 3, end = text.find(L"\r\n", start);
-        std::wstring item = text.substr(start, end - start);
-        at = end;
+    const std::wstring marker = L"\r\n" + std::wstring(texts::kMissedLine), end = texts::kMissedLineEnd;
+    for (size_t at = 0; (at = text.find(marker, at)) != std::wstring::npos;) {
+        size_t start = text.find(end + L"[", at) + end.size() + 1, stop = text.find(L"\r\n", start);
+        std::wstring item = text.substr(start, stop - start);
+        at = stop;
         Reported r;
         r.isValue = item.back() == L'"';
         if (r.isValue) {
@@ -101,8 +104,9 @@ Backup RunBackup()
     if (!harness::StartTool(tool, L"", harness::Scaled(60000), L"brisvane-backup.exe"))
         return b;
     b.message = harness::BoxText(tool.dialog);
-    size_t start = b.message.find(L"\r\n") + 2;
-    b.file = b.message.substr(start, b.message.find(L"\r\n", start) - start);
+    const std::wstring saved = texts::kSaved + std::wstring(L"\r\n");
+    if (b.message.rfind(saved, 0) == 0)
+        b.file = b.message.substr(saved.size(), b.message.find(L"\r\n", saved.size()) - saved.size());
     b.exitCode = harness::CloseTool(tool);
     b.missed = Missed(b.file);
     return b;
@@ -154,19 +158,28 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
     char text[16] = "";
     unsigned seed = GetEnvironmentVariableA("BRISVANE_SEED", text, sizeof text) ? unsigned(atoi(text)) : GetTickCount();
     SCOPED_TRACE("seed " + std::to_string(seed) + " (BRISVANE_SEED=" + std::to_string(seed) + " replays it)");
+    enum Seeded { kNothing, kValuesOnly, kTrees };
     static const struct {
         const char *label;
+        Seeded seeded;
         int keysPerTree;
-        const char *locked;   // a subkey the backup may not read, under row 3's tree
+        const char *locked;   // a key the backup may not read: under row 3's tree, or "Environment"
         int denied;           // how many of the desktop and Documents deny new files
         bool earlier;         // earlier backups hold the names it would pick first
         bool hard;            // with the hard cases, some of which no file can carry
         bool full;            // the desktop's disk fills as the file is written, where one is mounted
+        bool longPath;        // the user's path several KiB long
+        DWORD exitCode;
     } rows[] = {
-        {"the full footprint, beside earlier backups", 20, nullptr, 0, true, true, false},
-        {"a subkey it may not read", 3, "Branch0", 0, false, true, false},
-        {"the desktop cannot be written", 3, nullptr, 1, false, false, false},
-        {"neither folder can be written, the desktop's disk full", 3, nullptr, 2, false, false, true},
+        // The desktop moved to a small disk last: Windows keeps the moved
+        // path in its cache of folders (Shell Folders) until it is asked again.
+        {"the full footprint, beside earlier backups", kTrees, 20, nullptr, 0, true, true, false, false, 1},
+        {"a subkey it may not read", kTrees, 3, "Branch0", 0, false, true, false, false, 1},
+        {"the environment values alone", kValuesOnly, 0, nullptr, 0, false, false, false, true, 0},
+        {"no tree, the environment key unreadable", kValuesOnly, 0, "Environment", 0, false, false, false, false, 1},
+        {"nothing at all", kNothing, 0, nullptr, 0, false, false, false, false, 0},
+        {"the desktop cannot be written", kTrees, 3, nullptr, 1, false, false, false, true, 0},
+        {"neither folder can be written, the desktop's disk full", kTrees, 3, nullptr, 2, false, false, true, false, 2},
     };
     const std::wstring folders[] = {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)};
     // Where tools/test could mount one (as root): a file system of 8 KiB,
@@ -179,6 +192,22 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         if (row.full)
             std::printf("backup proof, %s: %s\n", row.label, onDisk ? "a small disk" : "no small disk, a DACL");
         harness::SeedAll(row.keysPerTree, seed, row.hard);
+        for (const harness::KeyPath &tree : harness::kFootprintTrees)
+            if (row.seeded != kTrees)
+                SHDeleteKeyA(tree.root, tree.path);
+        std::string readable[std::size(harness::kEnvironmentTargets)];
+        for (size_t i = 0; i < std::size(readable); ++i) {
+            const char *name = harness::kEnvironmentTargets[i];
+            readable[i] = harness::kEnvironmentSeeds[i].readable ? harness::kEnvironmentSeeds[i].readable : "";
+            if (row.seeded == kNothing)
+                SHDeleteValueA(HKEY_CURRENT_USER, "Environment", name);
+            // A user's path is often longer than a first guess at a buffer.
+            while (row.longPath && i == 1 && readable[i].size() < 6000)
+                readable[i] += ";C:\\Tools\\" + std::to_string(readable[i].size());
+            if (row.longPath && i == 1)
+                SHSetValueA(HKEY_CURRENT_USER, "Environment", name, REG_EXPAND_SZ, readable[i].c_str(),
+                            DWORD(readable[i].size() + 1));
+        }
         // Nothing to restore where no file can be written.
         std::set<std::string> before = row.denied < 2 ? harness::Reach() : std::set<std::string>();
         std::unique_ptr<harness::DesktopMoved> moved;
@@ -186,10 +215,12 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
             moved = std::make_unique<harness::DesktopMoved>(disk);
         const std::wstring where[] = {Folder(CSIDL_DESKTOPDIRECTORY), folders[1]};
         const harness::KeyPath &tree = harness::kFootprintTrees[2];
-        std::string locked = row.locked ? std::string(tree.path) + "\\" + row.locked : "";
+        const bool environment = row.locked && !strcmp(row.locked, "Environment");
+        std::string locked = environment ? row.locked : row.locked ? std::string(tree.path) + "\\" + row.locked : "";
         std::unique_ptr<harness::RestrictedKey> lock;
         if (row.locked) {
-            lock = std::make_unique<harness::RestrictedKey>(tree.root, locked.c_str(), 0);
+            lock = std::make_unique<harness::RestrictedKey>(environment ? HKEY_CURRENT_USER : tree.root,
+                                                            locked.c_str(), 0);
             ASSERT_TRUE(lock->ok());
         }
         std::unique_ptr<harness::RestrictedFolder> denied[2];
@@ -210,9 +241,18 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
             EXPECT_TRUE(Bytes(file) == "an earlier backup") << harness::ToUtf8(file) << " was overwritten";
             DeleteFileW(file.c_str());
         }
+        EXPECT_EQ(row.exitCode, b.exitCode) << harness::ToUtf8(b.message);
+        // What the cleanup deletes unread is named, and the box says to wait.
+        EXPECT_EQ(row.locked != nullptr, b.message.find(texts::kDoNotClean) != std::wstring::npos)
+            << harness::ToUtf8(b.message);
+        if (row.seeded == kNothing) { // nothing to save, and no file
+            EXPECT_EQ(texts::kNothing, b.message);
+            EXPECT_EQ(kept[0], BackupFiles(where[0]));
+            harness::RemoveAll();
+            continue;
+        }
         if (row.denied == 2) { // no file, none half-written, and the box says why
-            EXPECT_EQ(2u, b.exitCode) << harness::ToUtf8(b.message);
-            EXPECT_EQ(0u, b.message.find(L"\u672a\u80fd\u5199\u5165")) << harness::ToUtf8(b.message); // "未能写入"
+            EXPECT_EQ(0u, b.message.find(texts::kNotWritten)) << harness::ToUtf8(b.message);
             for (int i = 0; i < 2; ++i) {
                 EXPECT_NE(std::wstring::npos, b.message.find(where[i])) << harness::ToUtf8(b.message);
                 EXPECT_EQ(kept[i], BackupFiles(where[i])) << harness::ToUtf8(where[i]);
@@ -235,32 +275,29 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         EXPECT_EQ(row.denied != 0, b.message.find(L"\uff08" + where[0] + L"\uff09") != std::wstring::npos)
             << "why not on the desktop: " << harness::ToUtf8(b.message);
         EXPECT_EQ(row.earlier, b.file.substr(b.file.size() - 6) == L"-2.reg") << harness::ToUtf8(b.file);
-        // Each environment value that one line can show as text, shown above its own line.
+        // Each environment value that one line can show as text, shown on a
+        // comment line before the key's own line, outside its section.
         const std::wstring text = Text(b.file);
-        for (size_t i = 0; i < std::size(harness::kEnvironmentTargets); ++i) {
-            const std::wstring name = harness::FromGbk(harness::kEnvironmentTargets[i]);
-            const char *readable = harness::kEnvironmentSeeds[i].readable;
-            EXPECT_EQ(readable != nullptr, text.find(L"\r\n; " + name + L"=") != std::wstring::npos)
-                << harness::ToUtf8(name);
-            if (readable) {
-                EXPECT_NE(std::wstring::npos, text.find(L"\r\n; " + name + L"=" + harness::FromGbk(readable) +
-                                                        L"\r\n\"" + name + L"\"="))
-                    << readable;
+        const size_t section = text.find(L"\r\n[HKEY_CURRENT_USER\\Environment]\r\n");
+        for (size_t i = 0; i < std::size(readable); ++i) {
+            const std::wstring line = L"\r\n; " + harness::FromGbk(harness::kEnvironmentTargets[i]) + L"=";
+            const size_t at = text.find(line);
+            EXPECT_EQ(!readable[i].empty() && !environment, at != std::wstring::npos) << readable[i];
+            if (!readable[i].empty() && !environment) {
+                EXPECT_EQ(at, text.find(line + harness::FromGbk(readable[i]) + L"\r\n")) << readable[i];
+                EXPECT_TRUE(at < section && text.rfind(L"\r\n\r\n", section) < at) << readable[i];
             }
         }
-        // The chain of keys deeper than regedit can name is never carried.
-        EXPECT_EQ(row.hard ? 1u : 0u, b.exitCode) << harness::ToUtf8(b.message);
         if (row.locked) { // named in the message and in the file
-            EXPECT_NE(std::wstring::npos, b.message.find(harness::FromGbk(std::string("\\") + row.locked + "]")))
-                << harness::ToUtf8(b.message);
-            EXPECT_NE(b.missed.end(), std::find(b.missed.begin(), b.missed.end(),
-                                                harness::RootName(tree.root) + "\\" + locked + "\\"));
+            const std::string named = environment ? "HKCU\\Environment\\\\:path="
+                                                  : harness::RootName(tree.root) + "\\" + locked + "\\";
+            EXPECT_NE(b.missed.end(), std::find(b.missed.begin(), b.missed.end(), named));
         }
         // Changed after the backup, and not the backup's to put back.
         SHSetValueA(HKEY_CURRENT_USER, "Environment", harness::kBystanderValues[0], REG_SZ, "changed", 8);
-        const std::string environment = "HKCU\\Environment";
+        const std::string environmentKey = "HKCU\\Environment";
         for (auto entry = before.begin(); entry != before.end();)
-            entry = entry->rfind(environment, 0) == 0 ? before.erase(entry) : std::next(entry);
+            entry = entry->rfind(environmentKey, 0) == 0 ? before.erase(entry) : std::next(entry);
         before.merge(harness::Snapshot(HKEY_CURRENT_USER, "Environment"));
 
         harness::RunResult run = harness::ConfirmedRun();
@@ -323,15 +360,16 @@ bool SamePath(const std::wstring &a, const std::wstring &b)
 }
 
 // Whether `entry` of a clean run's file is in `entries`, or lies under a key,
-// or is a value, that the file's head names as not carried. A key that only
-// holds values named there (the environment's) is accounted for by them.
+// or is a value, that `missed` names. A missed value accounts for itself
+// alone, and for its key's line (the environment's section holds only
+// those values).
 bool Accounted(const Entry &entry, const std::set<Entry> &entries, const std::vector<Reported> &missed)
 {
     if (entries.count(entry))
         return true;
     const auto &[key, line] = entry;
     for (const Reported &m : missed) {
-        bool under = key.size() > m.key.size() && key[m.key.size()] == L'\\' &&
+        bool under = !m.isValue && key.size() > m.key.size() && key[m.key.size()] == L'\\' &&
                      SamePath(key.substr(0, m.key.size()), m.key);
         bool same = SamePath(key, m.key);
         if (under || (same && (!m.isValue || line.empty() || ValueName(line) == m.value)))
@@ -344,26 +382,45 @@ bool Accounted(const Entry &entry, const std::set<Entry> &entries, const std::ve
 std::wstring Unstamped(const std::wstring &file)
 {
     std::wstring text = Text(file);
-    size_t at = text.find(L"\r\n; Brisvane \u5907\u4efd\uff1a");  // "; Brisvane 备份："
+    size_t at = text.find(texts::kFileIntro);
     if (at != std::wstring::npos)
         text.erase(at, text.find(L"\r\n", at + 2) - at);
     return text;
 }
 
-// The backup's calls that a user's machine can fail, as the injector names them.
-const std::vector<const char *> kBackupCalls = {
-    "RegOpenKeyExW", "RegQueryInfoKeyW", "RegEnumKeyExW", "RegEnumValueW", "HeapAlloc",       "HeapReAlloc",
-    "CreateFileW",   "WriteFile",        "FlushFileBuffers", "MoveFileW",  "SHGetFolderPathW"};
+// The lines of one of the box's lists, "    ..." each, after its title.
+std::vector<std::wstring> BoxList(const std::wstring &message, const wchar_t *title)
+{
+    std::vector<std::wstring> lines;
+    size_t at = message.find(L"\r\n" + std::wstring(title) + L"\r\n");
+    for (at = at == std::wstring::npos ? at : message.find(L"\r\n", at + 2) + 2;
+         at != std::wstring::npos && message.compare(at, 4, L"    ") == 0;) {
+        size_t end = message.find(L"\r\n", at);
+        lines.push_back(message.substr(at + 4, end - at - 4));
+        at = end == std::wstring::npos ? end : end + 2;
+    }
+    return lines;
+}
+
+// The file's comment lines after its head (which ends at its second blank
+// line): each value's readable text.
+std::set<std::wstring> Readable(const std::wstring &text)
+{
+    std::set<std::wstring> lines;
+    size_t body = text.find(L"\r\n\r\n", text.find(L"\r\n\r\n") + 2);
+    for (size_t at = body; (at = text.find(L"\r\n; ", at)) != std::wstring::npos; at += 2)
+        lines.insert(text.substr(at + 2, text.find(L"\r\n", at + 2) - at - 2));
+    return lines;
+}
 
 struct FaultRun {
     DWORD exitCode = ~0u;
     bool started = false, hung = false;
     std::wstring message;
     std::vector<std::wstring> added;   // new files in the desktop and Documents
-    std::map<std::string, unsigned> counts;   // the calls made, and how many were failed
 };
 
-FaultRun RunUnder(const harness::Fault &fault, const std::wstring (&folders)[2])
+FaultRun RunUnder(const harness::Fault &fault, const std::wstring (&folders)[2], harness::Counts &made)
 {
     FaultRun r;
     std::vector<std::wstring> before[2] = {BackupFiles(folders[0]), BackupFiles(folders[1])};
@@ -386,7 +443,7 @@ FaultRun RunUnder(const harness::Fault &fault, const std::wstring (&folders)[2])
         }
         r.started = tool.process.hProcess != nullptr || r.exitCode != ~0u;
     }
-    r.counts = harness::ReadCounts(counts);
+    made = harness::ReadCounts(counts);
     DeleteFileW(counts.c_str());
     for (int i = 0; i < 2; ++i)
         for (const std::wstring &name : BackupFiles(folders[i]))
@@ -395,10 +452,20 @@ FaultRun RunUnder(const harness::Fault &fault, const std::wstring (&folders)[2])
     return r;
 }
 
+// The clean run, as the fault runs are held to it.
+struct Clean {
+    std::wstring text;               // its file, unstamped
+    std::set<Entry> entries;
+    std::set<std::wstring> readable;
+    std::vector<std::wstring> found;  // the box's list of what is there
+};
+
 // What is wrong with a run under a fault, if anything: a crash or a hang, a
-// box that says otherwise than the exit code, or a file that lost what the
-// clean run's file holds without saying so.
-std::string Breach(const FaultRun &r, const std::wstring &clean, const std::set<Entry> &cleanEntries)
+// box that says otherwise than the exit code, a file left behind unnamed,
+// or a file that lost what the clean run's file holds without saying so. A
+// key "removed meanwhile" (an open that finds none) may be listed as
+// absent; nothing else that exists may.
+std::string Breach(const FaultRun &r, bool removedMeanwhile, const Clean &clean, const harness::Counts &made)
 {
     if (!r.started)
         return "it did not start with the injector in it";
@@ -408,44 +475,81 @@ std::string Breach(const FaultRun &r, const std::wstring &clean, const std::set<
         return "exit code " + std::to_string(r.exitCode) + ": a crash";
     if (r.message.empty())
         return "exit " + std::to_string(r.exitCode) + " without a box";
-    if (r.counts.count("injected") && r.counts.at("injected") == 0)
+    if (made.count("injected") && made.at("injected") == 0)
         return "the fault was never made";
-    const std::wstring saved = L"\u5907\u4efd\u6587\u4ef6\u5df2\u4fdd\u5b58\u5230\uff1a\r\n";  // "备份文件已保存到："
-    const std::wstring someMissed = L"\u4ee5\u4e0b\u5185\u5bb9\u672a\u80fd\u5907\u4efd";       // "以下内容未能备份"
-    if (r.exitCode == 2) {
-        if (!r.added.empty())
-            return "exit 2, but it left " + harness::ToUtf8(r.added[0]);
+    // The file the box names as saved: with its lists, or alone where the
+    // heap gave out after the file was saved.
+    std::wstring file;
+    const bool lists = r.message.rfind(texts::kSaved + std::wstring(L"\r\n"), 0) == 0;
+    for (std::wstring saved : {texts::kSaved + std::wstring(L"\r\n"), std::wstring(texts::kOutOfMemorySaved)})
         if (r.message.rfind(saved, 0) == 0)
-            return "exit 2, but the box says the file was saved";
-        return "";
-    }
-    bool saysMissed = r.message.find(someMissed) != std::wstring::npos;
-    if (r.message.rfind(saved, 0) != 0 || saysMissed != (r.exitCode == 1))
-        return "exit " + std::to_string(r.exitCode) + ", but the box says: " + harness::ToUtf8(r.message.substr(0, 200));
-    if (r.added.size() != 1 || r.message.find(r.added[0]) != saved.size())
-        return std::to_string(r.added.size()) + " new files, the first " +
-               (r.added.empty() ? "none" : harness::ToUtf8(r.added[0])) + ", for one named in the box";
-    std::wstring text = Text(r.added[0]);
+            file = r.message.substr(saved.size(), r.message.find(L"\r\n", saved.size()) - saved.size());
+    std::vector<std::wstring> files = r.added;
+    files.erase(std::remove(files.begin(), files.end(), file), files.end());
+    for (const std::wstring &left : files)
+        if (r.message.find(texts::kTemporaryLeft + left) == std::wstring::npos)
+            return "it left " + harness::ToUtf8(left) + " unnamed";
+    if (r.exitCode == 2)
+        return file.empty() ? "" : "exit 2, but the box says the file was saved";
+    if (removedMeanwhile && r.exitCode == 0 && r.message == texts::kNothing && r.added.empty())
+        return "";   // every key gone meanwhile
+    if (file.empty() || r.added.size() != files.size() + 1)
+        return "exit " + std::to_string(r.exitCode) + ", but the box names no new file: " +
+               harness::ToUtf8(r.message.substr(0, 200));
+    std::wstring text = Text(file);
     std::vector<Reported> missed = ReportedMissing(text);
-    if (r.exitCode == 0 && !missed.empty())
-        return "exit 0, but the file names what it leaves out";
-    if (r.exitCode == 0)
-        return Unstamped(r.added[0]) == clean ? "" : "exit 0, but the file differs from the clean run's";
+    if ((r.exitCode == 1) != !missed.empty())
+        return "exit " + std::to_string(r.exitCode) + ", but the file names " + std::to_string(missed.size()) + " gaps";
+    // The box and the file name the same gaps, and say to wait where one is unread.
+    wchar_t count[128];
+    swprintf(count, 128, texts::kMissed, unsigned(missed.size()));
+    if (lists && !missed.empty() && r.message.find(count) == std::wstring::npos)
+        return "the box does not count the file's " + std::to_string(missed.size()) + " gaps: " +
+               harness::ToUtf8(r.message.substr(0, 300));
+    bool unread = false;
+    for (const wchar_t *reason : {texts::kUnreadable, texts::kSomeUnreadable, texts::kChanged})
+        unread |= text.find(texts::kMissedLine + std::wstring(reason) + texts::kMissedLineEnd) != std::wstring::npos;
+    if (lists && unread != (r.message.find(texts::kDoNotClean) != std::wstring::npos))
+        return "the box does not say to wait exactly where something went unread";
+    for (const std::wstring &line : BoxList(r.message, texts::kAbsent)) {
+        if (std::none_of(clean.found.begin(), clean.found.end(), [&](const std::wstring &f) { return SamePath(f, line); }))
+            continue;
+        if (!removedMeanwhile)
+            return "it lists as absent what is there: " + harness::ToUtf8(line);
+        // As if removed: the key, or the value, accounts for what it held.
+        size_t in = line.find(texts::kInEnvironment);
+        Reported gone{in == std::wstring::npos ? line : line.substr(0, in), L"", in != std::wstring::npos};
+        if (gone.isValue)
+            gone.value = line.substr(in + wcslen(texts::kInEnvironment));
+        missed.push_back(gone);
+    }
+    if (r.exitCode == 0 && !removedMeanwhile && Unstamped(file) != clean.text)
+        return "exit 0, but the file differs from the clean run's";
     auto named = [](const Entry &e) { return harness::ToUtf8(L"[" + e.first.substr(0, 150) + L"]" + e.second.substr(0, 100)); };
     std::set<Entry> entries = Entries(text);
-    for (const Entry &entry : cleanEntries)
+    for (const Entry &entry : clean.entries)
         if (!Accounted(entry, entries, missed))
-            return "exit 1, but the file lacks, unreported: " + named(entry);
+            return "the file lacks, unreported: " + named(entry);
     for (const Entry &entry : entries)
-        if (!cleanEntries.count(entry))
-            return "exit 1, and the file holds what the clean run's does not: " + named(entry);
+        if (!clean.entries.count(entry))
+            return "the file holds what the clean run's does not: " + named(entry);
+    // A readable line for each environment value the file holds, as the clean run's.
+    for (const std::wstring &line : Readable(text))
+        if (!clean.readable.count(line))
+            return "a comment line the clean run's file lacks: " + harness::ToUtf8(line);
+    for (const std::wstring &line : clean.readable) {
+        std::wstring value = L"\"" + line.substr(2, line.find(L'=') - 2) + L"\"=";
+        bool held = std::any_of(entries.begin(), entries.end(), [&](const Entry &e) { return e.second.rfind(value, 0) == 0; });
+        if (held != (Readable(text).count(line) == 1))
+            return "the readable line does not match its value: " + harness::ToUtf8(line);
+    }
     return "";
 }
 
-// SQLite's fault simulation over the backup: each call of each function that
-// can fail is failed once, then from that call on, over a small footprint
-// with the hard cases. A run must end by itself, say what its exit code
-// says, and keep the promise of that code.
+// SQLite's fault simulation over the backup: each failure of each call that
+// can fail, once and from then on, over a small footprint with the hard
+// cases. A run must end by itself, say what its exit code says, and keep the
+// promise of that code.
 TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
 {
     char text[16] = "";
@@ -453,21 +557,23 @@ TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
     SCOPED_TRACE("seed " + std::to_string(seed) + " (BRISVANE_SEED=" + std::to_string(seed) + " replays it)");
     const std::wstring folders[2] = {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)};
     harness::SeedAll(1, seed, true, true);
-    FaultRun clean = RunUnder(harness::Fault{}, folders);
+    harness::Counts counts;
+    FaultRun first = RunUnder(harness::Fault{}, folders, counts);
     // The hard cases hold what no file can carry, and say so.
-    ASSERT_EQ(1u, clean.exitCode) << harness::ToUtf8(clean.message);
-    ASSERT_EQ(1u, clean.added.size()) << harness::ToUtf8(clean.message);
-    const std::wstring cleanText = Unstamped(clean.added[0]);
-    const std::set<Entry> cleanEntries = Entries(Text(clean.added[0]));
-    DeleteFileW(clean.added[0].c_str());
-    for (const std::string &breach :
-         harness::RunSingleFaults(clean.counts, kBackupCalls, nullptr, [&](const harness::Fault &fault) {
-             FaultRun r = RunUnder(fault, folders);
-             std::string why = Breach(r, cleanText, cleanEntries);
-             for (const std::wstring &file : r.added)
-                 DeleteFileW(file.c_str());
-             return why;
-         }))
+    ASSERT_EQ(1u, first.exitCode) << harness::ToUtf8(first.message);
+    ASSERT_EQ(1u, first.added.size()) << harness::ToUtf8(first.message);
+    const Clean clean{Unstamped(first.added[0]), Entries(Text(first.added[0])), Readable(Text(first.added[0])),
+                      BoxList(first.message, texts::kFound)};
+    ASSERT_FALSE(clean.readable.empty());
+    DeleteFileW(first.added[0].c_str());
+    auto run = [&](const harness::Fault &fault, harness::Counts &made) {
+        FaultRun r = RunUnder(fault, folders, made);
+        std::string why = Breach(r, harness::CodeOf(fault) == ERROR_FILE_NOT_FOUND, clean, made);
+        for (const std::wstring &file : r.added)
+            DeleteFileW(file.c_str());
+        return why;
+    };
+    for (const std::string &breach : harness::RunSingleFaults(counts, harness::kBackup, nullptr, run))
         ADD_FAILURE() << breach;
     harness::RemoveAll();
 }

@@ -118,9 +118,9 @@ TEST(Executable, ImportsOnlyWhatWindowsXpHas)
          {{"ADVAPI32.DLL", {"RegCloseKey", "RegEnumKeyExW", "RegEnumValueW", "RegOpenKeyExW", "RegQueryInfoKeyW"}},
           {"COMCTL32.DLL", {"InitCommonControls"}},
           {"KERNEL32.DLL",
-           {"CloseHandle", "CompareStringW", "CreateFileW", "DeleteFileW", "FlushFileBuffers", "FormatMessageW",
+           {"CloseHandle", "CompareFileTime", "CreateFileW", "DeleteFileW", "FlushFileBuffers", "FormatMessageW",
             "GetCurrentProcess", "GetLocalTime", "GetProcessHeap", "HeapAlloc", "HeapFree", "HeapReAlloc",
-            "LocalFree", "MoveFileW", "WriteFile", "lstrlenW"}},
+            "LCMapStringW", "MoveFileExW", "WriteFile", "lstrcpynW", "lstrlenW"}},
           {"SHELL32.DLL", {"SHGetFolderPathW"}},
           {"USER32.DLL", {"MessageBoxW", "wvsprintfW"}}}},
     };

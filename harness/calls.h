@@ -1,0 +1,64 @@
+// The Windows calls a fault test makes a shipped program fail: each by the
+// name the program imports it under, whose fault test fails it, and the
+// failures Windows gives for it that the program's code tells apart. The one
+// table for the injector (brisvane_inject.dll), both fault tests and the
+// developer's guide.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace harness {
+
+// A failure that is not an error code: WriteFile writes half its bytes and
+// says it succeeded, as a write to a full disk can.
+inline constexpr DWORD kShortWrite = 0xB0000001;
+
+enum Exe { kBackup = 1, kTool = 2 };
+
+struct InjectableCall {
+    const char *name;
+    Exe exe;
+    // A call made only after another one failed: failed together with that
+    // one, from its first call on, for each of its own codes.
+    const char *after;
+    // What a failure returns, or leaves in GetLastError, by kind; up to 3.
+    DWORD codes[3];
+};
+
+inline constexpr InjectableCall kInjectableCalls[] = {
+    // The backup's: a key removed meanwhile, or one denied; a list that ends
+    // early or holds a value that grew since it was measured.
+    {"RegOpenKeyExW", kBackup, nullptr, {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}},
+    {"RegQueryInfoKeyW", kBackup, nullptr, {ERROR_KEY_DELETED}},
+    {"RegEnumKeyExW", kBackup, nullptr, {ERROR_NO_MORE_ITEMS, ERROR_ACCESS_DENIED}},
+    {"RegEnumValueW", kBackup, nullptr, {ERROR_MORE_DATA, ERROR_NO_MORE_ITEMS, ERROR_NOT_ENOUGH_MEMORY}},
+    {"HeapAlloc", kBackup, nullptr, {ERROR_NOT_ENOUGH_MEMORY}},
+    {"HeapReAlloc", kBackup, nullptr, {ERROR_NOT_ENOUGH_MEMORY}},
+    {"SHGetFolderPathW", kBackup, nullptr, {DWORD(E_FAIL)}},
+    // A name taken meanwhile, a folder denied, a full disk.
+    {"CreateFileW", kBackup, nullptr, {ERROR_FILE_EXISTS, ERROR_ACCESS_DENIED}},
+    {"WriteFile", kBackup, nullptr, {ERROR_DISK_FULL, kShortWrite}},
+    {"FlushFileBuffers", kBackup, nullptr, {ERROR_DISK_FULL}},
+    {"MoveFileExW", kBackup, nullptr, {ERROR_ALREADY_EXISTS, ERROR_FILE_EXISTS, ERROR_ACCESS_DENIED}},
+    // An antivirus holding the temporary file.
+    {"DeleteFileW", kBackup, "FlushFileBuffers", {ERROR_SHARING_VIOLATION}},
+    {"FormatMessageW", kBackup, "FlushFileBuffers", {ERROR_NOT_ENOUGH_MEMORY}},
+    // The tool's. SendMessageA: only a list box's insertion fails.
+    {"RegCreateKeyExA", kTool, nullptr, {ERROR_ACCESS_DENIED}},
+    {"SHDeleteKeyA", kTool, nullptr, {ERROR_ACCESS_DENIED}},
+    {"RegDeleteValueA", kTool, nullptr, {ERROR_ACCESS_DENIED}},
+    {"SendMessageA", kTool, nullptr, {DWORD(LB_ERRSPACE)}},
+    {"MessageBoxA", kTool, nullptr, {ERROR_NOT_ENOUGH_MEMORY}},
+};
+
+inline constexpr int kInjectableCount = sizeof kInjectableCalls / sizeof *kInjectableCalls;
+
+inline int CodeCount(const InjectableCall &call)
+{
+    int n = 0;
+    while (n < 3 && call.codes[n])
+        ++n;
+    return n;
+}
+
+} // namespace harness

@@ -58,8 +58,7 @@ bad += [f"lines {n}-{n + 1} break an ASCII word: {a} / {b}" for n, (a, b) in enu
 heads = [a for a, b in zip(lines, lines[1:]) if re.fullmatch(r"-+", b)]
 if heads[heads.index("使用步骤") + 1:][:1] != ["找回您自己的 path"]:
     bad.append("the heading after 使用步骤 is not 找回您自己的 path")
-print("\n".join(bad))
-sys.exit(bool(bad))
+sys.exit("\n".join(bad) or None)
 EOF
 grep -q "版本 $(cut -d' ' -f1 "$src/VERSION")" "$guide" || fail "the guide does not give the version"
 # What a user must know before either program runs, on the guide's first

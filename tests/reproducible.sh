@@ -44,19 +44,31 @@ guide=$work/guide.txt
 [ "$(grep -c $'\r$' "$guide")" = "$(wc -l <"$guide")" ] && [ "$(tail -c 2 "$guide" | od -An -tx1 | tr -d ' ')" = 0d0a ] ||
     fail "the guide's lines do not all end in CRLF"
 iconv -f UTF-8 -t UTF-16 "$guide" >/dev/null || fail "the guide is not UTF-8"
-for exe in $exes; do
-    sum=$(sha256sum "$build/$exe" | cut -d' ' -f1)
-    grep -q "$sum" "$guide" || fail "the guide does not name $exe's SHA-256 $sum"
-done
+# Notepad with a Chinese font: East Asian wide characters and these marks
+# take two columns. A line that ends in an ASCII letter or digit before one
+# that starts with one broke a word (list numbers, code and the indented
+# rest of a long key path aside). The steps end with getting the path back.
+python3 - "$guide" <<'EOF' || fail "the guide does not read right in Notepad (lines above): rewrap it in tools/pack_release.py or reword README.zh-CN.md"
+import re, sys, unicodedata
+lines = open(sys.argv[1], encoding="utf-8-sig").read().splitlines()
+cols = lambda s: sum(2 if unicodedata.east_asian_width(c) in "WF" or c in "“”‘’…→—" else 1 for c in s)
+bad = [f"line {n} is {cols(a)} columns wide: {a}" for n, a in enumerate(lines, 1) if cols(a) > 72]
+bad += [f"lines {n}-{n + 1} break an ASCII word: {a} / {b}" for n, (a, b) in enumerate(zip(lines, lines[1:]), 1)
+        if re.search(r"[A-Za-z0-9]$", a) and re.match(r" {0,3}[A-Za-z0-9](?!\d*\. )", b)]
+heads = [a for a, b in zip(lines, lines[1:]) if re.fullmatch(r"-+", b)]
+if heads[heads.index("使用步骤") + 1:][:1] != ["找回您自己的 path"]:
+    bad.append("the heading after 使用步骤 is not 找回您自己的 path")
+sys.exit("\n".join(bad) or None)
+EOF
 grep -q "版本 $(cut -d' ' -f1 "$src/VERSION")" "$guide" || fail "the guide does not give the version"
 # What a user must know before either program runs, on the guide's first
 # screen, the path warning marked in plain text. Lines and spaces joined, as
 # wrapping moves them.
 top=$(head -30 "$guide" | tr -d '\r\n ')
-for say in "【注意】您个人的path环境变量会被整个删除" "先运行brisvane-backup.exe" "以管理员身份运行" "两个程序用同一种方式启动"; do
+for say in "【注意】您个人的「path」环境变量会被整个删除" "先运行「brisvane-backup.exe」" "以管理员身份运行" "两个程序用同一种方式启动"; do
     [[ $top == *"$say"* ]] || fail "the guide's first 30 lines do not say: $say"
 done
 unzip -q "$zip" $exes -d "$dist"
 [ "$(wc -l <"$dist/SHA256SUMS")" = 3 ] && (cd "$dist" && sha256sum --quiet -c SHA256SUMS) ||
     fail "SHA256SUMS does not hold the zip and both exes, or does not match"
-echo "release: ${zip##*/} holds build/$exes and the guide (BOM, CRLF, both SHA-256)"
+echo "release: ${zip##*/} holds build/$exes and the guide (BOM, CRLF, wrapped for Notepad)"

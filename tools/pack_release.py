@@ -24,16 +24,23 @@ NO_LINE_START = set("，。、；：！？）」』”’》〉…,.;:!?)")
 NO_LINE_END = set("（「『“‘《〈(")
 
 
+# Chinese fonts draw these punctuation marks two columns wide, as Notepad does.
 def width(text):
-    return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in text)
+    return sum(2 if unicodedata.east_asian_width(c) in "WF" or c in "“”‘’…→—" else 1 for c in text)
+
+
+# What a line may not break: a code span (set apart by 「」 as by the spaces
+# around it), a short quote such as a menu name, a number with the CJK words
+# around it ("第 3 项", "64 位"), ASCII words with the spaces between them.
+UNIT = re.compile(r" ?`[^`]+` ?|“[^“”]{1,16}”|(?:[^\x00-\x7f] )?\d[\d,.]* [^\x00-\x7f]|[!-~]+(?: [!-~]+)*| +|.")
 
 
 def units(text):
-    """Code spans and words of ASCII whole, CJK characters one by one, spaces,
-    with punctuation kept on the side of the line it belongs to."""
+    """The text cut into UNITs, CJK characters and runs of spaces, with
+    punctuation kept on the side of the line it belongs to."""
     out = []
-    for piece in re.findall(r"`[^`]+`|[!-~]+| +|.", text):
-        piece = piece.strip("`") if piece.startswith("`") and len(piece) > 1 else piece
+    for piece in UNIT.findall(text):
+        piece = f"「{piece.strip()[1:-1]}」" if re.fullmatch(r" ?`.+` ?", piece) else piece
         if out and (piece[0] in NO_LINE_START or out[-1][-1] in NO_LINE_END) and not out[-1].isspace():
             out[-1] += piece
         else:
@@ -48,10 +55,14 @@ def wrap(text, first, rest):
             if line.strip():
                 line += " "
             continue
-        if width(line.rstrip() + unit) > WIDTH and line.strip() and len(line) > len(rest):
-            lines.append(line.rstrip())
-            line = rest
-        line += unit
+        # A key path too long for any line breaks after a backslash only, the
+        # rest indented further, so that it reads as one path.
+        pieces = re.findall(r"[^\\]*\\|[^\\]+", unit) if width(rest + unit) > WIDTH else [unit]
+        for piece in pieces:
+            if width(line.rstrip() + piece) > WIDTH and line.strip() and len(line) > len(rest):
+                lines.append(line.rstrip())
+                line = rest + "    " * (len(pieces) > 1)
+            line += piece
     lines.append(line.rstrip())
     return lines
 

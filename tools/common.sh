@@ -190,9 +190,8 @@ pick_arrangement() {
 # The Wine environment of arrangement NAME, one VAR=value a line, with its
 # own prefix or PREFIX: no install prompts, a crash ends the process (with
 # Wine's one line on stderr) instead of waiting in winedbg, and the Chinese
-# ANSI code page (936) for Wine alone; for the 64-bit twin, gcov's counts
-# written to their Linux paths, which Wine has under Z:. The build writes it
-# for CTest's wrapper too (build/wine-NAME.env).
+# ANSI code page (936) for Wine alone, and the 64-bit twin's gcov counts at their
+# Linux paths (Z:). The build writes it for CTest's wrapper too (build/wine-NAME.env).
 wine_env() {
     printf '%s\n' "WINEPREFIX=${2:-$(arrangement "$1" prefix)}" "WINEARCH=$(arrangement "$1" arch)" \
         WINEDEBUG=-all 'WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d' LC_ALL=zh_CN.UTF-8
@@ -378,13 +377,11 @@ build() {
     echo "SHA-256 $(sha256sum "$BUILD/brisvane.exe" | cut -d' ' -f1)  build/brisvane.exe"
 }
 
-# The coverage of the 64-bit twin's tests, in one line: from gcov's counts
-# that its processes left in build folder FOLDER (see wine_env), each
-# program's own counts of its own sources, less what EXCLUSIONS lists
-# (tests/coverage-exclusions). What is left uncovered goes to
-# FOLDER/coverage-backup.txt and coverage-tool.txt.
+# The 64-bit twin's coverage in one line, from the gcov counts its processes left
+# in build folder FOLDER: each program's of its own sources, less the compiler's
+# own branches and what EXCLUSIONS lists; what is uncovered, in FOLDER/coverage-*.txt.
 coverage_summary() {
-    local folder=$1 kind pattern lines='(?!)' branches='(?!)' args name filter targets line=
+    local folder=$1 kind pattern lines='(?!)' branches='(?!)' name filter targets line=
     while read -r kind pattern; do
         case $kind in
         line) lines+="|$pattern" ;;
@@ -393,11 +390,11 @@ coverage_summary() {
         *) die "$2: a line starts with \"$kind\", not line or branch; see its first lines" ;;
         esac
     done <"$2"
-    args=(--gcov-executable x86_64-w64-mingw32-gcov -r "$ROOT" --exclude-throw-branches --exclude-unreachable-branches
-        --exclude-lines-by-pattern "$lines" --exclude-branches-by-pattern "$branches" -s)
     while read -r name filter targets; do
-        # shellcheck disable=SC2086
-        line+="${line:+; }$name $(gcovr "${args[@]}" -f "$filter" --txt "$folder/coverage-$name.txt" \
+        # shellcheck disable=SC2046,SC2086
+        line+="${line:+; }$name $(cd "$ROOT" && gcovr --gcov-executable x86_64-w64-mingw32-gcov -r . -s \
+            --exclude-throw-branches --exclude-unreachable-branches --exclude-lines-by-pattern "$lines" \
+            --exclude-branches-by-pattern "$branches" -f "$filter" --txt "$folder/coverage-$name.txt" \
             $(printf "$folder/CMakeFiles/%s.dir " $targets) |
             awk '/^lines:/ { l = $2 } /^branches:/ { b = $2 } END { print l " lines, " b " branches" }')" ||
             { echo "$(basename "$0"): gcovr could not read ${folder#"$ROOT"/}'s counts; run the tests again" >&2; return 1; }

@@ -189,9 +189,10 @@ pick_arrangement() {
 
 # The Wine environment of arrangement NAME, one VAR=value a line, with its
 # own prefix or PREFIX: no install prompts, a crash ends the process (with
-# Wine's one line on stderr) instead of waiting in winedbg, and the Chinese
-# ANSI code page (936) for Wine alone, and the 64-bit twin's gcov counts at their
-# Linux paths (Z:). The build writes it for CTest's wrapper too (build/wine-NAME.env).
+# Wine's one line on stderr) instead of waiting in winedbg, the Chinese
+# ANSI code page (936) for Wine alone, and for the 64-bit twin, its gcov
+# counts at their Linux paths (Z:). The build writes it for CTest's
+# wrapper too (build/wine-NAME.env).
 wine_env() {
     printf '%s\n' "WINEPREFIX=${2:-$(arrangement "$1" prefix)}" "WINEARCH=$(arrangement "$1" arch)" \
         WINEDEBUG=-all 'WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d' LC_ALL=zh_CN.UTF-8
@@ -377,9 +378,10 @@ build() {
     echo "SHA-256 $(sha256sum "$BUILD/brisvane.exe" | cut -d' ' -f1)  build/brisvane.exe"
 }
 
-# The 64-bit twin's coverage in one line, from the gcov counts its processes left
-# in build folder FOLDER: each program's of its own sources, less the compiler's
-# own branches and what EXCLUSIONS lists; what is uncovered, in FOLDER/coverage-*.txt.
+# The 64-bit twin's coverage in one line, from the gcov counts that its
+# processes left in build folder FOLDER: each program's of its own sources,
+# less the compiler's own branches and what EXCLUSIONS lists. The lines
+# left uncovered: FOLDER/coverage-backup.txt and coverage-tool.txt.
 coverage_summary() {
     local folder=$1 kind pattern lines='(?!)' branches='(?!)' name filter targets line=
     while read -r kind pattern; do
@@ -398,8 +400,7 @@ coverage_summary() {
             $(printf "$folder/CMakeFiles/%s.dir " $targets) |
             awk '/^lines:/ { l = $2 } /^branches:/ { b = $2 } END { print l " lines, " b " branches" }')" ||
             { echo "$(basename "$0"): gcovr could not read ${folder#"$ROOT"/}'s counts; run the tests again" >&2; return 1; }
-    done <<<"backup backup/ brisvane-backup
-tool (app|cleanup|platform)/ brisvane_core brisvane"
+    done <<<$'backup backup/ brisvane-backup\ntool (app|cleanup|platform)/ brisvane_core brisvane'
     echo "coverage, x64: $line"
 }
 

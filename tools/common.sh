@@ -15,7 +15,7 @@ CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/brisvane
 PACKAGES=(
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-    wine xvfb cmake ccache googletest python3 unzip
+    wine xvfb cmake ccache googletest python3 unzip gcovr
     fonts-wqy-microhei icoutils imagemagick
 )
 # What the test VM needs here, installed only where a row runs in it.
@@ -189,12 +189,14 @@ pick_arrangement() {
 
 # The Wine environment of arrangement NAME, one VAR=value a line, with its
 # own prefix or PREFIX: no install prompts, a crash ends the process (with
-# Wine's one line on stderr) instead of waiting in winedbg, and the Chinese
-# ANSI code page (936) for Wine alone. The build writes it for CTest's
+# Wine's one line on stderr) instead of waiting in winedbg, the Chinese
+# ANSI code page (936) for Wine alone, and for the 64-bit twin, its gcov
+# counts at their Linux paths (Z:). The build writes it for CTest's
 # wrapper too (build/wine-NAME.env).
 wine_env() {
     printf '%s\n' "WINEPREFIX=${2:-$(arrangement "$1" prefix)}" "WINEARCH=$(arrangement "$1" arch)" \
         WINEDEBUG=-all 'WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d' LC_ALL=zh_CN.UTF-8
+    [ "$(arrangement "$1" cpu)" != x86_64 ] || echo GCOV_PREFIX=Z:
 }
 
 # "$@" in the Wine environment ENV (wine_env's lines). Through env: bash
@@ -374,6 +376,32 @@ build() {
         -DCMAKE_BUILD_TYPE=Release -DBRISVANE_PLACES="$(cmake_places "$places")" >/dev/null
     cmake --build "$BUILD" -j"$(nproc)" "$@"
     echo "SHA-256 $(sha256sum "$BUILD/brisvane.exe" | cut -d' ' -f1)  build/brisvane.exe"
+}
+
+# The 64-bit twin's coverage in one line, from the gcov counts that its
+# processes left in build folder FOLDER: each program's of its own sources,
+# less the compiler's own branches and what EXCLUSIONS lists. The lines
+# left uncovered: FOLDER/coverage-backup.txt and coverage-tool.txt.
+coverage_summary() {
+    local folder=$1 kind pattern lines='(?!)' branches='(?!)' name filter targets line=
+    while read -r kind pattern; do
+        case $kind in
+        line) lines+="|$pattern" ;;
+        branch) branches+="|$pattern" ;;
+        '' | '#'*) ;;
+        *) die "$2: a line starts with \"$kind\", not line or branch; see its first lines" ;;
+        esac
+    done <"$2"
+    while read -r name filter targets; do
+        # shellcheck disable=SC2046,SC2086
+        line+="${line:+; }$name $(cd "$ROOT" && gcovr --gcov-executable x86_64-w64-mingw32-gcov -r . -s \
+            --exclude-throw-branches --exclude-unreachable-branches --exclude-lines-by-pattern "$lines" \
+            --exclude-branches-by-pattern "$branches" -f "$filter" --txt "$folder/coverage-$name.txt" \
+            $(printf "$folder/CMakeFiles/%s.dir " $targets) |
+            awk '/^lines:/ { l = $2 } /^branches:/ { b = $2 } END { print l " lines, " b " branches" }')" ||
+            { echo "$(basename "$0"): gcovr could not read ${folder#"$ROOT"/}'s counts; run the tests again" >&2; return 1; }
+    done <<<$'backup backup/ brisvane-backup\ntool (app|cleanup|platform)/ brisvane_core brisvane'
+    echo "coverage, x64: $line"
 }
 
 # Polls every second until "$@" succeeds, saying every 30 s that WHAT goes

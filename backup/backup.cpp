@@ -256,16 +256,17 @@ public:
     // key's line; ERROR_NO_MORE_ITEMS where fewer were there than counted.
     template <class Keep> LSTATUS Values(HKEY key, const Shape &shape, Keep keep)
     {
-        if (!name_.Grow((shape.longestName + 1) * sizeof(wchar_t)) || !data_.Grow(shape.largestData + 1))
-            return ERROR_NOT_ENOUGH_MEMORY;
+        DWORD nameSize = (shape.longestName + 1) * sizeof(wchar_t), dataSize = shape.largestData + 1;
         for (DWORD i = 0, retries = 0; i < shape.values;) {
+            if (!name_.Grow(nameSize) || !data_.Grow(dataSize))
+                return ERROR_NOT_ENOUGH_MEMORY;
             wchar_t *name = static_cast<wchar_t *>(name_.data);
             BYTE *data = static_cast<BYTE *>(data_.data);
             DWORD nameLength = name_.size / sizeof(wchar_t), size = data_.size, type = 0;
             LSTATUS status = RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &size);
             if (status == ERROR_MORE_DATA && retries++ < kMaxRetries) { // grown since it was measured
-                if (!name_.Grow(name_.size * 2) || !data_.Grow(size > data_.size * 2 ? size : data_.size * 2))
-                    return ERROR_NOT_ENOUGH_MEMORY;
+                nameSize = name_.size * 2;
+                dataSize = data_.size + size;
                 continue;
             }
             if (status != ERROR_SUCCESS)
@@ -399,13 +400,13 @@ void Collect(Result &result, const wchar_t *stamp)
     result.body.Append(L"\r\n");
 }
 
-void Message(Text &out, const Result &result, const Text &path, const Text &error)
+void Message(Text &out, const Result &result, const wchar_t *path, const Text &error)
 {
     if (!result.AnythingToSave()) {
         out.Append(texts::kNothing);
         return;
     }
-    if (path.Empty()) {
+    if (!*path) {
         out.Append(texts::kNotWritten).Append(error).Append(L"\r\n");
     } else {
         out.Append(texts::kSaved).Append(L"\r\n").Append(path).Append(L"\r\n");
@@ -421,7 +422,7 @@ void Message(Text &out, const Result &result, const Text &path, const Text &erro
     }
     if (result.unknown)
         out.Append(L"\r\n").Append(texts::kDoNotClean).Append(L"\r\n");
-    if (!path.Empty())
+    if (*path)
         out.Append(L"\r\n").Append(texts::kRestore);
 }
 

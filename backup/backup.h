@@ -29,13 +29,16 @@ struct Result {
 // goes into the file's opening comment.
 void Collect(Result &result, const wchar_t *stamp);
 
+// A saved file's path: a folder's (at most MAX_PATH) and the file's name.
+const int kPathSize = MAX_PATH + 48;
+
 // The message the user reads at the end, for a file at `path` (empty when
 // no file was written) and `error`: why no file was written, or, beside a
 // path, why it is not on the desktop.
-void Message(Text &out, const Result &result, const Text &path, const Text &error);
+void Message(Text &out, const Result &result, const wchar_t *path, const Text &error);
 
 // Saves the file on the desktop, else in Documents, never over another
 // file; `path` gets its path, `error` a line for each folder that failed.
-bool Save(const Result &result, const SYSTEMTIME &now, Text &path, Text &error);
+bool Save(const Result &result, const SYSTEMTIME &now, wchar_t (&path)[kPathSize], Text &error);
 
 } // namespace backup

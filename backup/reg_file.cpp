@@ -30,10 +30,9 @@ bool IsPlainString(const BYTE *data, DWORD size)
 {
     if (size < sizeof(wchar_t) || size % sizeof(wchar_t))
         return false;
+    // CanWriteData has let through only data whose last unit is a NUL.
     const wchar_t *text = reinterpret_cast<const wchar_t *>(data);
     size_t length = size / sizeof(wchar_t) - 1;
-    if (text[length] != L'\0')
-        return false;
     for (size_t i = 0; i < length; ++i)
         if (text[i] == L'\0' || text[i] == L'\r' || text[i] == L'\n')
             return false;
@@ -145,6 +144,7 @@ void AppendComment(Text &out, const wchar_t *text, size_t length)
     for (size_t i = 0; i < length; ++i) {
         switch (text[i]) {
         case L'%': out.Append(L"%25"); break;
+        case L'\0': out.Append(L"%00"); break;
         case L'\r': out.Append(L"%0D"); break;
         case L'\n': out.Append(L"%0A"); break;
         case L'"': out.Append(L"%22"); break;

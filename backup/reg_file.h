@@ -38,8 +38,8 @@ void AppendValue(Text &out, const wchar_t *name, size_t nameLength, DWORD type, 
 // restoring the whole file. Nothing for data that is not such text.
 void AppendReadable(Text &out, const wchar_t *name, size_t nameLength, DWORD type, const BYTE *data, DWORD size);
 
-// Text for a comment line, with %, CR, LF and " written as %25, %0D, %0A and
-// %22 so that any name fits on it and can be read back.
+// Text for a comment line, with %, NUL, CR, LF and " written as %25, %00,
+// %0D, %0A and %22 so that any name fits on it and can be read back.
 void AppendComment(Text &out, const wchar_t *text, size_t length);
 
 } // namespace regfile

@@ -48,29 +48,25 @@ bool Write(HANDLE file, const Result &result, DWORD &status)
 }
 
 // In `folder`; on failure nothing is left (or `error` names what is) and
-// `error` gains a line saying why.
-bool SaveIn(const wchar_t *folder, const Result &result, const SYSTEMTIME &now, Text &path, Text &error)
+// `error` gains a line saying why. The names are made in fixed buffers: a
+// name cut short by a full heap would be a file somewhere else.
+bool SaveIn(const wchar_t *folder, const Result &result, const SYSTEMTIME &now, wchar_t (&path)[kPathSize],
+            Text &error)
 {
-    Text base, temporary;
-    base.Append(folder).Format(L"\\brisvane-backup-%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth, now.wDay,
-                               now.wHour, now.wMinute, now.wSecond);
-    auto numbered = [&base](Text &out, int n, const wchar_t *extension) {
-        out.Truncate(0);
-        out.Append(base);
+    wchar_t base[kPathSize], temporary[kPathSize];
+    wsprintfW(base, L"%s\\brisvane-backup-%04u%02u%02u-%02u%02u%02u", folder, now.wYear, now.wMonth, now.wDay,
+              now.wHour, now.wMinute, now.wSecond);
+    auto numbered = [&base](wchar_t (&out)[kPathSize], int n, const wchar_t *extension) {
+        wchar_t number[16] = L"";
         if (n > 1)
-            out.Format(L"-%d", n);
-        out.Append(extension);
+            wsprintfW(number, L"-%d", n);
+        wsprintfW(out, L"%s%s%s", base, number, extension);
     };
     HANDLE file = INVALID_HANDLE_VALUE;
     DWORD status = ERROR_FILE_EXISTS;
     for (int n = 1; n < 100 && status == ERROR_FILE_EXISTS; ++n) {
         numbered(temporary, n, L".tmp");
-        // A name cut short by a full heap would be a file somewhere else.
-        if (temporary.Failed()) {
-            status = ERROR_NOT_ENOUGH_MEMORY;
-            break;
-        }
-        file = CreateFileW(temporary.Data(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        file = CreateFileW(temporary, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         status = file == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     }
     if (file != INVALID_HANDLE_VALUE) {
@@ -78,17 +74,13 @@ bool SaveIn(const wchar_t *folder, const Result &result, const SYSTEMTIME &now, 
         CloseHandle(file);
         for (int n = 1; ok && n < 100; ++n) {
             numbered(path, n, L".reg");
-            if (path.Failed()) {
-                status = ERROR_NOT_ENOUGH_MEMORY;
-                break;
-            }
-            if (MoveFileExW(temporary.Data(), path.Data(), MOVEFILE_WRITE_THROUGH))
+            if (MoveFileExW(temporary, path, MOVEFILE_WRITE_THROUGH))
                 return true;
             status = GetLastError();
             ok = status == ERROR_ALREADY_EXISTS || status == ERROR_FILE_EXISTS;
         }
-        path.Truncate(0);
-        if (!DeleteFileW(temporary.Data())) {
+        path[0] = L'\0';
+        if (!DeleteFileW(temporary)) {
             DWORD why = GetLastError();
             error.Append(L"\r\n    ").Append(texts::kTemporaryLeft).Append(temporary).Append(L"（");
             AppendSystemMessage(error, why);
@@ -106,7 +98,7 @@ bool SaveIn(const wchar_t *folder, const Result &result, const SYSTEMTIME &now, 
 // Where the user finds the file again, and that outlives the program: the
 // desktop, else Documents; never beside the program, which may be a
 // temporary folder that a zip was opened into.
-bool Save(const Result &result, const SYSTEMTIME &now, Text &path, Text &error)
+bool Save(const Result &result, const SYSTEMTIME &now, wchar_t (&path)[kPathSize], Text &error)
 {
     static const struct {
         int id;

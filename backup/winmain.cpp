@@ -29,7 +29,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
         MessageBoxW(nullptr, texts::kOutOfMemory, texts::kTitle, MB_OK | MB_ICONERROR);
         return 2;
     }
-    Text path, error, message;
+    wchar_t path[backup::kPathSize] = L"";
+    Text error, message;
     int code = 0;
     if (result.AnythingToSave())
         code = !backup::Save(result, now, path, error) ? 2 : result.missedCount == 0 ? 0 : 1;
@@ -38,10 +39,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
     // box that needs no heap says whether the file, complete, is there.
     if (message.Failed()) {
         wchar_t text[1024];
-        lstrcpynW(text, texts::kOutOfMemorySaved, 1024);
-        lstrcpynW(text + lstrlenW(text), path.Data(), 1024 - lstrlenW(text));
-        MessageBoxW(nullptr, path.Empty() ? texts::kOutOfMemory : text, texts::kTitle, MB_OK | MB_ICONERROR);
-        return path.Empty() ? 2 : code;
+        wsprintfW(text, L"%s%s", texts::kOutOfMemorySaved, path);
+        MessageBoxW(nullptr, *path ? text : texts::kOutOfMemory, texts::kTitle, MB_OK | MB_ICONERROR);
+        return *path ? code : 2;
     }
     const UINT icons[] = {MB_ICONINFORMATION, MB_ICONWARNING, MB_ICONERROR};
     MessageBoxW(nullptr, message.Data(), texts::kTitle, MB_OK | icons[code]);

@@ -9,17 +9,20 @@
 
 namespace harness {
 
-// A failure that is not an error code: WriteFile writes half its bytes and
-// says it succeeded, as a write to a full disk can.
+// Failures that are not an error code: WriteFile writes half its bytes and
+// says it succeeded, as a write to a full disk can; RegQueryInfoKeyW gives
+// another time of last writing, as for a key written meanwhile.
 inline constexpr DWORD kShortWrite = 0xB0000001;
+inline constexpr DWORD kWrittenMeanwhile = 0xB0000002;
 
 enum Exe { kBackup = 1, kTool = 2 };
 
 struct InjectableCall {
     const char *name;
     Exe exe;
-    // A call made only after another one failed: failed together with that
-    // one, from its first call on, for each of its own codes.
+    // A call made only after another one failed, or failing only matters
+    // then: failed together with that one, from its first call on, for each
+    // of its own codes. A function's first row is the one it is failed by.
     const char *after;
     // What a failure returns, or leaves in GetLastError, by kind; up to 3.
     DWORD codes[3];
@@ -29,7 +32,7 @@ inline constexpr InjectableCall kInjectableCalls[] = {
     // The backup's: a key removed meanwhile, or one denied; a list that ends
     // early or holds a value that grew since it was measured.
     {"RegOpenKeyExW", kBackup, nullptr, {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}},
-    {"RegQueryInfoKeyW", kBackup, nullptr, {ERROR_KEY_DELETED}},
+    {"RegQueryInfoKeyW", kBackup, nullptr, {ERROR_KEY_DELETED, kWrittenMeanwhile}},
     {"RegEnumKeyExW", kBackup, nullptr, {ERROR_NO_MORE_ITEMS, ERROR_ACCESS_DENIED}},
     {"RegEnumValueW", kBackup, nullptr, {ERROR_MORE_DATA, ERROR_NO_MORE_ITEMS, ERROR_NOT_ENOUGH_MEMORY}},
     {"HeapAlloc", kBackup, nullptr, {ERROR_NOT_ENOUGH_MEMORY}},
@@ -43,6 +46,8 @@ inline constexpr InjectableCall kInjectableCalls[] = {
     // An antivirus holding the temporary file.
     {"DeleteFileW", kBackup, "FlushFileBuffers", {ERROR_SHARING_VIOLATION}},
     {"FormatMessageW", kBackup, "FlushFileBuffers", {ERROR_NOT_ENOUGH_MEMORY}},
+    // The heap gone once no folder could be had: the box that needs none.
+    {"HeapAlloc", kBackup, "SHGetFolderPathW", {ERROR_NOT_ENOUGH_MEMORY}},
     // The tool's. SendMessageA: only a list box's insertion fails.
     {"RegCreateKeyExA", kTool, nullptr, {ERROR_ACCESS_DENIED}},
     {"SHDeleteKeyA", kTool, nullptr, {ERROR_ACCESS_DENIED}},

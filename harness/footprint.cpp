@@ -2,6 +2,8 @@
 // helper (tools/run, the benchmark) and the tests.
 #include "harness/footprint.h"
 
+#include <winternl.h>
+
 #include <cstdio>
 #include <iterator>
 #include <random>
@@ -238,6 +240,17 @@ void SeedRegFileCases(HKEY root, const char *path)
     SetRaw(key, L"no terminator", REG_SZ, L"abcd", 6);
     SetRaw(key, L"odd length", REG_SZ, L"abc", 5);
     SetRaw(key, L"empty", REG_SZ, L"", 0);
+    SetRaw(key, L"wide, no terminator", REG_SZ, L"\u4E2D\u4E2D", 2);
+    SetRaw(key, L"NUL inside", REG_SZ, std::wstring(L"a\0b", 4), 8);
+    SetRaw(key, L"odd, ends in NUL", REG_SZ, std::wstring(L"a\0b", 4), 5);
+    // As only the native API makes them, which adds no NUL: a name that
+    // holds one, and a string of a single byte.
+    auto setValueKey = reinterpret_cast<LONG(WINAPI *)(HANDLE, UNICODE_STRING *, ULONG, ULONG, const void *, ULONG)>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtSetValueKey")));
+    for (auto [name, size] : {std::pair{std::wstring(L"NUL\0name", 8), 2}, {std::wstring(L"one byte"), 1}}) {
+        UNICODE_STRING native = {USHORT(name.size() * 2), USHORT(name.size() * 2), &name[0]};
+        setValueKey(key, &native, 0, REG_SZ, L"a", ULONG(size));
+    }
     SetRaw(key, L"short dword", REG_DWORD, L"ab", 3);
     SetRaw(key, L"own type", 0x12345, L"data", 8);
     for (const wchar_t *name : {L"]=@ [key]", L"key with\nline break", L"@"})

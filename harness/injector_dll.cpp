@@ -4,7 +4,8 @@
 // call and fail the Nth one the way Windows fails it (harness/calls.h), once
 // (transient) or from then on (persistent). What to fail comes from the
 // environment the program is started with:
-//   BRISVANE_FAULT_CALLS   the functions counted, by name, comma-separated
+//   BRISVANE_FAULT_CALLS   the functions counted, by name, comma-separated;
+//                          those after the first only once it has failed
 //   BRISVANE_FAULT_AT      N: the call, counted across those functions, that
 //                          fails first; 0 or unset fails nothing
 //   BRISVANE_FAULT_CODE    K: each fails with its Kth failure (counted round)
@@ -48,6 +49,7 @@ LONG g_injected;       // calls failed
 bool g_chosen[kInjectableCount];
 LONG g_at;             // 0: fail nothing
 LONG g_code;           // which of a function's failures
+int g_first = -1;      // the row of the first function named
 bool g_persistent;
 void *g_real[kInjectableCount];
 
@@ -55,7 +57,8 @@ void *g_real[kInjectableCount];
 bool Fails(int call, DWORD &code)
 {
     InterlockedIncrement(&g_counts[call]);
-    if (!g_chosen[call])
+    // The functions named after the first count only once it has failed.
+    if (!g_chosen[call] || (call != g_first && g_first >= 0 && g_injected == 0))
         return false;
     LONG n = InterlockedIncrement(&g_calls);
     if (g_at == 0 || n < g_at || (n > g_at && !g_persistent))
@@ -85,7 +88,17 @@ LSTATUS WINAPI QueryInfoKey(HKEY key, LPWSTR className, LPDWORD classLength, LPD
                             LPDWORD longestSubkey, LPDWORD longestClass, LPDWORD values, LPDWORD longestValueName,
                             LPDWORD longestValueData, LPDWORD security, PFILETIME written)
 {
-    FAIL_OR(RegQueryInfoKeyW) return LSTATUS(code);
+    FAIL_OR(RegQueryInfoKeyW)
+    {
+        if (code != harness::kWrittenMeanwhile)
+            return LSTATUS(code);
+        LSTATUS status = REAL(RegQueryInfoKeyW)(key, className, classLength, reserved, subkeys, longestSubkey,
+                                                longestClass, values, longestValueName, longestValueData, security,
+                                                written);
+        if (written)
+            ++written->dwLowDateTime;
+        return status;
+    }
     return REAL(RegQueryInfoKeyW)(key, className, classLength, reserved, subkeys, longestSubkey, longestClass, values,
                                   longestValueName, longestValueData, security, written);
 }
@@ -244,7 +257,7 @@ const struct {
     {Row("SendMessageA"), reinterpret_cast<void *>(Send)},
     {Row("MessageBoxA"), reinterpret_cast<void *>(Box)},
 };
-static_assert(sizeof kStandIns / sizeof *kStandIns == kInjectableCount, "a stand-in for every row");
+static_assert(sizeof kStandIns / sizeof *kStandIns <= kInjectableCount, "a stand-in for each function");
 
 bool SameName(const char *a, const char *b, size_t length)
 {
@@ -271,7 +284,10 @@ void ReadChoice()
         for (end = start; end < length && text[end] != ',';)
             ++end;
         for (int i = 0; i < kInjectableCount; ++i)
-            g_chosen[i] |= SameName(text + start, kInjectableCalls[i].name, end - start);
+            if (SameName(text + start, kInjectableCalls[i].name, end - start)) {
+                g_first = g_first < 0 ? i : g_first;
+                g_chosen[i] = true;
+            }
     }
     g_at = Number("BRISVANE_FAULT_AT");
     g_code = Number("BRISVANE_FAULT_CODE");

@@ -32,7 +32,7 @@ struct Backup {
 // A comment's text with its escapes (%0D, %0A, %22, %25) undone.
 std::wstring Unescaped(std::wstring text)
 {
-    for (auto [code, c] : {std::pair{L"%0D", L'\r'}, {L"%0A", L'\n'}, {L"%22", L'"'}, {L"%25", L'%'}})
+    for (auto [code, c] : {std::pair{L"%00", L'\0'}, {L"%0D", L'\r'}, {L"%0A", L'\n'}, {L"%22", L'"'}, {L"%25", L'%'}})
         for (size_t at; (at = text.find(code)) != std::wstring::npos;)
             text.replace(at, 3, 1, c);
     return text;

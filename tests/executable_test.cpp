@@ -120,9 +120,9 @@ TEST(Executable, ImportsOnlyWhatWindowsXpHas)
           {"KERNEL32.DLL",
            {"CloseHandle", "CompareFileTime", "CreateFileW", "DeleteFileW", "FlushFileBuffers", "FormatMessageW",
             "GetCurrentProcess", "GetLocalTime", "GetProcessHeap", "HeapAlloc", "HeapFree", "HeapReAlloc",
-            "LCMapStringW", "MoveFileExW", "WriteFile", "lstrcpynW", "lstrlenW"}},
+            "LCMapStringW", "MoveFileExW", "WriteFile", "lstrlenW"}},
           {"SHELL32.DLL", {"SHGetFolderPathW"}},
-          {"USER32.DLL", {"MessageBoxW", "wvsprintfW"}}}},
+          {"USER32.DLL", {"MessageBoxW", "wsprintfW", "wvsprintfW"}}}},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(harness::ToUtf8(row.name));

@@ -19,7 +19,7 @@ PACKAGES=(
     fonts-wqy-microhei icoutils imagemagick
 )
 # What the test VM needs here, installed only where a row runs in it.
-VM_HOST_PACKAGES=(qemu-system-x86 qemu-utils debvm mmdebstrap openssh-client)
+VM_HOST_PACKAGES=(qemu-system-x86 qemu-utils debvm mmdebstrap gpgv debian-archive-keyring openssh-client)
 # Set to 1 to run only the 64-bit twin, even where 32-bit programs run.
 : "${BRISVANE_X64_ONLY:=}"
 # Set to 1 to skip the test VM: rows that would run in it are skipped.

@@ -28,13 +28,14 @@ VM_WINE_MB=3072
 # debvm installs the packages with mmdebstrap as a tarball, which mke2fs turns
 # into the ext4 image debvm-run boots (much faster than debvm's own ext2
 # step). No documentation, and no kernel modules for hardware a VM does not
-# have. Into folder $1, which holds the guest's ssh key.
+# have. apt stays root: its sandbox user cannot write a /dev/null that some
+# containers make a plain file. Into folder $1, which holds the guest's ssh key.
 vm_recipe() {
     local exclude=('/usr/share/doc/*' '/usr/share/man/*' '/usr/share/info/*' '/usr/share/locale/*'
         '/lib/modules/*/kernel/sound/*' '/lib/modules/*/kernel/drivers/'{gpu,media,infiniband,net/wireless,net/ethernet}'/*')
     as_root debvm-create -r bookworm -s ext4 -s packagelists -o "$1/rootfs.tar" -k "$1/id_ed25519.pub" -- \
         --architectures=amd64,i386 --include="$(IFS=,; echo "${VM_PACKAGES[*]}")" \
-        --aptopt='Acquire::Languages "none"' --dpkgopt=force-unsafe-io "${exclude[@]/#/--dpkgopt=path-exclude=}" \
+        --aptopt='Acquire::Languages "none"' --aptopt='APT::Sandbox::User "root"' --dpkgopt=force-unsafe-io "${exclude[@]/#/--dpkgopt=path-exclude=}" \
         "${VM_MIRRORS[@]}" &&
         mkdir "$1/root" &&
         as_root tar -xpf "$1/rootfs.tar" -C "$1/root" --numeric-owner --xattrs --xattrs-include='*' &&

@@ -23,12 +23,6 @@ namespace {
 
 namespace texts = backup::texts;
 
-struct Backup {
-    DWORD exitCode = ~0u;
-    std::wstring message, file;
-    std::vector<std::string> missed;   // snapshot entries, and prefixes of them, not carried
-};
-
 // A comment's text with its escapes (%0D, %0A, %22, %25) undone.
 std::wstring Unescaped(std::wstring text)
 {
@@ -97,21 +91,6 @@ std::vector<std::string> Missed(const std::wstring &file)
     return out;
 }
 
-Backup RunBackup()
-{
-    Backup b;
-    harness::Tool tool;
-    if (!harness::StartTool(tool, L"", harness::Scaled(60000), L"brisvane-backup.exe"))
-        return b;
-    b.message = harness::BoxText(tool.dialog);
-    const std::wstring saved = texts::kSaved + std::wstring(L"\r\n");
-    if (b.message.rfind(saved, 0) == 0)
-        b.file = b.message.substr(saved.size(), b.message.find(L"\r\n", saved.size()) - saved.size());
-    b.exitCode = harness::CloseTool(tool);
-    b.missed = Missed(b.file);
-    return b;
-}
-
 std::wstring Folder(int csidl)
 {
     wchar_t path[MAX_PATH] = L"";
@@ -145,6 +124,58 @@ std::vector<std::wstring> PlantEarlierBackups(const std::wstring &folder, DWORD 
     return paths;
 }
 
+// One run of the backup, with `fault` in it: how it ended, its box, the new
+// files in the desktop and Documents, and the one the box names as saved
+// (with its lists, or alone where the heap gave out after saving it).
+struct BackupRun {
+    DWORD exitCode = ~0u;
+    bool started = false, hung = false;
+    std::wstring message, file;
+    std::vector<std::wstring> added;
+};
+
+BackupRun RunBackup(const harness::Fault &fault, harness::Counts &made)
+{
+    BackupRun r;
+    const std::wstring folders[] = {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)};
+    std::vector<std::wstring> before[2] = {BackupFiles(folders[0]), BackupFiles(folders[1])};
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring counts = std::wstring(temp) + L"brisvane-fault-counts.txt";
+    {
+        harness::Tool tool;
+        harness::Expect expect;
+        expect.fault = &fault;
+        expect.counts = counts.c_str();
+        if (harness::StartTool(tool, L"", harness::Scaled(60000), L"brisvane-backup.exe", expect)) {
+            r.message = harness::BoxText(tool.dialog);
+            r.exitCode = harness::CloseTool(tool);
+            r.hung = r.exitCode == ~0u;
+        } else if (tool.process.hProcess && WaitForSingleObject(tool.process.hProcess, 0) == WAIT_OBJECT_0) {
+            GetExitCodeProcess(tool.process.hProcess, &r.exitCode);
+        } else {
+            r.hung = tool.process.hProcess != nullptr;
+        }
+        r.started = tool.process.hProcess != nullptr || r.exitCode != ~0u;
+    }
+    made = harness::ReadCounts(counts);
+    DeleteFileW(counts.c_str());
+    for (int i = 0; i < 2; ++i)
+        for (const std::wstring &name : BackupFiles(folders[i]))
+            if (std::find(before[i].begin(), before[i].end(), name) == before[i].end())
+                r.added.push_back(folders[i] + L"\\" + name);
+    for (std::wstring saved : {texts::kSaved + std::wstring(L"\r\n"), std::wstring(texts::kOutOfMemorySaved)})
+        if (r.message.rfind(saved, 0) == 0)
+            r.file = r.message.substr(saved.size(), r.message.find(L"\r\n", saved.size()) - saved.size());
+    return r;
+}
+
+unsigned Seed()
+{
+    char text[16] = "";
+    return GetEnvironmentVariableA("BRISVANE_SEED", text, sizeof text) ? unsigned(atoi(text)) : GetTickCount();
+}
+
 DWORD Regedit(const std::wstring &file)
 {
     wchar_t windows[MAX_PATH];
@@ -155,8 +186,7 @@ DWORD Regedit(const std::wstring &file)
 
 TEST(BackupProof, RestoresEverythingButWhatItReports)
 {
-    char text[16] = "";
-    unsigned seed = GetEnvironmentVariableA("BRISVANE_SEED", text, sizeof text) ? unsigned(atoi(text)) : GetTickCount();
+    const unsigned seed = Seed();
     SCOPED_TRACE("seed " + std::to_string(seed) + " (BRISVANE_SEED=" + std::to_string(seed) + " replays it)");
     enum Seeded { kNothing, kValuesOnly, kTrees };
     static const struct {
@@ -232,7 +262,9 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         std::vector<std::wstring> earlier;
         if (row.earlier)
             earlier = PlantEarlierBackups(where[0], harness::Scaled(30000) / 1000);
-        Backup b = RunBackup();
+        harness::Counts made;
+        BackupRun b = RunBackup(harness::Fault{}, made);
+        const std::vector<std::string> missed = Missed(b.file);
         lock.reset();
         denied[0].reset();
         denied[1].reset();
@@ -291,7 +323,7 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         if (row.locked) { // named in the message and in the file
             const std::string named = environment ? "HKCU\\Environment\\\\:path="
                                                   : harness::RootName(tree.root) + "\\" + locked + "\\";
-            EXPECT_NE(b.missed.end(), std::find(b.missed.begin(), b.missed.end(), named));
+            EXPECT_NE(missed.end(), std::find(missed.begin(), missed.end(), named));
         }
         // Changed after the backup, and not the backup's to put back.
         SHSetValueA(HKEY_CURRENT_USER, "Environment", harness::kBystanderValues[0], REG_SZ, "changed", 8);
@@ -303,13 +335,13 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         harness::RunResult run = harness::ConfirmedRun();
         ASSERT_TRUE(run.ok) << run.error;
         EXPECT_EQ(0u, Regedit(b.file));
-        harness::Difference d = harness::Compare(before, harness::Reach(), b.missed);
+        harness::Difference d = harness::Compare(before, harness::Reach(), missed);
         auto first = [](const std::vector<std::string> &v) { return v.empty() ? "" : v.front().substr(0, 300); };
         EXPECT_TRUE(d.added.empty()) << d.added.size() << " entries appeared, first: " << first(d.added);
         EXPECT_TRUE(d.wronglyRemoved.empty()) << d.wronglyRemoved.size()
                                               << " entries not restored, first: " << first(d.wronglyRemoved);
         std::printf("backup proof, %s: %u registry entries, %u left out as reported (%u reports)\n", row.label,
-                    unsigned(before.size()), unsigned(d.removed.size()), unsigned(b.missed.size()));
+                    unsigned(before.size()), unsigned(d.removed.size()), unsigned(missed.size()));
         if (!::testing::Test::HasFailure())
             DeleteFileW(b.file.c_str());
         else
@@ -413,45 +445,6 @@ std::set<std::wstring> Readable(const std::wstring &text)
     return lines;
 }
 
-struct FaultRun {
-    DWORD exitCode = ~0u;
-    bool started = false, hung = false;
-    std::wstring message;
-    std::vector<std::wstring> added;   // new files in the desktop and Documents
-};
-
-FaultRun RunUnder(const harness::Fault &fault, const std::wstring (&folders)[2], harness::Counts &made)
-{
-    FaultRun r;
-    std::vector<std::wstring> before[2] = {BackupFiles(folders[0]), BackupFiles(folders[1])};
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring counts = std::wstring(temp) + L"brisvane-fault-counts.txt";
-    {
-        harness::Tool tool;
-        harness::Expect expect;
-        expect.fault = &fault;
-        expect.counts = counts.c_str();
-        if (harness::StartTool(tool, L"", harness::Scaled(60000), L"brisvane-backup.exe", expect)) {
-            r.message = harness::BoxText(tool.dialog);
-            r.exitCode = harness::CloseTool(tool);
-            r.hung = r.exitCode == ~0u;
-        } else if (tool.process.hProcess && WaitForSingleObject(tool.process.hProcess, 0) == WAIT_OBJECT_0) {
-            GetExitCodeProcess(tool.process.hProcess, &r.exitCode);
-        } else {
-            r.hung = tool.process.hProcess != nullptr;
-        }
-        r.started = tool.process.hProcess != nullptr || r.exitCode != ~0u;
-    }
-    made = harness::ReadCounts(counts);
-    DeleteFileW(counts.c_str());
-    for (int i = 0; i < 2; ++i)
-        for (const std::wstring &name : BackupFiles(folders[i]))
-            if (std::find(before[i].begin(), before[i].end(), name) == before[i].end())
-                r.added.push_back(folders[i] + L"\\" + name);
-    return r;
-}
-
 // The clean run, as the fault runs are held to it.
 struct Clean {
     std::wstring text;               // its file, unstamped
@@ -465,7 +458,7 @@ struct Clean {
 // or a file that lost what the clean run's file holds without saying so. A
 // key "removed meanwhile" (an open that finds none) may be listed as
 // absent; nothing else that exists may.
-std::string Breach(const FaultRun &r, bool removedMeanwhile, const Clean &clean, const harness::Counts &made)
+std::string Breach(const BackupRun &r, bool removedMeanwhile, const Clean &clean, const harness::Counts &made)
 {
     if (!r.started)
         return "it did not start with the injector in it";
@@ -477,13 +470,8 @@ std::string Breach(const FaultRun &r, bool removedMeanwhile, const Clean &clean,
         return "exit " + std::to_string(r.exitCode) + " without a box";
     if (made.count("injected") && made.at("injected") == 0)
         return "the fault was never made";
-    // The file the box names as saved: with its lists, or alone where the
-    // heap gave out after the file was saved.
-    std::wstring file;
-    const bool lists = r.message.rfind(texts::kSaved + std::wstring(L"\r\n"), 0) == 0;
-    for (std::wstring saved : {texts::kSaved + std::wstring(L"\r\n"), std::wstring(texts::kOutOfMemorySaved)})
-        if (r.message.rfind(saved, 0) == 0)
-            file = r.message.substr(saved.size(), r.message.find(L"\r\n", saved.size()) - saved.size());
+    const std::wstring &file = r.file;
+    const bool lists = r.message.rfind(texts::kSaved, 0) == 0;
     std::vector<std::wstring> files = r.added;
     files.erase(std::remove(files.begin(), files.end(), file), files.end());
     for (const std::wstring &left : files)
@@ -552,13 +540,11 @@ std::string Breach(const FaultRun &r, bool removedMeanwhile, const Clean &clean,
 // promise of that code.
 TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
 {
-    char text[16] = "";
-    unsigned seed = GetEnvironmentVariableA("BRISVANE_SEED", text, sizeof text) ? unsigned(atoi(text)) : GetTickCount();
+    const unsigned seed = Seed();
     SCOPED_TRACE("seed " + std::to_string(seed) + " (BRISVANE_SEED=" + std::to_string(seed) + " replays it)");
-    const std::wstring folders[2] = {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)};
     harness::SeedAll(1, seed, true, true);
     harness::Counts counts;
-    FaultRun first = RunUnder(harness::Fault{}, folders, counts);
+    BackupRun first = RunBackup(harness::Fault{}, counts);
     // The hard cases hold what no file can carry, and say so.
     ASSERT_EQ(1u, first.exitCode) << harness::ToUtf8(first.message);
     ASSERT_EQ(1u, first.added.size()) << harness::ToUtf8(first.message);
@@ -567,7 +553,7 @@ TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
     ASSERT_FALSE(clean.readable.empty());
     DeleteFileW(first.added[0].c_str());
     auto run = [&](const harness::Fault &fault, harness::Counts &made) {
-        FaultRun r = RunUnder(fault, folders, made);
+        BackupRun r = RunBackup(fault, made);
         std::string why = Breach(r, harness::CodeOf(fault) == ERROR_FILE_NOT_FOUND, clean, made);
         for (const std::wstring &file : r.added)
             DeleteFileW(file.c_str());

@@ -38,9 +38,9 @@ inline constexpr InjectableCall kInjectableCalls[] = {
     {"HeapAlloc", kBackup, nullptr, {ERROR_NOT_ENOUGH_MEMORY}},
     {"HeapReAlloc", kBackup, nullptr, {ERROR_NOT_ENOUGH_MEMORY}},
     {"SHGetFolderPathW", kBackup, nullptr, {DWORD(E_FAIL)}},
-    // A name taken meanwhile, a folder denied, a full disk.
+    // A name taken meanwhile, a folder denied, a quota or a disk full.
     {"CreateFileW", kBackup, nullptr, {ERROR_FILE_EXISTS, ERROR_ACCESS_DENIED}},
-    {"WriteFile", kBackup, nullptr, {ERROR_DISK_FULL, kShortWrite}},
+    {"WriteFile", kBackup, nullptr, {ERROR_NOT_ENOUGH_QUOTA, kShortWrite}},
     {"FlushFileBuffers", kBackup, nullptr, {ERROR_DISK_FULL}},
     {"MoveFileExW", kBackup, nullptr, {ERROR_ALREADY_EXISTS, ERROR_FILE_EXISTS, ERROR_ACCESS_DENIED}},
     // An antivirus holding the temporary file.

@@ -170,6 +170,15 @@ BackupRun RunBackup(const harness::Fault &fault, harness::Counts &made)
     return r;
 }
 
+// What Windows says of an error code, on one line.
+std::wstring SystemWords(DWORD code)
+{
+    wchar_t words[256] = L"";
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, words, 256, nullptr);
+    std::wstring text(words);
+    return text.erase(text.find_last_not_of(L"\r\n ") + 1);
+}
+
 unsigned Seed()
 {
     char text[16] = "";
@@ -290,11 +299,7 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
                 EXPECT_EQ(kept[i], BackupFiles(where[i])) << harness::ToUtf8(where[i]);
             }
             // The disk did fill: the box gives the system's own words for it.
-            wchar_t full[256] = L"";
-            FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, ERROR_DISK_FULL, 0,
-                           full, 256, nullptr);
-            std::wstring words(full);
-            words.erase(words.find_last_not_of(L"\r\n") + 1);
+            const std::wstring words = SystemWords(ERROR_DISK_FULL);
             EXPECT_FALSE(words.empty());
             EXPECT_EQ(onDisk, !words.empty() && b.message.find(words) != std::wstring::npos)
                 << harness::ToUtf8(b.message);
@@ -458,8 +463,10 @@ struct Clean {
 // or a file that lost what the clean run's file holds without saying so. A
 // key "removed meanwhile" (an open that finds none) may be listed as
 // absent; nothing else that exists may.
-std::string Breach(const BackupRun &r, bool removedMeanwhile, const Clean &clean, const harness::Counts &made)
+std::string Breach(const BackupRun &r, const harness::Fault &fault, const Clean &clean, const harness::Counts &made)
 {
+    const DWORD code = harness::CodeOf(fault);
+    const bool removedMeanwhile = code == ERROR_FILE_NOT_FOUND;
     if (!r.started)
         return "it did not start with the injector in it";
     if (r.hung)
@@ -470,6 +477,10 @@ std::string Breach(const BackupRun &r, bool removedMeanwhile, const Clean &clean
         return "exit " + std::to_string(r.exitCode) + " without a box";
     if (made.count("injected") && made.at("injected") == 0)
         return "the fault was never made";
+    // A write or flush that failed is told in the system's own words.
+    const bool written = fault.calls == "WriteFile" || fault.calls == "FlushFileBuffers";
+    if (written && code != harness::kShortWrite && r.message.find(SystemWords(code)) == std::wstring::npos)
+        return "the box does not give the system's words for the failure: " + harness::ToUtf8(r.message.substr(0, 300));
     const std::wstring &file = r.file;
     const bool lists = r.message.rfind(texts::kSaved, 0) == 0;
     std::vector<std::wstring> files = r.added;
@@ -554,7 +565,7 @@ TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
     DeleteFileW(first.added[0].c_str());
     auto run = [&](const harness::Fault &fault, harness::Counts &made) {
         BackupRun r = RunBackup(fault, made);
-        std::string why = Breach(r, harness::CodeOf(fault) == ERROR_FILE_NOT_FOUND, clean, made);
+        std::string why = Breach(r, fault, clean, made);
         for (const std::wstring &file : r.added)
             DeleteFileW(file.c_str());
         return why;

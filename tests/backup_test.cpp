@@ -562,7 +562,8 @@ TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
     const Clean clean{Unstamped(first.added[0]), Entries(Text(first.added[0])), Readable(Text(first.added[0])),
                       BoxList(first.message, texts::kFound)};
     ASSERT_FALSE(clean.readable.empty());
-    DeleteFileW(first.added[0].c_str());
+    // For a second reader of the format (tests/reg_import.pl).
+    MoveFileExW(first.added[0].c_str(), harness::ToolPath(L"backup-proof.reg").c_str(), MOVEFILE_REPLACE_EXISTING);
     auto run = [&](const harness::Fault &fault, harness::Counts &made) {
         BackupRun r = RunBackup(fault, made);
         std::string why = Breach(r, fault, clean, made);

@@ -130,48 +130,53 @@ std::string RunUnder(const harness::Fault &fault, harness::Counts &made)
     bool ran = confirm != nullptr;
     if (ran != !Failed(fault, "MessageBoxA", 1))
         return ran ? "a confirmation box the call said failed" : "no confirmation box";
+    HWND done = nullptr;
     if (ran) {
-        // The run is synchronous: it is over once the answer is handled.
         if (!handled(confirm, WM_COMMAND, IDYES, 0))
             return "the run did not end";
-        // Where the call worked, its box is there once the answer is handled
-        // (a box exists before it is shown); waited for all the same, so that
-        // a box the run reaches late is told from one it never makes.
-        HWND done = harness::FindOwnedBox(tool.dialog);
-        if (!done && !Failed(fault, "MessageBoxA", 2)) {
-            double start = harness::Seconds();
-            done = harness::WaitForOwnedBox(tool.dialog, harness::Scaled(10000));
-            std::printf("DIAG late box %p after %.3f s\n", (void *)done, harness::Seconds() - start);
+        // The run is synchronous, but the answer's mark can be handled before
+        // the completion box is made: where its call works, it is waited for.
+        if (!Failed(fault, "MessageBoxA", 2) && !(done = harness::WaitForOwnedBox(tool.dialog, harness::Scaled(10000))))
+            return "no completion box";
+    }
+    // What the run leaves, checked until it holds or the wait's limit passes
+    // (without a completion box, nothing marks the run's end).
+    auto left = [&]() -> std::string {
+        if (!done && harness::FindOwnedBox(tool.dialog))
+            return "a completion box the call said failed";
+        std::vector<std::wstring> expected;
+        for (unsigned i = 0; i < std::size(kKeyTargets); ++i) {
+            bool deleted = ran && !Failed(fault, "SHDeleteKeyA", i + 1);
+            const harness::KeyPath &tree = harness::kFootprintTrees[i];
+            if (harness::KeyExists(tree.root, tree.path) == deleted)
+                return std::string(tree.path) + (deleted ? " is left" : " is gone, though not deleted");
+            if (ran && !Failed(fault, "SendMessageA", i + 1))
+                expected.push_back(harness::FromGbk(std::string(kLinePrefix) + kKeyTargets[i].subkey +
+                                                    (deleted ? kSuccessSuffix : kFailureSuffix)));
         }
-        if ((done != nullptr) == Failed(fault, "MessageBoxA", 2))
-            return done ? "a completion box the call said failed" : "no completion box";
-        if (done)
-            PostMessageW(done, WM_COMMAND, IDOK, 0);
-    }
-    std::vector<std::wstring> expected;
-    for (unsigned i = 0; i < std::size(kKeyTargets); ++i) {
-        bool deleted = ran && !Failed(fault, "SHDeleteKeyA", i + 1);
-        const harness::KeyPath &tree = harness::kFootprintTrees[i];
-        if (harness::KeyExists(tree.root, tree.path) == deleted)
-            return std::string(tree.path) + (deleted ? " is left" : " is gone, though not deleted");
-        if (ran && !Failed(fault, "SendMessageA", i + 1))
-            expected.push_back(harness::FromGbk(std::string(kLinePrefix) + kKeyTargets[i].subkey +
-                                                (deleted ? kSuccessSuffix : kFailureSuffix)));
-    }
+        std::vector<std::wstring> lines = harness::ListLines(list);
+        if (lines != expected)
+            return std::to_string(lines.size()) + " lines, the first " +
+                   (lines.empty() ? "none" : harness::ToUtf8(lines[0])) + ", for " + std::to_string(expected.size());
+        if (!IsWindowEnabled(button))
+            return "the start button stays disabled";
+        // The values go, as far as their key opened and their deletion worked.
+        for (unsigned i = 0; i < std::size(harness::kEnvironmentTargets); ++i) {
+            bool deleted = ran && !Failed(fault, "RegCreateKeyExA", 1) && !Failed(fault, "RegDeleteValueA", i + 1);
+            if (harness::ValueExists(HKEY_CURRENT_USER, "Environment", harness::kEnvironmentTargets[i]) == deleted)
+                return std::string(harness::kEnvironmentTargets[i]) + (deleted ? " is left" : " is gone, though not deleted");
+        }
+        return "";
+    };
+    std::string why;
+    for (DWORD start = GetTickCount(); !(why = left()).empty() && GetTickCount() - start < harness::Scaled(10000);)
+        Sleep(10);
+    if (!why.empty())
+        return why;
+    if (done)
+        PostMessageW(done, WM_COMMAND, IDOK, 0);
     if (!harness::WaitForNoOwnedBox(tool.dialog, harness::Scaled(10000)))
         return "the completion box did not close";
-    std::vector<std::wstring> lines = harness::ListLines(list);
-    if (lines != expected)
-        return std::to_string(lines.size()) + " lines, the first " +
-               (lines.empty() ? "none" : harness::ToUtf8(lines[0])) + ", for " + std::to_string(expected.size());
-    if (!IsWindowEnabled(button))
-        return "the start button stays disabled";
-    // The values go, as far as their key opened and their deletion worked.
-    for (unsigned i = 0; i < std::size(harness::kEnvironmentTargets); ++i) {
-        bool deleted = ran && !Failed(fault, "RegCreateKeyExA", 1) && !Failed(fault, "RegDeleteValueA", i + 1);
-        if (harness::ValueExists(HKEY_CURRENT_USER, "Environment", harness::kEnvironmentTargets[i]) == deleted)
-            return std::string(harness::kEnvironmentTargets[i]) + (deleted ? " is left" : " is gone, though not deleted");
-    }
     DWORD code = harness::CloseTool(tool);
     if (code != 0)
         return "exit code " + std::to_string(code);

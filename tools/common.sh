@@ -1,9 +1,12 @@
 # Shared by the project's commands: installs what is missing, finds out where
-# each arrangement of tools/arrangements runs, builds, and owns the private
-# X display and the project's own Wine prefixes. Sourced, never run on its
-# own; the test VM, for the rows this machine cannot run, is tools/vm.sh.
-# Functions take what they use as arguments; the only globals are the paths
-# below and the processes a command started, for its exit trap to stop.
+# each arrangement of tools/arrangements runs (this file is the table's one
+# reader), builds, and owns the private X display and the project's own Wine
+# prefixes. Sourced, never run on its own; the test VM, for the rows this
+# machine cannot run, is tools/vm.sh. Functions take what they use as
+# arguments. The globals are the paths below, the two switches below, read
+# from the environment, and what a command started, for its exit trap to
+# stop; start_display, mount_small_disk and build export DISPLAY,
+# BRISVANE_SMALL_DISK and CCACHE_* for what the command runs next.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=$ROOT/build
@@ -88,8 +91,14 @@ ensure_base_packages() {
     done
 }
 
+# The table's rows, one a line: name, loader, package, arch, folder, cpu and
+# fallback, as arrangement() names them.
+arrangement_rows() {
+    grep -v '^#' "$ROOT/tools/arrangements"
+}
+
 arrangement_names() {
-    sed -n 's/^\([a-z0-9]\+\) .*/\1/p' "$ROOT/tools/arrangements"
+    arrangement_rows | cut -d' ' -f1
 }
 
 # Fields "$@" of arrangement NAME's row, in that order, one a line: loader,
@@ -98,7 +107,7 @@ arrangement_names() {
 arrangement() {
     local name=$1 row _ loader package arch folder cpu fallback prefix field
     shift
-    row=$(awk -v name="$name" '$1 == name' "$ROOT/tools/arrangements")
+    row=$(arrangement_rows | awk -v name="$name" '$1 == name')
     [ -n "$row" ] || die "no arrangement named $name in tools/arrangements"
     read -r _ loader package arch folder cpu fallback <<<"$row"
     folder=$BUILD/${folder#.}
@@ -161,14 +170,14 @@ time_scale() {
     fi
 }
 
-# PLACES as CMake takes them: NAME|status|time scale, one for each row, where
-# status is "here", "vm" or "skipped: REASON".
+# PLACES as CMake takes them, all it knows of each row: NAME|loader|build
+# folder|cpu|time scale|place, the place "here", "vm" or "skipped: REASON".
 cmake_places() {
     local name place list=
     for name in $(arrangement_names); do
         place=$(place_of "$1" "$name")
         [ "$place" = skipped ] && place="skipped: $(skip_reason "$1" "$name")"
-        list+="${list:+;}$name|$place|$(time_scale "$1" "$name")"
+        list+="${list:+;}$name|$(arrangement "$name" loader folder cpu | paste -sd'|')|$(time_scale "$1" "$name")|$place"
     done
     echo "$list"
 }

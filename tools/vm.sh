@@ -145,11 +145,11 @@ free_port() {
 }
 
 # ssh "$@" into the guest of folder GUEST, with the key of the image that
-# build/vm/image names.
+# build/vm/image names; nothing goes to its input.
 guest_ssh() {
     ssh -F none -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
         -o LogLevel=ERROR -o ConnectTimeout=20 -o ControlPath="$1/ssh.sock" \
-        -i "$(cat "${1%/*}/image")/id_ed25519" -p "$(cat "$1/port")" root@127.0.0.1 "${@:2}"
+        -i "$(cat "${1%/*}/image")/id_ed25519" -p "$(cat "$1/port")" root@127.0.0.1 "${@:2}" </dev/null
 }
 
 # Waits up to LIMIT s for the guest of folder GUEST to answer, and keeps
@@ -297,48 +297,43 @@ guest_save() {
 # seconds to answer; a failure is recorded with its step.
 guest_save_steps() {
     local guest=$1 image=$2 name=$3 accel=$4 work=$5 limit=$6 wine pid room="check the room in $2"
-    local logs="see build/vm/$3/console.log and /srv/session.log in it"
+    local failed=(guest_failed "$guest" saved) logs="see build/vm/$3/console.log and /srv/session.log in it"
     if [ -f "$image/$name.ext4" ]; then
         echo "booting the test VM for $name to save it, once per image ($accel)"
         wine="file=$work/wine.qcow2,format=qcow2"
         qemu-img create -q -f qcow2 -F raw -b "../$name.ext4" "$work/wine.qcow2" ||
-            guest_failed "$guest" saved "making its prefix disk's overlay" "$room" || return
+            "${failed[@]}" "making its prefix disk's overlay" "$room" || return
     else
         echo "booting the test VM for $name to make its prefix and save it ($accel)"
         wine="file=$image/$name.ext4.part,format=raw"
-        truncate -s "${VM_WINE_MB}M" "$image/$name.ext4.part" ||
-            guest_failed "$guest" saved "making its blank prefix disk" "$room" || return
+        truncate -s "${VM_WINE_MB}M" "$image/$name.ext4.part" || "${failed[@]}" "making its prefix disk" "$room" || return
         /sbin/mke2fs -q -t ext4 -L brisvane-wine -E root_owner=0:0 "$image/$name.ext4.part" ||
-            guest_failed "$guest" saved "making the file system of its prefix disk" "$room" || return
+            "${failed[@]}" "making its prefix disk's file system" "$room" || return
     fi
-    guest_kernel "$image" "$work" ||
-        guest_failed "$guest" saved "copying the kernel out of the image" "$room" || return
+    guest_kernel "$image" "$work" || "${failed[@]}" "copying the kernel out of the image" "$room" || return
     qemu-img create -q -f qcow2 -F raw -b ../rootfs.ext4 "$work/root.qcow2" ||
-        guest_failed "$guest" saved "making its system disk's overlay" "$room" || return
+        "${failed[@]}" "making its system disk's overlay" "$room" || return
     guest_qemu "$guest" "$accel" "$work" "$wine"
     pid=$(cat "$guest/qemu.pid")
-    if ! guest_answers "$guest" "$limit"; then
+    guest_answers "$guest" "$limit" || {
         vm_set_failure "$guest" "the test VM for $name did not answer within $limit s ($accel)" \
             "see build/vm/$name/console.log; if the image is damaged, remove $image"
         return 2
-    fi
+    }
     guest_ssh "$guest" "$MOUNT_CHECKOUT && . '$ROOT/tools/common.sh' && . '$ROOT/tools/vm.sh' &&
-        in_guest_saved_session $name" </dev/null ||
-        guest_failed "$guest" saved "starting its Wine session" "$logs" || return
-    poll "the test VM's Wine for $name" "$pid" 900 guest_ssh "$guest" "grep -qs '^session ready' /srv/session.log" \
-        </dev/null || guest_failed "$guest" saved "waiting for its Wine session" "$logs" || return
-    guest_ssh "$guest" "sed -n 's/^display :/DISPLAY=:/p' /srv/session.log && umount '$ROOT'" </dev/null \
-        >"$work/display" && [ -s "$work/display" ] ||
-        guest_failed "$guest" saved "reading its display and unmounting the checkout" "$logs" || return
-    guest_ssh "$guest" "$(declare -f in_guest_zero_free) && in_guest_zero_free" </dev/null ||
-        guest_failed "$guest" saved "zeroing its free memory" "$logs" || return
-    guest_ssh "$guest" -O exit 2>/dev/null ||
-        guest_failed "$guest" saved "closing its ssh connection" "$logs" || return
+        in_guest_saved_session $name" || "${failed[@]}" "starting its Wine session" "$logs" || return
+    poll "the test VM's Wine for $name" "$pid" 900 guest_ssh "$guest" "grep -qs '^session ready' /srv/session.log" ||
+        "${failed[@]}" "waiting for its Wine session" "$logs" || return
+    guest_ssh "$guest" "sed -n 's/^display :/DISPLAY=:/p' /srv/session.log && umount '$ROOT'" >"$work/display" &&
+        [ -s "$work/display" ] || "${failed[@]}" "reading its display and unmounting the checkout" "$logs" || return
+    guest_ssh "$guest" "$(declare -f in_guest_zero_free) && in_guest_zero_free" ||
+        "${failed[@]}" "zeroing its free memory" "$logs" || return
+    guest_ssh "$guest" -O exit 2>/dev/null || "${failed[@]}" "closing its ssh connection" "$logs" || return
     guest_monitor "$guest" stop "migrate_set_parameter max-bandwidth 4G" "migrate -d \"exec:cat >'$work/state'\"" \
-        >/dev/null || guest_failed "$guest" saved "starting to save its memory" "$logs" || return
-    poll "saving the test VM for $name" "$pid" 300 guest_says "$guest" "info migrate" 'Migration status: \(completed\|failed\)' &&
-        guest_says "$guest" "info migrate" "Migration status: completed" ||
-        guest_failed "$guest" saved "saving its memory" "$logs" || return
+        >/dev/null || "${failed[@]}" "starting to save its memory" "$logs" || return
+    poll "saving the test VM for $name" "$pid" 300 \
+        guest_says "$guest" "info migrate" 'Migration status: \(completed\|failed\)' &&
+        guest_says "$guest" "info migrate" "Migration status: completed" || "${failed[@]}" "saving its memory" "$logs" || return
     guest_monitor "$guest" quit >/dev/null
     poll "stopping $name" "$pid" 60 false || true
 }
@@ -347,17 +342,17 @@ guest_save_steps() {
 # snapshots of its disks, its clock set, the checkout mounted at its own
 # path and the prefix over build/wine/, its Wine session still there.
 guest_restore() {
-    local guest=$1 saved=$2 accel=$3 start=$SECONDS
+    local guest=$1 saved=$2 accel=$3 start=$SECONDS failed=(guest_failed "$1" restored)
     guest_qemu "$guest" "$accel" "$saved" "file=$saved/wine.qcow2,format=qcow2" -snapshot -incoming "exec:cat '$saved/state'"
     # It was saved stopped, and so it is once loaded.
     poll "restoring ${guest##*/}" "$(cat "$guest/qemu.pid")" 120 guest_says "$guest" "info status" 'VM status: paused$' ||
-        guest_failed "$guest" restored "loading its saved state" || return
-    guest_monitor "$guest" cont >/dev/null || guest_failed "$guest" restored "letting it go on" || return
-    guest_answers "$guest" 60 restoring || guest_failed "$guest" restored "reaching it by ssh" || return
-    guest_ssh "$guest" "date -s @$(date +%s) >/dev/null && pgrep -x Xvfb >/dev/null && pgrep wineserver >/dev/null" \
-        </dev/null || guest_failed "$guest" restored "setting its clock and finding its Wine session" || return
-    guest_ssh "$guest" "$MOUNT_CHECKOUT && mkdir -p '$BUILD/wine' && mount --bind /srv/wine '$BUILD/wine'" </dev/null ||
-        guest_failed "$guest" restored "mounting $ROOT in it" || return
+        "${failed[@]}" "loading its saved state" || return
+    guest_monitor "$guest" cont >/dev/null || "${failed[@]}" "letting it go on" || return
+    guest_answers "$guest" 60 restoring || "${failed[@]}" "reaching it by ssh" || return
+    guest_ssh "$guest" "date -s @$(date +%s) >/dev/null && pgrep -x Xvfb >/dev/null && pgrep wineserver >/dev/null" ||
+        "${failed[@]}" "setting its clock and finding its Wine session" || return
+    guest_ssh "$guest" "$MOUNT_CHECKOUT && mkdir -p '$BUILD/wine' && mount --bind /srv/wine '$BUILD/wine'" ||
+        "${failed[@]}" "mounting $ROOT in it" || return
     cp "$saved/display" "$guest/ready"
     echo "the test VM for ${guest##*/} is restored after $((SECONDS - start)) s, ready after $SECONDS s"
 }
@@ -381,7 +376,7 @@ guest_start() {
         [ $status = 0 ] || return 1
         guest_restore "$guest" "$saved" "$accel" && rm -f "$guest/failed" && return 0
         [ $try = 1 ] || return 1
-        echo "the test VM for $name could not be restored ($(cat "$guest/failed")); saving it anew"
+        echo "$(cut -d";" -f1 "$guest/failed"); saving it anew"
         guest_stop "$guest"
         rm -rf "$saved"
     done
@@ -462,7 +457,7 @@ vm_wait() {
     for name; do
         [ -f "$VM_DIR/$name/ready" ] || continue
         guest_ssh "$VM_DIR/$name" "cd '$ROOT' && export $(cat "$VM_DIR/$name/ready") && . tools/common.sh &&
-            hold_desktop $name" </dev/null ||
+            hold_desktop $name" ||
             vm_set_failure "$VM_DIR/$name" "Wine's desktop does not open in the test VM" "see the line above" &
         pids+=($!)
     done

@@ -107,7 +107,7 @@ int BenchStart(int runs, const wchar_t *program, const wchar_t *baseline)
     double t = Median(tool), m = Median(minimal);
     Print(Format("start-to-dialog median of %d runs: brisvane %.1f ms, minimal %.1f ms, ratio %.3f\n", runs, t * 1000,
                  m * 1000, t / m));
-    Print(Format("RESULT runs=%d tool=%.4f baseline=%.4f ratio=%.4f\n", runs, t, m, t / m));
+    Print(Format("RESULT runs=%d tool_ms=%.2f baseline_ms=%.2f ratio=%.4f\n", runs, t * 1000, m * 1000, t / m));
     return 0;
 }
 
@@ -176,7 +176,8 @@ int BenchRun(int keysPerTree, int rounds)
     Print(Format("run over %d keys, median of %d rounds: brisvane %.3f s, reg.exe %.3f s, ratio %.3f\n", keys, rounds,
                  t, r, t / r));
     Print(Format("per key: brisvane %.1f us, reg.exe %.1f us\n", t / keys * 1e6, r / keys * 1e6));
-    Print(Format("RESULT keys=%d rounds=%d tool=%.4f reg=%.4f\n", keys, rounds, t, r));
+    Print(Format("RESULT keys=%d rounds=%d tool=%.4f reg=%.4f tool_us=%.1f reg_us=%.1f ratio=%.4f\n", keys, rounds, t, r,
+                 t / keys * 1e6, r / keys * 1e6, t / r));
     return 0;
 }
 

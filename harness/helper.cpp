@@ -1,7 +1,7 @@
 // brisvane_drive: the project's helper for seeing the tool work and for
 // measuring it. Runs inside the project's own Wine prefix only (tools/*).
-// The benchmark's measures end in one line, "RESULT key=value ...", which
-// tools/bench reads by key.
+// The benchmark's measures end in one line, "RESULT key=value ...", medians
+// (or a series' min, median and max) that tools/bench reads by key.
 //
 //   seed KEYS_PER_TREE    seed a leftover footprint, look-alikes and values
 //   demo [DIR]            one confirmed run; print the list; screenshots to DIR
@@ -105,8 +105,6 @@ int BenchStart(int runs, const wchar_t *program, const wchar_t *baseline)
     for (int i = 0; i < runs; ++i)
         Alternately(i, [&] { return time(tool, program); }, [&] { return time(minimal, baseline); });
     double t = Median(tool), m = Median(minimal);
-    Print(Format("start-to-dialog median of %d runs: brisvane %.1f ms, minimal %.1f ms, ratio %.3f\n", runs, t * 1000,
-                 m * 1000, t / m));
     Print(Format("RESULT runs=%d tool_ms=%.2f baseline_ms=%.2f ratio=%.4f\n", runs, t * 1000, m * 1000, t / m));
     return 0;
 }
@@ -137,17 +135,21 @@ bool AnyTreeLeft()
     return false;
 }
 
-std::string TargetName(const KeyTarget &t)
+// The tool's trees as reg.exe names them.
+std::vector<std::string> TargetKeys()
 {
-    return std::string(t.root == Root::LocalMachine ? "HKLM\\" : "HKCU\\") + t.subkey;
+    std::vector<std::string> keys;
+    for (const KeyTarget &t : kKeyTargets)
+        keys.push_back(std::string(t.root == Root::LocalMachine ? "HKLM\\" : "HKCU\\") + t.subkey);
+    return keys;
 }
 
 // The same trees and values deleted the way a user would script it.
 double RegExeRun()
 {
     double seconds = 0;
-    for (const KeyTarget &t : kKeyTargets)
-        seconds += TimedCommand("reg.exe delete \"" + TargetName(t) + "\" /f");
+    for (const std::string &key : TargetKeys())
+        seconds += TimedCommand("reg.exe delete \"" + key + "\" /f");
     for (const char *value : kEnvironmentValues)
         seconds += TimedCommand(std::string("reg.exe delete HKCU\\Environment /v ") + value + " /f");
     return seconds;
@@ -173,9 +175,6 @@ int BenchRun(int keysPerTree, int rounds)
             return 1;
     harness::RemoveAll();
     double t = Median(tool), r = Median(reg);
-    Print(Format("run over %d keys, median of %d rounds: brisvane %.3f s, reg.exe %.3f s, ratio %.3f\n", keys, rounds,
-                 t, r, t / r));
-    Print(Format("per key: brisvane %.1f us, reg.exe %.1f us\n", t / keys * 1e6, r / keys * 1e6));
     Print(Format("RESULT keys=%d rounds=%d tool=%.4f reg=%.4f tool_us=%.1f reg_us=%.1f ratio=%.4f\n", keys, rounds, t, r,
                  t / keys * 1e6, r / keys * 1e6, t / r));
     return 0;
@@ -186,9 +185,7 @@ int BenchRun(int keysPerTree, int rounds)
 double RegExport(const std::wstring &folder)
 {
     double seconds = 0;
-    std::vector<std::string> keys;
-    for (const KeyTarget &t : kKeyTargets)
-        keys.push_back(TargetName(t));
+    std::vector<std::string> keys = TargetKeys();
     keys.push_back("HKCU\\Environment");
     std::string dir(folder.begin(), folder.end());
     for (size_t i = 0; i < keys.size(); ++i) {

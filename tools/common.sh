@@ -261,8 +261,7 @@ mount_small_disk() {
 }
 
 unmount_small_disk() {
-    local dir=$1
-    ! mountpoint -q "$dir" 2>/dev/null || umount "$dir" 2>/dev/null || true
+    ! mountpoint -q "$1" 2>/dev/null || umount "$1" 2>/dev/null || true
 }
 
 # A new prefix, made by LOADER in the Wine environment ENV (wine_env's

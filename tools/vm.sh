@@ -1,13 +1,9 @@
-# The test VM: a small Debian guest whose kernel runs 32-bit programs, for
-# the rows this machine cannot run, each row in a guest of its own, side by
-# side. Its image is made by debvm and cached per recipe, with each row's
-# prefix on a disk of its own. A boot and Wine's first start take minutes
-# under software emulation, so each row's guest is booted once per image and
-# saved with its Wine session up; every run restores it in seconds, on
-# throw-away snapshots. Sourced after tools/common.sh, here and in the guest.
-# Files in build/vm/ are for later processes (tools/vm-exec, for each test):
-# the image and accelerator in use, and each guest's port, display, pid,
-# logs and why it failed.
+# The test VM, for the rows this machine cannot run: a small Debian guest
+# per row, its image made by debvm and cached per recipe with each row's
+# prefix on a disk of its own. Each guest is booted and saved once, its Wine
+# session up, and restored in seconds on throw-away snapshots. Sourced after
+# tools/common.sh, here and in the guest; build/vm/ holds what later
+# processes (tools/vm-exec) need, and why a guest failed.
 
 VM_DIR=$BUILD/vm
 
@@ -87,9 +83,8 @@ vm_set_failure() {
     return 1
 }
 
-# Records that the guest of folder GUEST could not be DONE (saved,
-# restored) as STEP failed, and what to do (ADVICE, by default to read its
-# console's log). Returns 1.
+# Records that the guest of folder GUEST could not be DONE (saved, restored)
+# as STEP failed, and what to do (ADVICE, or read its console). Returns 1.
 guest_failed() {
     vm_set_failure "$1" "the test VM for ${1##*/} could not be $2: $3 failed" "${4:-see build/vm/${1##*/}/console.log}"
 }
@@ -139,11 +134,6 @@ vm_image_failed() {
     [ $# = 1 ] || vm_set_failure "$VM_DIR" "$2" "$3"
 }
 
-# A free loopback port for a guest's ssh.
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
 # ssh "$@" into the guest of folder GUEST, with the key of the image that
 # build/vm/image names; nothing goes to its input.
 guest_ssh() {
@@ -159,8 +149,7 @@ guest_answers() {
         guest_ssh "$1" -o ControlMaster=yes -o ControlPersist=yes true 2>/dev/null
 }
 
-# Whether the qemu of guest folder GUEST answers COMMAND with a line that
-# starts with PATTERN (grep's).
+# Whether the qemu of guest folder GUEST answers COMMAND with a line PATTERN starts.
 guest_says() {
     guest_monitor "$1" "$2" 2>/dev/null | grep -q "^$3"
 }
@@ -191,7 +180,8 @@ guest_qemu() {
     local guest=$1 accel=$2 saved=$3 wine=$4 cpu=qemu64
     shift 4
     [ "$accel" = kvm ] && cpu=host
-    free_port >"$guest/port"
+    # A free loopback port for its ssh.
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' >"$guest/port"
     setsid qemu-system-x86_64 -no-user-config -nographic -machine "q35,accel=$accel" -cpu $cpu -m 4G -smp 1 \
         -kernel "$saved/vmlinuz" -initrd "$saved/initrd.img" -append "root=LABEL=debvm rw console=ttyS0" \
         -drive "file=$saved/root.qcow2,format=qcow2,if=virtio,cache=unsafe,discard=unmap" \
@@ -269,17 +259,17 @@ guest_kernel() {
 # a blank one, which goes into the image once the guest is saved, as it
 # then is. Returns 2 when the guest does not answer, 1 on other failures.
 guest_save() {
-    local guest=$1 image=$2 name=$3 accel=$4 saved=$5 work limit=360 start=$SECONDS status=0
+    local guest=$1 image=$2 name=$3 accel=$4 saved=$5 work limit=360 start=$SECONDS status
     # What a run stopped while saving left.
     find "$image" -maxdepth 1 -name "${saved##*/}.part.*" -mmin +60 -exec rm -rf {} +
     work=$(mktemp -d "$saved.part.XXXXXX") || return 1
     [ "$accel" = kvm ] && limit=60
-    guest_save_steps "$guest" "$image" "$name" "$accel" "$work" $limit || status=$?
-    if [ $status != 0 ]; then
+    guest_save_steps "$guest" "$image" "$name" "$accel" "$work" $limit || {
+        status=$?
         guest_stop "$guest"
         rm -rf "$work" "$image/$name.ext4.part"
         return $status
-    fi
+    }
     rm -f "$guest/qemu.pid"
     if [ ! -f "$image/$name.ext4" ]; then
         mv "$image/$name.ext4.part" "$image/$name.ext4" &&

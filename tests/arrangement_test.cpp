@@ -39,8 +39,7 @@ TEST(Arrangement, DISABLED_CrashesBeforePrinting)
     *static_cast<volatile int *>(nullptr) = 1;
 }
 
-// Run on purpose only, by tests/wine_run.sh: a program still running when
-// its limit comes, for the wrapper to end.
+// Run on purpose only, by tests/wine_run.sh: still running at its limit.
 TEST(Arrangement, DISABLED_OutlivesItsLimit)
 {
     Sleep(30000);

@@ -1,10 +1,9 @@
 #!/bin/bash
-# CTest's Wine wrapper says how a program ended when it failed: its exit
-# code, and for a crash Wine's own last line, which a program that dies
-# before it prints leaves as the only clue, and a fault test held to its
-# shorter limit. One row a case: what it shows, the wrapper's command line
-# (run by env, which takes variables first), its exit code ("fails": any
-# but 0), and a text the wrapper's output must hold, or with "!" must not.
+# CTest's Wine wrapper says how a program ended when it failed (its exit
+# code; for a crash before any output, Wine's own last line) and holds a
+# fault test to its shorter limit. One row a case: what it shows, the command
+# line (run by env), its exit code ("fails": any but 0), and a text the
+# output must hold, or with "!" must not.
 set -uo pipefail
 wrapper=$1 tests=$2
 rows=(

@@ -58,18 +58,15 @@ vm_image() {
 # The rows that run in the VM where this machine cannot run them.
 vm_names() {
     local name
-    for name in $(arrangement_names); do
-        [ "$(arrangement "$name" fallback)" != vm ] || echo "$name"
-    done
+    for name in $(arrangement_names); do [ "$(arrangement "$name" fallback)" != vm ] || echo "$name"; done
 }
 
 # A function of these files, with its arguments after it, in a bash of its
 # own: for setsid and flock, which run programs.
 VM_BASH=(bash -c '. "$1/tools/common.sh" && . "$1/tools/vm.sh" && shift && "$@"' - "$ROOT")
 
-# Function "$@" of these files with the cache's lock held: one checkout
-# makes the image while any other waits. flock holds the lock, never what
-# the function starts: a guest outlives it.
+# Function "$@" of these files with the cache's lock held, by flock alone:
+# what it starts (a guest outlives it) never holds the lock on.
 with_cache_lock() {
     flock -n "$CACHE/lock" true || echo "waiting for another checkout to make the test VM image"
     flock -o "$CACHE/lock" "${VM_BASH[@]}" "$@"
@@ -375,8 +372,9 @@ guest_start() {
 
 # Everything the VM rows "$@" need: the image, then a guest for each row,
 # side by side; on any failure build/vm/failed (every row) or
-# build/vm/NAME/failed says why in one line, for their tests. An image is
-# renamed into place whole: one that is there needs no lock.
+# build/vm/NAME/failed says why in one line, for their tests. One checkout
+# makes a new image while any other waits; an image is renamed into place
+# whole, so one that is there needs no lock.
 vm_start() {
     local image accel
     rm -rf "$VM_DIR"

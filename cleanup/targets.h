@@ -43,6 +43,7 @@ inline constexpr REGSAM kEnvironmentAccess = KEY_ALL_ACCESS;
 // Deleted whole, never edited: the user's own "path" goes entirely.
 inline constexpr const char *kEnvironmentValues[] = {"lib", "path", "MSDevDir", "include"};
 
+// The doubled "进行进行" is the tool's own text, kept as it is.
 inline constexpr char kConfirmText[] =
     "警告：如果进行进行清理，会导致已安装的VC6.0不能正常运行，您确认要继续吗？";
 inline constexpr char kConfirmTitle[] = "警告";

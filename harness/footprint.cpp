@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <iterator>
+#include <memory>
 #include <random>
 
 namespace harness {
@@ -22,7 +23,7 @@ const KeyPath kFootprintTrees[7] = {
     {HKEY_CURRENT_USER, "Software\\Microsoft\\Devstudio\\6.0", "row 7"},
 };
 
-const KeyPath kBystanderKeys[] = {
+const KeyPath kBystanderKeys[18] = {
     {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Devstudio\\6.0 Backup", "HKLM sibling of row 1"},
     {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Devstudio\\5.0", "HKLM older DevStudio"},
     {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\HTML Help", "HKLM prefix of row 2"},
@@ -48,12 +49,8 @@ const KeyPath kBystanderKeys[] = {
     {HKEY_CURRENT_USER, "Software\\Microsoft\\HTML Help Collections", "HKCU twin of row 2"},
     {HKEY_CURRENT_USER, "Software\\Microsoft\\Visual Component Manager", "HKCU twin of row 4"},
 };
-const size_t kBystanderKeyCount = sizeof kBystanderKeys / sizeof kBystanderKeys[0];
 
-const char *const kBystanderValues[] = {
-    "PATHEXT", "libpath", "lib2", "include_old", "MSDevDir2", "paths", "TEMP",
-};
-const size_t kBystanderValueCount = sizeof kBystanderValues / sizeof kBystanderValues[0];
+const char *const kBystanderValues[7] = {"PATHEXT", "libpath", "lib2", "include_old", "MSDevDir2", "paths", "TEMP"};
 
 const char *const kEnvironmentTargets[4] = {"lib", "path", "MSDevDir", "include"};
 
@@ -93,29 +90,30 @@ void FillValues(HKEY key, int serial)
     SetValue(key, "Layout", REG_BINARY, binary, sizeof binary);
 }
 
-HKEY Create(HKEY root, const std::string &path, REGSAM view = 0)
+// A key made here, closed when it goes; empty if it could not be made.
+struct KeyCloser {
+    void operator()(HKEY key) const { RegCloseKey(key); }
+};
+using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
+
+Key Create(HKEY root, const std::string &path, REGSAM view = 0)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
-        return nullptr;
-    return key;
+    LSTATUS status = RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr);
+    return Key(status == ERROR_SUCCESS ? key : nullptr);
+}
+
+Key CreateW(HKEY parent, const wchar_t *path)
+{
+    HKEY key = nullptr;
+    LSTATUS status = RegCreateKeyExW(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    return Key(status == ERROR_SUCCESS ? key : nullptr);
 }
 
 void CreateWithValues(HKEY root, const std::string &path, int serial, REGSAM view = 0)
 {
-    if (HKEY key = Create(root, path, view)) {
-        FillValues(key, serial);
-        RegCloseKey(key);
-    }
-}
-
-HKEY CreateW(HKEY parent, const wchar_t *path)
-{
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return nullptr;
-    return key;
+    if (Key key = Create(root, path, view))
+        FillValues(key.get(), serial);
 }
 
 void SetText(HKEY key, const wchar_t *name, const std::wstring &text)
@@ -150,19 +148,17 @@ const wchar_t *const kUnspellable[] = {
 int SeedUnspellable(HKEY root, const char *path)
 {
     int created = 0;
-    HKEY parent = Create(root, path);
+    Key parent = Create(root, path);
     if (!parent)
         return 0;
     for (const wchar_t *name : kUnspellable) {
-        if (HKEY key = CreateW(parent, name)) {
+        if (Key key = CreateW(parent.get(), name)) {
             ++created;
             for (const wchar_t *value : kUnspellable)
-                SetText(key, value, std::wstring(L"data of ") + value);
-            RegCloseKey(key);
+                SetText(key.get(), value, std::wstring(L"data of ") + value);
         }
-        SetText(parent, name, name);
+        SetText(parent.get(), name, name);
     }
-    RegCloseKey(parent);
     return created;
 }
 
@@ -171,19 +167,15 @@ int SeedUnspellable(HKEY root, const char *path)
 const int kChainLevels = 140;
 int SeedChain(HKEY root, const char *path)
 {
-    HKEY key = Create(root, path);
+    Key key = Create(root, path);
     int created = 0;
     for (int level = 1; level <= kChainLevels && key; ++level) {
         std::wstring name = L"Level " + std::to_wstring(level) + L" " + std::wstring(230, L'x');
-        HKEY child = CreateW(key, name.c_str());
-        RegCloseKey(key);
-        key = child;
-        created += child != nullptr;
+        key = CreateW(key.get(), name.c_str());
+        created += key != nullptr;
     }
-    if (key) {
-        SetText(key, L"Bottom", L"reached");
-        RegCloseKey(key);
-    }
+    if (key)
+        SetText(key.get(), L"Bottom", L"reached");
     return created;
 }
 
@@ -193,24 +185,19 @@ void SeedLargeValue(HKEY root, const char *path, BYTE seed, bool small = false)
     std::string data(small ? 1 << 12 : 1 << 20, '\0');
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = char(BYTE(i * 31 + seed));
-    if (HKEY key = Create(root, path)) {
-        SetValue(key, "Large", REG_BINARY, data.data(), DWORD(data.size()));
-        RegCloseKey(key);
-    }
+    if (Key key = Create(root, path))
+        SetValue(key.get(), "Large", REG_BINARY, data.data(), DWORD(data.size()));
 }
 
 void SeedManyValues(HKEY root, const char *path, bool small)
 {
-    HKEY key = Create(root, path);
-    if (!key)
-        return;
-    for (int i = 0, count = small ? 50 : 4000; i < count; ++i) {
+    Key key = Create(root, path);
+    for (int i = 0, count = small ? 50 : 4000; key && i < count; ++i) {
         char name[32];
         std::snprintf(name, sizeof name, "File%04d", i);
         DWORD data = DWORD(i);
-        SetValue(key, name, REG_DWORD, &data, sizeof data);
+        SetValue(key.get(), name, REG_DWORD, &data, sizeof data);
     }
-    RegCloseKey(key);
 }
 
 // A look-alike of the targets' siblings that differs only in a character
@@ -227,7 +214,8 @@ void SetRaw(HKEY key, const wchar_t *name, DWORD type, const std::wstring &bytes
 // break in a name), beside strings whose bytes are not plain text.
 void SeedRegFileCases(HKEY root, const char *path)
 {
-    HKEY key = Create(root, std::string(path) + "\\Escapes ]=@");
+    Key escapes = Create(root, std::string(path) + "\\Escapes ]=@");
+    HKEY key = escapes.get();
     if (!key)
         return;
     SetText(key, nullptr, L"the default value");
@@ -254,11 +242,8 @@ void SeedRegFileCases(HKEY root, const char *path)
     SetRaw(key, L"short dword", REG_DWORD, L"ab", 3);
     SetRaw(key, L"own type", 0x12345, L"data", 8);
     for (const wchar_t *name : {L"]=@ [key]", L"key with\nline break", L"@"})
-        if (HKEY sub = CreateW(key, name)) {
-            SetText(sub, L"inside", name);
-            RegCloseKey(sub);
-        }
-    RegCloseKey(key);
+        if (Key sub = CreateW(key, name))
+            SetText(sub.get(), L"inside", name);
 }
 
 // A batch of keys and values with names, types and sizes drawn from `seed`:
@@ -278,9 +263,9 @@ void SeedRandomBatch(HKEY root, const char *path, unsigned seed)
     };
     static const DWORD kTypes[] = {REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN,
                                    REG_MULTI_SZ, REG_RESOURCE_LIST, REG_QWORD, 0x40, 0xFFFF0000};
-    HKEY batch = Create(root, std::string(path) + "\\Random");
+    Key batch = Create(root, std::string(path) + "\\Random");
     for (int k = 0; batch && k < 10; ++k) {
-        HKEY key = CreateW(batch, name(40, true).c_str());
+        Key key = CreateW(batch.get(), name(40, true).c_str());
         for (int v = 0; key && v < 12; ++v) {
             DWORD type = kTypes[pick(int(std::size(kTypes)))];
             std::wstring data;
@@ -291,13 +276,9 @@ void SeedRandomBatch(HKEY root, const char *path, unsigned seed)
                 data = name(60, false) + std::wstring(L"\0second\0", type == REG_MULTI_SZ ? 9 : 1);
                 size = data.size() * 2 - pick(3) / 2;  // now and then an odd length
             }
-            SetRaw(key, name(30, false).c_str(), type, data, size);
+            SetRaw(key.get(), name(30, false).c_str(), type, data, size);
         }
-        if (key)
-            RegCloseKey(key);
     }
-    if (batch)
-        RegCloseKey(batch);
 }
 
 } // namespace
@@ -307,16 +288,13 @@ int SeedFootprint(int keysPerTree)
     int created = 0;
     for (const KeyPath &tree : kFootprintTrees) {
         CreateWithValues(tree.root, tree.path, created++);
-        // Branches of three levels below the tree's root key.
+        // Branches of three levels below the tree's root key: BranchB,
+        // BranchB\Tools and BranchB\Tools\ItemN.
         for (int n = 1; n < keysPerTree; ++n) {
-            char rel[64];
-            if (n % 3 == 1)
-                std::snprintf(rel, sizeof rel, "\\Branch%d", n / 3);
-            else if (n % 3 == 2)
-                std::snprintf(rel, sizeof rel, "\\Branch%d\\Tools", n / 3);
-            else
-                std::snprintf(rel, sizeof rel, "\\Branch%d\\Tools\\Item%d", n / 3 - 1, n);
-            CreateWithValues(tree.root, std::string(tree.path) + rel, created++);
+            std::string path = std::string(tree.path) + "\\Branch" + std::to_string((n - 1) / 3);
+            path += (n - 1) % 3 ? "\\Tools" : "";
+            path += (n - 1) % 3 == 2 ? "\\Item" + std::to_string(n) : "";
+            CreateWithValues(tree.root, path, created++);
         }
     }
     return created;
@@ -325,9 +303,9 @@ int SeedFootprint(int keysPerTree)
 void SeedBystanders()
 {
     int serial = 100000;
-    for (size_t i = 0; i < kBystanderKeyCount; ++i) {
-        CreateWithValues(kBystanderKeys[i].root, kBystanderKeys[i].path, serial++);
-        CreateWithValues(kBystanderKeys[i].root, std::string(kBystanderKeys[i].path) + "\\Child", serial++);
+    for (const KeyPath &k : kBystanderKeys) {
+        CreateWithValues(k.root, k.path, serial++);
+        CreateWithValues(k.root, std::string(k.path) + "\\Child", serial++);
     }
     // Values on the targets' parents must outlive their children.
     CreateWithValues(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Devstudio", serial++);
@@ -365,15 +343,11 @@ int SeedHardCases(unsigned seed, bool small)
     SeedChain(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\VisualStudio\\6.0 Backup");
     SeedLargeValue(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Visual Basic\\6.0 Backup", 3, small);
     SeedUnspellable(HKEY_CURRENT_USER, "Software\\Microsoft\\DevStudio\\6.0 Backup");
-    if (HKEY sibling = CreateW(HKEY_LOCAL_MACHINE, kUnspellableSibling)) {
-        SetText(sibling, L"InstallDir", L"C:\\Program Files\\Microsoft Visual Studio");
-        RegCloseKey(sibling);
-    }
-    if (HKEY env = Create(HKEY_CURRENT_USER, "Environment")) {
+    if (Key sibling = CreateW(HKEY_LOCAL_MACHINE, kUnspellableSibling))
+        SetText(sibling.get(), L"InstallDir", L"C:\\Program Files\\Microsoft Visual Studio");
+    if (Key env = Create(HKEY_CURRENT_USER, "Environment"))
         for (const wchar_t *name : kUnspellableValues)
-            SetText(env, name, std::wstring(L"keep ") + name);
-        RegCloseKey(env);
-    }
+            SetText(env.get(), name, std::wstring(L"keep ") + name);
     return created;
 }
 
@@ -390,17 +364,16 @@ int SeedAll(int keysPerTree, unsigned seed, bool hard, bool small)
 
 void SeedEnvironmentValues()
 {
-    HKEY env = Create(HKEY_CURRENT_USER, "Environment");
+    Key env = Create(HKEY_CURRENT_USER, "Environment");
     if (!env)
         return;
     for (size_t i = 0; i < std::size(kEnvironmentTargets); ++i)
-        SetValue(env, kEnvironmentTargets[i], kEnvironmentSeeds[i].type, kEnvironmentSeeds[i].data,
+        SetValue(env.get(), kEnvironmentTargets[i], kEnvironmentSeeds[i].type, kEnvironmentSeeds[i].data,
                  DWORD(kEnvironmentSeeds[i].size));
-    for (size_t i = 0; i < kBystanderValueCount; ++i) {
-        std::string data = std::string("keep ") + kBystanderValues[i];
-        SetValue(env, kBystanderValues[i], REG_SZ, data.c_str(), DWORD(data.size() + 1));
+    for (const char *name : kBystanderValues) {
+        std::string data = std::string("keep ") + name;
+        SetValue(env.get(), name, REG_SZ, data.c_str(), DWORD(data.size() + 1));
     }
-    RegCloseKey(env);
 }
 
 void RemoveAll()
@@ -410,19 +383,15 @@ void RemoveAll()
         if (OtherViewExists() && tree.root == HKEY_LOCAL_MACHINE)
             RemoveTree(tree.root, tree.path, kOtherView);
     }
-    for (size_t i = 0; i < kBystanderKeyCount; ++i)
-        SHDeleteKeyA(kBystanderKeys[i].root, kBystanderKeys[i].path);
+    for (const KeyPath &k : kBystanderKeys)
+        SHDeleteKeyA(k.root, k.path);
     SHDeleteKeyW(HKEY_LOCAL_MACHINE, kUnspellableSibling);
-    HKEY env = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, "Environment", 0, KEY_ALL_ACCESS, &env) == ERROR_SUCCESS) {
-        for (const char *name : kEnvironmentTargets)
-            RegDeleteValueA(env, name);
-        for (size_t i = 0; i < kBystanderValueCount; ++i)
-            RegDeleteValueA(env, kBystanderValues[i]);
-        for (const wchar_t *name : kUnspellableValues)
-            RegDeleteValueW(env, name);
-        RegCloseKey(env);
-    }
+    for (const char *name : kEnvironmentTargets)
+        SHDeleteValueA(HKEY_CURRENT_USER, "Environment", name);
+    for (const char *name : kBystanderValues)
+        SHDeleteValueA(HKEY_CURRENT_USER, "Environment", name);
+    for (const wchar_t *name : kUnspellableValues)
+        SHDeleteValueW(HKEY_CURRENT_USER, L"Environment", name);
 }
 
 bool OtherViewExists()

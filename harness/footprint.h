@@ -26,8 +26,7 @@ bool OtherViewExists();
 extern const KeyPath kFootprintTrees[7];
 
 // Keys that look like targets but are not; none may be touched by a run.
-extern const KeyPath kBystanderKeys[];
-extern const size_t kBystanderKeyCount;
+extern const KeyPath kBystanderKeys[18];
 
 // The four environment values a run deletes, and look-alikes that must stay.
 extern const char *const kEnvironmentTargets[4];
@@ -42,8 +41,7 @@ struct EnvironmentSeed {
     const char *readable;
 };
 extern const EnvironmentSeed kEnvironmentSeeds[4];
-extern const char *const kBystanderValues[];
-extern const size_t kBystanderValueCount;
+extern const char *const kBystanderValues[7];
 
 // Creates every footprint tree with `keysPerTree` keys each (nested a few
 // levels deep) and values of every common type. Returns the keys created.

@@ -1,5 +1,7 @@
 // brisvane_drive: the project's helper for seeing the tool work and for
 // measuring it. Runs inside the project's own Wine prefix only (tools/*).
+// The benchmark's measures end in one line, "RESULT key=value ...", medians
+// (or a series' min, median and max) that tools/bench reads by key.
 //
 //   seed KEYS_PER_TREE    seed a leftover footprint, look-alikes and values
 //   demo [DIR]            one confirmed run; print the list; screenshots to DIR
@@ -30,11 +32,17 @@ void Print(const std::string &utf8)
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), utf8.data(), DWORD(utf8.size()), &written, nullptr);
 }
 
-std::string Format(const char *format, double a = 0, double b = 0, double c = 0)
+template <class... Values> std::string Format(const char *format, Values... values)
 {
     char buffer[256];
-    std::snprintf(buffer, sizeof buffer, format, a, b, c);
+    std::snprintf(buffer, sizeof buffer, format, values...);
     return buffer;
+}
+
+bool Fail(const std::string &why)
+{
+    Print(why + "\n");
+    return false;
 }
 
 int Demo(const wchar_t *dir)
@@ -46,7 +54,7 @@ int Demo(const wchar_t *dir)
     }
     for (const auto &line : run.lines)
         Print("  " + harness::ToUtf8(line) + "\n");
-    Print(Format("exit code %.0f\n", run.exitCode));
+    Print(Format("exit code %lu\n", static_cast<unsigned long>(run.exitCode)));
     return run.exitCode == 0 ? 0 : 1;
 }
 
@@ -55,6 +63,20 @@ double Median(std::vector<double> v)
     std::sort(v.begin(), v.end());
     size_t n = v.size();
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// " NAME_min=... NAME_median=... NAME_max=..." of a series, for the result line.
+std::string Spread(const char *name, std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return Format(" %s_min=%.4f %s_median=%.4f %s_max=%.4f", name, v.front(), name, Median(v), name, v.back());
+}
+
+// Both measures of round `round`, the first one first in even rounds and
+// last in odd ones, so that neither pays for the other; false once one fails.
+template <class First, class Second> bool Alternately(int round, First first, Second second)
+{
+    return round % 2 == 0 ? first() && second() : second() && first();
 }
 
 // Seconds from CreateProcess to a window with `caption` being visible (by
@@ -74,26 +96,16 @@ int BenchStart(int runs, const wchar_t *program, const wchar_t *baseline)
     std::vector<double> tool, minimal;
     TimeToDialog(program); // warm the file cache for both
     TimeToDialog(baseline);
-    // Alternating which goes first, and letting the previous process's
-    // teardown finish, so neither side pays for the other.
-    for (int i = 0; i < runs; ++i) {
-        bool toolFirst = i % 2 == 0;
-        for (int k = 0; k < 2; ++k) {
-            Sleep(100);
-            if ((k == 0) == toolFirst)
-                tool.push_back(TimeToDialog(program));
-            else
-                minimal.push_back(TimeToDialog(baseline));
-        }
-    }
-    if (GetEnvironmentVariableW(L"BRISVANE_BENCH_RAW", nullptr, 0)) {
-        for (size_t i = 0; i < tool.size(); ++i)
-            Print(Format("  %.1f %.1f\n", tool[i] * 1000, minimal[i] * 1000));
-    }
+    // Letting the previous process's teardown finish before each start.
+    auto time = [](std::vector<double> &times, const wchar_t *which) {
+        Sleep(100);
+        times.push_back(TimeToDialog(which));
+        return true;
+    };
+    for (int i = 0; i < runs; ++i)
+        Alternately(i, [&] { return time(tool, program); }, [&] { return time(minimal, baseline); });
     double t = Median(tool), m = Median(minimal);
-    Print(Format("start-to-dialog median of %.0f runs: brisvane %.1f ms, ", runs, t * 1000));
-    Print(Format("minimal %.1f ms, ratio %.3f\n", m * 1000, t / m));
-    Print(Format("RESULT start %.4f %.4f %.4f\n", t, m, t / m));
+    Print(Format("RESULT runs=%d tool_ms=%.2f baseline_ms=%.2f ratio=%.4f\n", runs, t * 1000, m * 1000, t / m));
     return 0;
 }
 
@@ -123,13 +135,21 @@ bool AnyTreeLeft()
     return false;
 }
 
+// The tool's trees as reg.exe names them.
+std::vector<std::string> TargetKeys()
+{
+    std::vector<std::string> keys;
+    for (const KeyTarget &t : kKeyTargets)
+        keys.push_back(std::string(t.root == Root::LocalMachine ? "HKLM\\" : "HKCU\\") + t.subkey);
+    return keys;
+}
+
 // The same trees and values deleted the way a user would script it.
 double RegExeRun()
 {
     double seconds = 0;
-    for (const KeyTarget &t : kKeyTargets)
-        seconds += TimedCommand(std::string("reg.exe delete \"") +
-                                (t.root == Root::LocalMachine ? "HKLM\\" : "HKCU\\") + t.subkey + "\" /f");
+    for (const std::string &key : TargetKeys())
+        seconds += TimedCommand("reg.exe delete \"" + key + "\" /f");
     for (const char *value : kEnvironmentValues)
         seconds += TimedCommand(std::string("reg.exe delete HKCU\\Environment /v ") + value + " /f");
     return seconds;
@@ -139,32 +159,24 @@ int BenchRun(int keysPerTree, int rounds)
 {
     std::vector<double> tool, reg;
     int keys = 0;
-    // Alternating which goes first in each round.
-    for (int round = 0; round < rounds; ++round) {
-        for (int k = 0; k < 2; ++k) {
-            keys = SeedForBench(keysPerTree);
-            if ((k == 0) == (round % 2 == 0)) {
-                harness::RunResult run = harness::ConfirmedRun();
-                if (!run.ok || AnyTreeLeft()) {
-                    Print("bench-run: the tool's run failed: " + run.error + "\n");
-                    return 1;
-                }
-                tool.push_back(run.runSeconds);
-            } else {
-                reg.push_back(RegExeRun());
-                if (AnyTreeLeft()) {
-                    Print("bench-run: reg.exe left a tree behind\n");
-                    return 1;
-                }
-            }
-        }
-    }
+    auto byTool = [&] {
+        keys = SeedForBench(keysPerTree);
+        harness::RunResult run = harness::ConfirmedRun();
+        tool.push_back(run.runSeconds);
+        return (run.ok && !AnyTreeLeft()) || Fail("bench-run: the tool's run failed: " + run.error);
+    };
+    auto byReg = [&] {
+        keys = SeedForBench(keysPerTree);
+        reg.push_back(RegExeRun());
+        return !AnyTreeLeft() || Fail("bench-run: reg.exe left a tree behind");
+    };
+    for (int round = 0; round < rounds; ++round)
+        if (!Alternately(round, byTool, byReg))
+            return 1;
     harness::RemoveAll();
     double t = Median(tool), r = Median(reg);
-    Print(Format("run over %.0f keys, median of %.0f rounds: ", keys, rounds));
-    Print(Format("brisvane %.3f s, reg.exe %.3f s, ratio %.3f\n", t, r, t / r));
-    Print(Format("per key: brisvane %.1f us, reg.exe %.1f us\n", t / keys * 1e6, r / keys * 1e6));
-    Print(Format("RESULT run %.0f %.4f %.4f\n", keys, t, r));
+    Print(Format("RESULT keys=%d rounds=%d tool=%.4f reg=%.4f tool_us=%.1f reg_us=%.1f ratio=%.4f\n", keys, rounds, t, r,
+                 t / keys * 1e6, r / keys * 1e6, t / r));
     return 0;
 }
 
@@ -173,9 +185,7 @@ int BenchRun(int keysPerTree, int rounds)
 double RegExport(const std::wstring &folder)
 {
     double seconds = 0;
-    std::vector<std::string> keys;
-    for (const KeyTarget &t : kKeyTargets)
-        keys.push_back(std::string(t.root == Root::LocalMachine ? "HKLM\\" : "HKCU\\") + t.subkey);
+    std::vector<std::string> keys = TargetKeys();
     keys.push_back("HKCU\\Environment");
     std::string dir(folder.begin(), folder.end());
     for (size_t i = 0; i < keys.size(); ++i) {
@@ -208,16 +218,24 @@ double ReadFloorSeconds(long &keys)
     return harness::Seconds() - start;
 }
 
-// "min median max" of each series, for the bench's table.
-std::string Spread(std::vector<double> v)
+// The backup once, timed to its message box, and the file it wrote to the
+// desktop removed; false if it wrote none.
+bool TimeBackup(const std::wstring &desktop, std::vector<double> &times)
 {
-    std::sort(v.begin(), v.end());
-    return Format("%.4f %.4f %.4f", v.front(), Median(v), v.back());
+    times.push_back(TimeToDialog(L"brisvane-backup.exe", L"Brisvane \u5907\u4efd", true)); // "Brisvane 备份"
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((desktop + L"\\brisvane-backup-*.reg").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE || times.back() < 0)
+        return Fail("bench-backup: the backup wrote no file");
+    do
+        DeleteFileW((desktop + L"\\" + found.cFileName).c_str());
+    while (FindNextFileW(find, &found));
+    FindClose(find);
+    return true;
 }
 
 int BenchBackup(int keysPerTree, int rounds)
 {
-    const std::wstring title = L"Brisvane \u5907\u4efd";   // "Brisvane 备份"
     wchar_t desktop[MAX_PATH], temp[MAX_PATH];
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, desktop)) ||
         !GetTempPathW(MAX_PATH, temp))
@@ -225,38 +243,27 @@ int BenchBackup(int keysPerTree, int rounds)
     SeedForBench(keysPerTree);
     std::vector<double> backup, reg, floor, toReg, toFloor;
     long keys = 0;
-    // The backup only reads: one footprint serves every round. The backup
-    // first in even rounds, reg export first in odd ones; the read floor last.
+    auto byBackup = [&] { return TimeBackup(desktop, backup); };
+    auto byReg = [&] {
+        reg.push_back(RegExport(temp));
+        return true;
+    };
+    // The backup only reads: one footprint serves every round. The read
+    // floor comes last in each.
     for (int round = 0; round < rounds; ++round) {
-        for (int k = 0; k < 2; ++k) {
-            if ((k == 0) != (round % 2 == 0)) {
-                reg.push_back(RegExport(temp));
-                continue;
-            }
-            backup.push_back(TimeToDialog(L"brisvane-backup.exe", title, true));
-            WIN32_FIND_DATAW found;
-            std::wstring pattern = std::wstring(desktop) + L"\\brisvane-backup-*.reg";
-            HANDLE find = FindFirstFileW(pattern.c_str(), &found);
-            if (find == INVALID_HANDLE_VALUE || backup.back() < 0) {
-                Print("bench-backup: the backup wrote no file\n");
-                return 1;
-            }
-            do
-                DeleteFileW((std::wstring(desktop) + L"\\" + found.cFileName).c_str());
-            while (FindNextFileW(find, &found));
-            FindClose(find);
-        }
+        if (!Alternately(round, byBackup, byReg))
+            return 1;
         floor.push_back(ReadFloorSeconds(keys));
         toReg.push_back(backup.back() / reg.back());
         toFloor.push_back(backup.back() / floor.back());
-        Print(Format("round %.0f: backup %.3f s, reg export %.3f s", round + 1, backup.back(), reg.back()));
-        Print(Format(", read floor %.3f s\n", floor.back()));
+        Print(Format("round %d: backup %.3f s, reg export %.3f s, read floor %.3f s\n", round + 1, backup.back(),
+                     reg.back(), floor.back()));
     }
     harness::RemoveAll();
-    // Keys read, then min, median and max of: the backup, reg export, the
-    // read floor, and each round's backup over reg export and over the floor.
-    Print("RESULT backup " + std::to_string(keys) + " " + Spread(backup) + " " + Spread(reg) + " " + Spread(floor) +
-          " " + Spread(toReg) + " " + Spread(toFloor) + "\n");
+    // The keys read, then of the backup, reg export, the read floor, and
+    // each round's backup over reg export and over the floor.
+    Print(Format("RESULT keys=%ld rounds=%d", keys, rounds) + Spread("backup", backup) + Spread("reg", reg) +
+          Spread("floor", floor) + Spread("to_reg", toReg) + Spread("to_floor", toFloor) + "\n");
     return 0;
 }
 
@@ -282,8 +289,9 @@ int wmain(int argc, wchar_t **argv)
 {
     std::wstring verb = argc > 1 ? argv[1] : L"";
     int number = argc > 2 ? _wtoi(argv[2]) : 0;
+    int rounds = argc > 3 ? _wtoi(argv[3]) : 3;
     if (verb == L"seed") {
-        Print(Format("seeded %.0f footprint keys, look-alike keys and environment values\n", harness::SeedAll(number)));
+        Print(Format("seeded %d footprint keys, look-alike keys and environment values\n", harness::SeedAll(number)));
         return 0;
     }
     if (verb == L"demo")
@@ -292,9 +300,9 @@ int wmain(int argc, wchar_t **argv)
         return BenchStart(number > 0 ? number : 61, argc > 4 ? argv[3] : L"brisvane.exe",
                           argc > 4 ? argv[4] : L"brisvane_minimal.exe");
     if (verb == L"bench-run")
-        return BenchRun(number > 0 ? number : 3000, argc > 3 ? _wtoi(argv[3]) : 3);
+        return BenchRun(number > 0 ? number : 3000, rounds);
     if (verb == L"bench-backup")
-        return BenchBackup(number > 0 ? number : 3000, argc > 3 ? _wtoi(argv[3]) : 3);
+        return BenchBackup(number > 0 ? number : 3000, rounds);
     if (verb == L"hold")
         return Hold();
     Print("usage: brisvane_drive seed N | demo [DIR] | bench-start RUNS [A B] | bench-run KEYS_PER_TREE [ROUNDS] | bench-backup KEYS_PER_TREE [ROUNDS] | hold\n");

@@ -126,6 +126,30 @@ std::wstring BoxText(HWND box)
     return WindowText(GetDlgItem(box, 0xFFFF));
 }
 
+namespace {
+bool Start(std::wstring command, DWORD flags, PROCESS_INFORMATION &process)
+{
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    return CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup, &process);
+}
+
+// The exit code of a process that ended within `timeoutMs`, else ~0u once it
+// is ended; either way its handles are closed.
+DWORD Finish(PROCESS_INFORMATION &process, DWORD timeoutMs)
+{
+    DWORD code = ~0u;
+    if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.hProcess, &code)) {
+        TerminateProcess(process.hProcess, 1);
+        WaitForSingleObject(process.hProcess, Scaled(5000));
+    }
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    process = PROCESS_INFORMATION{};
+    return code;
+}
+} // namespace
+
 std::wstring ToolPath(const wchar_t *name)
 {
     wchar_t path[MAX_PATH];
@@ -136,15 +160,10 @@ std::wstring ToolPath(const wchar_t *name)
 
 bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs, const wchar_t *program, Expect expect)
 {
-    std::wstring command = L"\"" + ToolPath(program) + L"\"";
-    if (!arguments.empty())
-        command += L" " + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
+    std::wstring command = L"\"" + ToolPath(program) + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     double start = Seconds();
     if (expect.fault ? !StartInjected(command, *expect.fault, expect.counts ? expect.counts : L"", tool.process)
-                     : !CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                                       &tool.process))
+                     : !Start(command, 0, tool.process))
         return false;
     auto ours = [&tool](HWND window) {
         DWORD pid = 0;
@@ -169,46 +188,22 @@ bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs, const
 
 Tool::~Tool()
 {
-    if (!process.hProcess)
-        return;
-    TerminateProcess(process.hProcess, 1);
-    WaitForSingleObject(process.hProcess, Scaled(5000));
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
+    if (process.hProcess)
+        Finish(process, 0);
 }
 
 DWORD CloseTool(Tool &tool, DWORD timeoutMs)
 {
-    DWORD code = ~0u;
     if (tool.dialog)
         PostMessageW(tool.dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-    if (tool.process.hProcess) {
-        if (WaitForSingleObject(tool.process.hProcess, timeoutMs) == WAIT_OBJECT_0)
-            GetExitCodeProcess(tool.process.hProcess, &code);
-        else
-            TerminateProcess(tool.process.hProcess, 1);
-        CloseHandle(tool.process.hProcess);
-        CloseHandle(tool.process.hThread);
-    }
-    tool.process = PROCESS_INFORMATION{};
     tool.dialog = nullptr;
-    return code;
+    return tool.process.hProcess ? Finish(tool.process, timeoutMs) : ~0u;
 }
 
 DWORD RunCommand(std::wstring command, DWORD limitMs)
 {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
-    DWORD code = ~0u;
-    if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                        &process))
-        return code;
-    if (WaitForSingleObject(process.hProcess, limitMs) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &code);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return code;
+    return Start(command, CREATE_NO_WINDOW, process) ? Finish(process, limitMs) : ~0u;
 }
 
 namespace {
@@ -268,14 +263,10 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
     const std::wstring doneTitle = FromGbk(kDoneTitle);
     double start = Seconds();
     PostMessageW(confirm, WM_COMMAND, IDYES, 0);
+    auto owned = [&tool](HWND box) { return box && GetWindow(box, GW_OWNER) == tool.dialog ? box : nullptr; };
     HWND done = nullptr;
-    while (Seconds() - start < 600) {
-        done = FindWindowW(L"#32770", doneTitle.c_str());
-        if (done && GetWindow(done, GW_OWNER) == tool.dialog)
-            break;
-        done = nullptr;
+    while (!(done = owned(FindWindowW(L"#32770", doneTitle.c_str()))) && Seconds() - start < 600)
         Sleep(10);
-    }
     result.runSeconds = Seconds() - start;
     if (!done)
         return Fail(result, "no completion box");
@@ -302,30 +293,22 @@ bool SaveScreenshot(HWND window, const std::wstring &path)
 
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = width;
-    info.bmiHeader.biHeight = height;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 24;
+    BITMAPINFO info{{sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0}, {}};
     void *bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = SelectObject(memory, bitmap);
     BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
     GdiFlush();
 
-    DWORD stride = (DWORD(width) * 3 + 3) & ~3u;
-    BITMAPFILEHEADER file{};
-    file.bfType = 0x4D42;
-    file.bfOffBits = sizeof file + sizeof info.bmiHeader;
-    file.bfSize = file.bfOffBits + stride * DWORD(height);
+    DWORD bytes = ((DWORD(width) * 3 + 3) & ~3u) * DWORD(height), offset = sizeof(BITMAPFILEHEADER) + sizeof info.bmiHeader;
+    BITMAPFILEHEADER file{0x4D42, offset + bytes, 0, 0, offset};
     bool ok = false;
     HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     if (out != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
         ok = WriteFile(out, &file, sizeof file, &written, nullptr) &&
              WriteFile(out, &info.bmiHeader, sizeof info.bmiHeader, &written, nullptr) &&
-             WriteFile(out, bits, stride * DWORD(height), &written, nullptr);
+             WriteFile(out, bits, bytes, &written, nullptr);
         CloseHandle(out);
     }
     SelectObject(memory, old);

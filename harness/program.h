@@ -94,7 +94,7 @@ RunResult ConfirmedRun(const wchar_t *shotsDir = nullptr);
 bool SaveScreenshot(HWND window, const std::wstring &path);
 
 // Runs a command line to its end, without a console window: its exit code,
-// or ~0u if it did not start or still ran after `limitMs`.
+// or ~0u if it did not start or still ran after `limitMs` (it is ended then).
 DWORD RunCommand(std::wstring command, DWORD limitMs = INFINITE);
 
 } // namespace harness

@@ -26,77 +26,6 @@ std::string Lower(std::string s)
     return s;
 }
 
-} // namespace
-
-// Names are read as UTF-16, whatever the ANSI code page can spell.
-void RegistryWalk::Tree(HKEY key, const std::string &name, const std::set<std::string> *only)
-{
-    ++keys_;
-    if (entries_)
-        entries_->insert(name);
-    DWORD subkeys = 0, values = 0, longestName = 0, largestData = 0;
-    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, &longestName,
-                         &largestData, nullptr, nullptr) != ERROR_SUCCESS) {
-        if (entries_)
-            entries_->insert(name + " (unreadable)");
-        return;
-    }
-    name_.resize(std::max<size_t>(name_.size(), longestName + 1));
-    data_.resize(std::max<size_t>(data_.size(), largestData));
-    Values(key, name, values);
-    for (DWORD i = 0; i < subkeys; ++i) {
-        wchar_t sub[256];
-        DWORD length = 256;
-        LSTATUS status = RegEnumKeyExW(key, i, sub, &length, nullptr, nullptr, nullptr, nullptr);
-        if (status != ERROR_SUCCESS) {
-            if (entries_ && status != ERROR_NO_MORE_ITEMS)
-                entries_->insert(name + " (subkeys unreadable from " + std::to_string(i) + ")");
-            break;
-        }
-        // No names are made where nothing is kept: the floor times the calls.
-        std::string childName;
-        if (entries_ || only) {
-            std::string subName = ToUtf8({sub, length});
-            childName = name + "\\" + subName;
-            if (only && !only->count(Lower(subName))) {
-                if (entries_)
-                    entries_->insert(childName);
-                continue;
-            }
-        }
-        HKEY child = nullptr;
-        if (RegOpenKeyExW(key, sub, REG_OPTION_OPEN_LINK, KEY_READ | view_, &child) == ERROR_SUCCESS) {
-            Tree(child, childName);
-            RegCloseKey(child);
-        } else if (entries_) {
-            entries_->insert(childName + " (unreadable)");
-        }
-    }
-}
-
-void RegistryWalk::Values(HKEY key, const std::string &name, DWORD count)
-{
-    for (DWORD i = 0; i < count;) {
-        DWORD nameLength = DWORD(name_.size()), size = DWORD(data_.size()), type = 0;
-        LSTATUS status = RegEnumValueW(key, i, name_.data(), &nameLength, nullptr, &type, data_.data(), &size);
-        if (status == ERROR_MORE_DATA) {
-            name_.resize(name_.size() * 2);
-            data_.resize(std::max<size_t>(size, data_.size()));
-            continue;
-        }
-        if (status != ERROR_SUCCESS) {
-            if (entries_ && status != ERROR_NO_MORE_ITEMS)
-                entries_->insert(name + " (values unreadable from " + std::to_string(i) + ")");
-            break;
-        }
-        if (entries_)
-            entries_->insert(name + "\\\\:" + ToUtf8({name_.data(), nameLength}) + "=" + std::to_string(type) +
-                             ":" + Hex(data_.data(), size));
-        ++i;
-    }
-}
-
-namespace {
 std::set<std::string> Take(HKEY root, const char *path, REGSAM view, const std::set<std::string> *only)
 {
     std::set<std::string> out;
@@ -121,7 +50,103 @@ std::set<std::string> UserAndMicrosoft(const std::set<std::string> *only)
         all.merge(Take(HKEY_LOCAL_MACHINE, "Software\\Microsoft", kOtherView, only));
     return all;
 }
+
+bool IsTarget(const std::string &entry)
+{
+    // Only the start of an entry decides, and an entry can hold a MiB of hex.
+    std::string e = Lower(entry.substr(0, 1024));
+    // The fixture's own list, not the tool's table, so the comparison stands
+    // on its own.
+    for (const KeyPath &t : kFootprintTrees) {
+        std::string tree = Lower(RootName(t.root) + "\\" + t.path);
+        if (e == tree || e.compare(0, tree.size() + 1, tree + "\\") == 0)
+            return true;
+    }
+    for (const char *value : kEnvironmentTargets)
+        if (e.rfind(Lower(std::string("HKCU\\Environment\\\\:") + value + "="), 0) == 0)
+            return true;
+    return false;
+}
+
+template <class Expected>
+Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after, Expected IsTarget)
+{
+    Difference d;
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(d.added));
+    std::set_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(d.removed));
+    std::copy_if(before.begin(), before.end(), std::back_inserter(d.expectedRemoved), IsTarget);
+    std::copy_if(d.removed.begin(), d.removed.end(), std::back_inserter(d.wronglyRemoved),
+                 [&](const std::string &e) { return !IsTarget(e); });
+    std::copy_if(d.expectedRemoved.begin(), d.expectedRemoved.end(), std::back_inserter(d.left),
+                 [&after](const std::string &e) { return after.count(e) != 0; });
+    return d;
+}
 } // namespace
+
+// Names are read as UTF-16, whatever the ANSI code page can spell.
+void RegistryWalk::Tree(HKEY key, const std::string &name, const std::set<std::string> *only)
+{
+    ++keys_;
+    Keep(name);
+    DWORD subkeys = 0, values = 0, longestName = 0, largestData = 0;
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, &longestName,
+                         &largestData, nullptr, nullptr) != ERROR_SUCCESS) {
+        Keep(name + " (unreadable)");
+        return;
+    }
+    name_.resize(std::max<size_t>(name_.size(), longestName + 1));
+    data_.resize(std::max<size_t>(data_.size(), largestData));
+    Values(key, name, values);
+    for (DWORD i = 0; i < subkeys; ++i) {
+        wchar_t sub[256];
+        DWORD length = 256;
+        LSTATUS status = RegEnumKeyExW(key, i, sub, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status != ERROR_SUCCESS) {
+            if (status != ERROR_NO_MORE_ITEMS)
+                Keep(name + " (subkeys unreadable from " + std::to_string(i) + ")");
+            break;
+        }
+        // No names are made where nothing is kept: the floor times the calls.
+        std::string childName;
+        if (entries_ || only) {
+            std::string subName = ToUtf8({sub, length});
+            childName = name + "\\" + subName;
+            if (only && !only->count(Lower(subName))) {
+                Keep(childName);
+                continue;
+            }
+        }
+        HKEY child = nullptr;
+        if (RegOpenKeyExW(key, sub, REG_OPTION_OPEN_LINK, KEY_READ | view_, &child) == ERROR_SUCCESS) {
+            Tree(child, childName);
+            RegCloseKey(child);
+        } else {
+            Keep(childName + " (unreadable)");
+        }
+    }
+}
+
+void RegistryWalk::Values(HKEY key, const std::string &name, DWORD count)
+{
+    for (DWORD i = 0; i < count;) {
+        DWORD nameLength = DWORD(name_.size()), size = DWORD(data_.size()), type = 0;
+        LSTATUS status = RegEnumValueW(key, i, name_.data(), &nameLength, nullptr, &type, data_.data(), &size);
+        if (status == ERROR_MORE_DATA) {
+            name_.resize(name_.size() * 2);
+            data_.resize(std::max<size_t>(size, data_.size()));
+            continue;
+        }
+        if (status != ERROR_SUCCESS) {
+            if (status != ERROR_NO_MORE_ITEMS)
+                Keep(name + " (values unreadable from " + std::to_string(i) + ")");
+            break;
+        }
+        if (entries_)
+            entries_->insert(name + "\\\\:" + ToUtf8({name_.data(), nameLength}) + "=" + std::to_string(type) +
+                             ":" + Hex(data_.data(), size));
+        ++i;
+    }
+}
 
 std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view)
 {
@@ -147,44 +172,9 @@ std::set<std::string> Reach()
         }
     };
     std::for_each(std::begin(kFootprintTrees), std::end(kFootprintTrees), add);
-    std::for_each(kBystanderKeys, kBystanderKeys + kBystanderKeyCount, add);
+    std::for_each(std::begin(kBystanderKeys), std::end(kBystanderKeys), add);
     return UserAndMicrosoft(&areas);
 }
-
-namespace {
-bool IsTarget(const std::string &entry)
-{
-    // Only the start of an entry decides, and an entry can hold a MiB of hex.
-    std::string e = Lower(entry.substr(0, 1024));
-    // The fixture's own list, not the tool's table, so the comparison stands
-    // on its own.
-    for (const KeyPath &t : kFootprintTrees) {
-        std::string tree = Lower(RootName(t.root) + "\\" + t.path);
-        if (e == tree || e.compare(0, tree.size() + 1, tree + "\\") == 0)
-            return true;
-    }
-    for (const char *value : kEnvironmentTargets)
-        if (e.rfind(Lower(std::string("HKCU\\Environment\\\\:") + value + "="), 0) == 0)
-            return true;
-    return false;
-}
-} // namespace
-
-namespace {
-template <class Expected>
-Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after, Expected IsTarget)
-{
-    Difference d;
-    std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(d.added));
-    std::set_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(d.removed));
-    std::copy_if(before.begin(), before.end(), std::back_inserter(d.expectedRemoved), IsTarget);
-    std::copy_if(d.removed.begin(), d.removed.end(), std::back_inserter(d.wronglyRemoved),
-                 [&](const std::string &e) { return !IsTarget(e); });
-    std::copy_if(d.expectedRemoved.begin(), d.expectedRemoved.end(), std::back_inserter(d.left),
-                 [&after](const std::string &e) { return after.count(e) != 0; });
-    return d;
-}
-} // namespace
 
 Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after)
 {

@@ -32,6 +32,7 @@ public:
     long keys() const { return keys_; }
 
 private:
+    void Keep(const std::string &entry) { if (entries_) entries_->insert(entry); }
     std::set<std::string> *entries_;
     REGSAM view_;
     std::vector<wchar_t> name_ = std::vector<wchar_t>(256);

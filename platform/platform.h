@@ -1,6 +1,7 @@
-// The tool's one door to Windows: every source includes this header, never
-// <windows.h> directly, so the whole program sees the same ANSI build and the
-// same target version (Windows XP and later).
+// The one door to Windows: every C++ source, the tests' and helpers' too,
+// includes this header, never <windows.h> directly, so the whole program
+// sees the same ANSI build and the same target version (Windows XP and
+// later). The resource scripts, which windres reads, include <windows.h>.
 #pragma once
 
 #undef UNICODE

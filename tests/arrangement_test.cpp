@@ -39,4 +39,10 @@ TEST(Arrangement, DISABLED_CrashesBeforePrinting)
     *static_cast<volatile int *>(nullptr) = 1;
 }
 
+// Run on purpose only, by tests/wine_run.sh: still running at its limit.
+TEST(Arrangement, DISABLED_OutlivesItsLimit)
+{
+    Sleep(30000);
+}
+
 } // namespace

@@ -5,7 +5,8 @@
 // there (about one run in 200 under load), after the tests have passed. So
 // the tests run on a thread of their own, and the process ends once every
 // other thread of it has ended too.
-#include <windows.h>
+#include "platform/platform.h"
+
 #include <tlhelp32.h>
 
 #include <gtest/gtest.h>

@@ -1,9 +1,10 @@
-# Shared by the project's commands: installs what is missing, finds out where
-# each arrangement of tools/arrangements runs, builds, and owns the private
-# X display and the project's own Wine prefixes. Sourced, never run on its
-# own; the test VM, for the rows this machine cannot run, is tools/vm.sh.
-# Functions take what they use as arguments; the only globals are the paths
-# below and the processes a command started, for its exit trap to stop.
+# Shared by the project's commands: installs what is missing, reads
+# tools/arrangements (its one reader) and finds out where each row runs,
+# builds, and owns the private X display and the project's own Wine
+# prefixes. Sourced; the test VM is tools/vm.sh. Functions take what they
+# use as arguments. The globals are the paths and the two switches below and
+# what a command started, for its exit trap to stop; start_display,
+# mount_small_disk and build export DISPLAY, BRISVANE_SMALL_DISK and CCACHE_*.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=$ROOT/build
@@ -88,8 +89,14 @@ ensure_base_packages() {
     done
 }
 
+# The table's rows, one a line: name, loader, package, arch, folder, cpu and
+# fallback, as arrangement() names them.
+arrangement_rows() {
+    grep -v '^#' "$ROOT/tools/arrangements"
+}
+
 arrangement_names() {
-    sed -n 's/^\([a-z0-9]\+\) .*/\1/p' "$ROOT/tools/arrangements"
+    arrangement_rows | cut -d' ' -f1
 }
 
 # Fields "$@" of arrangement NAME's row, in that order, one a line: loader,
@@ -98,7 +105,7 @@ arrangement_names() {
 arrangement() {
     local name=$1 row _ loader package arch folder cpu fallback prefix field
     shift
-    row=$(awk -v name="$name" '$1 == name' "$ROOT/tools/arrangements")
+    row=$(arrangement_rows | awk -v name="$name" '$1 == name')
     [ -n "$row" ] || die "no arrangement named $name in tools/arrangements"
     read -r _ loader package arch folder cpu fallback <<<"$row"
     folder=$BUILD/${folder#.}
@@ -152,23 +159,21 @@ skip_reason() {
 # only once the guest boots, after the limits are set). The rows here share
 # this machine's two cores with the guests, where there are any.
 time_scale() {
-    if [ "$(place_of "$1" "$2")" = vm ]; then
-        echo 6
-    elif [ -n "$(names_at "$1" vm)" ]; then
-        echo 2
-    else
-        echo 1
-    fi
+    case $(place_of "$1" "$2"),$(names_at "$1" vm) in
+    vm,*) echo 6 ;;
+    *,?*) echo 2 ;;
+    *) echo 1 ;;
+    esac
 }
 
-# PLACES as CMake takes them: NAME|status|time scale, one for each row, where
-# status is "here", "vm" or "skipped: REASON".
+# PLACES as CMake takes them, all it knows of each row: NAME|loader|build
+# folder|cpu|time scale|place, the place "here", "vm" or "skipped: REASON".
 cmake_places() {
     local name place list=
     for name in $(arrangement_names); do
         place=$(place_of "$1" "$name")
         [ "$place" = skipped ] && place="skipped: $(skip_reason "$1" "$name")"
-        list+="${list:+;}$name|$place|$(time_scale "$1" "$name")"
+        list+="${list:+;}$name|$(arrangement "$name" loader folder cpu | paste -sd'|')|$(time_scale "$1" "$name")|$place"
     done
     echo "$list"
 }
@@ -258,8 +263,7 @@ mount_small_disk() {
 }
 
 unmount_small_disk() {
-    local dir=$1
-    ! mountpoint -q "$dir" 2>/dev/null || umount "$dir" 2>/dev/null || true
+    ! mountpoint -q "$1" 2>/dev/null || umount "$1" 2>/dev/null || true
 }
 
 # A new prefix, made by LOADER in the Wine environment ENV (wine_env's
@@ -315,7 +319,7 @@ ensure_prefix() {
 # Wine's own services already up, so that no helper process inherits (and
 # holds open) a test's output pipes.
 start_wine() {
-    local name=$1 prefix=${2:-$(arrangement "$1" prefix)} env status=0
+    local name=$1 prefix=${2:-$(arrangement "$1" prefix)} env status=0 drop=()
     env=$(wine_env "$name" "$prefix")
     # A run that was killed leaves its server behind, and a second one will
     # not start. Only ever this checkout's prefixes, which no one else uses.
@@ -327,11 +331,8 @@ start_wine() {
     # The server opens every file its programs open. As root it would
     # override file permissions, and a folder's DACL (which Wine keeps in
     # them) would deny nothing; a user's server, or Windows, would deny.
-    if [ "$(id -u)" = 0 ]; then
-        with_wine "$env" setpriv --bounding-set -dac_override,-dac_read_search wineserver -p || status=$?
-    else
-        with_wine "$env" wineserver -p || status=$?
-    fi
+    [ "$(id -u)" != 0 ] || drop=(setpriv --bounding-set -dac_override,-dac_read_search)
+    with_wine "$env" "${drop[@]}" wineserver -p || status=$?
     [ $status = 0 ] || die "wineserver does not start in ${prefix#"$ROOT"/} (exit code $status);" \
         "stop what runs Wine there (WINEPREFIX=$prefix wineserver -k) and try again"
     STARTED_WINE+=("$env")

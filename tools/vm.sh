@@ -1,13 +1,9 @@
-# The test VM: a small Debian guest whose kernel runs 32-bit programs, for
-# the rows this machine cannot run, each row in a guest of its own, side by
-# side. Its image is made by debvm and cached per recipe, with each row's
-# prefix on a disk of its own. A boot and Wine's first start take minutes
-# under software emulation, so each row's guest is booted once per image and
-# saved with its Wine session up; every run restores it in seconds, on
-# throw-away snapshots. Sourced after tools/common.sh, here and in the guest.
-# Files in build/vm/ are for later processes (tools/vm-exec, for each test):
-# the image and accelerator in use, and each guest's port, display, pid,
-# logs and why it failed.
+# The test VM, for the rows this machine cannot run: a small Debian guest
+# per row, its image made by debvm and cached per recipe with each row's
+# prefix on a disk of its own. Each guest is booted and saved once, its Wine
+# session up, and restored in seconds on throw-away snapshots. Sourced after
+# tools/common.sh, here and in the guest; build/vm/ holds what later
+# processes (tools/vm-exec) need, and why a guest failed.
 
 VM_DIR=$BUILD/vm
 
@@ -62,7 +58,19 @@ vm_image() {
 
 # The rows that run in the VM where this machine cannot run them.
 vm_names() {
-    awk '!/^#/ && $7 == "vm" { print $1 }' "$ROOT/tools/arrangements"
+    local name
+    for name in $(arrangement_names); do [ "$(arrangement "$name" fallback)" != vm ] || echo "$name"; done
+}
+
+# A function of these files, with its arguments after it, in a bash of its
+# own: for setsid and flock, which run programs.
+VM_BASH=(bash -c '. "$1/tools/common.sh" && . "$1/tools/vm.sh" && shift && "$@"' - "$ROOT")
+
+# Function "$@" of these files with the cache's lock held, by flock alone:
+# what it starts (a guest outlives it) never holds the lock on.
+with_cache_lock() {
+    flock -n "$CACHE/lock" true || echo "waiting for another checkout to make the test VM image"
+    flock -o "$CACHE/lock" "${VM_BASH[@]}" "$@"
 }
 
 # Records in FOLDER (a guest's, or build/vm for every guest) why its rows
@@ -71,6 +79,12 @@ vm_names() {
 vm_set_failure() {
     echo "$2; $3, or set BRISVANE_NO_VM=1 to skip the VM" >"$1/failed"
     return 1
+}
+
+# Records that the guest of folder GUEST could not be DONE (saved, restored)
+# as STEP failed, and what to do (ADVICE, or read its console). Returns 1.
+guest_failed() {
+    vm_set_failure "$1" "the test VM for ${1##*/} could not be $2: $3 failed" "${4:-see build/vm/${1##*/}/console.log}"
 }
 
 # Why the rows of guest NAME fail, if they do.
@@ -118,17 +132,12 @@ vm_image_failed() {
     [ $# = 1 ] || vm_set_failure "$VM_DIR" "$2" "$3"
 }
 
-# A free loopback port for a guest's ssh.
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-
 # ssh "$@" into the guest of folder GUEST, with the key of the image that
-# build/vm/image names.
+# build/vm/image names; nothing goes to its input.
 guest_ssh() {
     ssh -F none -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
         -o LogLevel=ERROR -o ConnectTimeout=20 -o ControlPath="$1/ssh.sock" \
-        -i "$(cat "${1%/*}/image")/id_ed25519" -p "$(cat "$1/port")" root@127.0.0.1 "${@:2}"
+        -i "$(cat "${1%/*}/image")/id_ed25519" -p "$(cat "$1/port")" root@127.0.0.1 "${@:2}" </dev/null
 }
 
 # Waits up to LIMIT s for the guest of folder GUEST to answer, and keeps
@@ -136,6 +145,11 @@ guest_ssh() {
 guest_answers() {
     poll "${3:-booting} ${1##*/}" "$(cat "$1/qemu.pid")" "$2" \
         guest_ssh "$1" -o ControlMaster=yes -o ControlPersist=yes true 2>/dev/null
+}
+
+# Whether the qemu of guest folder GUEST answers COMMAND with a line PATTERN starts.
+guest_says() {
+    guest_monitor "$1" "$2" 2>/dev/null | grep -q "^$3"
 }
 
 # Commands to the qemu of guest folder GUEST, one after another, and what
@@ -164,7 +178,8 @@ guest_qemu() {
     local guest=$1 accel=$2 saved=$3 wine=$4 cpu=qemu64
     shift 4
     [ "$accel" = kvm ] && cpu=host
-    free_port >"$guest/port"
+    # A free loopback port for its ssh.
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' >"$guest/port"
     setsid qemu-system-x86_64 -no-user-config -nographic -machine "q35,accel=$accel" -cpu $cpu -m 4G -smp 1 \
         -kernel "$saved/vmlinuz" -initrd "$saved/initrd.img" -append "root=LABEL=debvm rw console=ttyS0" \
         -drive "file=$saved/root.qcow2,format=qcow2,if=virtio,cache=unsafe,discard=unmap" \
@@ -173,7 +188,7 @@ guest_qemu() {
         -netdev "user,id=net0,hostfwd=tcp:127.0.0.1:$(cat "$guest/port")-:22" -device virtio-net-pci,netdev=net0 \
         -virtfs "local,path=$ROOT,mount_tag=checkout,security_model=mapped-xattr" \
         -monitor "unix:$guest/monitor.sock,server=on,wait=off" "$@" \
-        </dev/null >"$guest/console.log" 2>&1 9>&- &
+        </dev/null >"$guest/console.log" 2>&1 &
     echo $! >"$guest/qemu.pid"
 }
 
@@ -181,7 +196,7 @@ guest_qemu() {
 # named after qemu's version and how the guest is started and saved.
 guest_saved_dir() {
     local key
-    key=$( (declare -f guest_qemu guest_save in_guest_session in_guest_saved_session in_guest_zero_free
+    key=$( (declare -f guest_qemu guest_save guest_save_steps in_guest_session in_guest_saved_session in_guest_zero_free
         qemu-system-x86_64 --version | head -n 1) | sha256sum | cut -c1-12)
     echo "$1/$2.saved-$3-$key"
 }
@@ -207,8 +222,7 @@ in_guest_session() {
 in_guest_saved_session() {
     mkdir -p /srv/wine && mount -L brisvane-wine /srv/wine || return 1
     cd / || return 1
-    setsid bash -c ". '$ROOT/tools/common.sh' && . '$ROOT/tools/vm.sh' && in_guest_session $1 /srv/wine/$1" \
-        </dev/null >/srv/session.log 2>&1 &
+    setsid "${VM_BASH[@]}" in_guest_session "$1" "/srv/wine/$1" </dev/null >/srv/session.log 2>&1 &
 }
 
 # Inside the guest, before it is saved: the page cache dropped and free
@@ -243,47 +257,17 @@ guest_kernel() {
 # a blank one, which goes into the image once the guest is saved, as it
 # then is. Returns 2 when the guest does not answer, 1 on other failures.
 guest_save() {
-    local guest=$1 image=$2 name=$3 accel=$4 saved=$5 work wine limit=360 start=$SECONDS status=0
+    local guest=$1 image=$2 name=$3 accel=$4 saved=$5 work limit=360 start=$SECONDS status
     # What a run stopped while saving left.
     find "$image" -maxdepth 1 -name "${saved##*/}.part.*" -mmin +60 -exec rm -rf {} +
     work=$(mktemp -d "$saved.part.XXXXXX") || return 1
-    if [ -f "$image/$name.ext4" ]; then
-        echo "booting the test VM for $name to save it, once per image ($accel)"
-        wine="file=$work/wine.qcow2,format=qcow2"
-        qemu-img create -q -f qcow2 -F raw -b "../$name.ext4" "$work/wine.qcow2"
-    else
-        echo "booting the test VM for $name to make its prefix and save it ($accel)"
-        wine="file=$image/$name.ext4.part,format=raw"
-        truncate -s "${VM_WINE_MB}M" "$image/$name.ext4.part" &&
-            /sbin/mke2fs -q -t ext4 -L brisvane-wine -E root_owner=0:0 "$image/$name.ext4.part"
-    fi && guest_kernel "$image" "$work" && qemu-img create -q -f qcow2 -F raw -b ../rootfs.ext4 "$work/root.qcow2" ||
-        { rm -rf "$work" "$image/$name.ext4.part"; vm_set_failure "$guest" \
-            "the test VM for $name could not be prepared in $image" "check the room there"; return 1; }
     [ "$accel" = kvm ] && limit=60
-    guest_qemu "$guest" "$accel" "$work" "$wine"
-    guest_answers "$guest" $limit || status=2
-    [ $status = 2 ] || guest_ssh "$guest" "$MOUNT_CHECKOUT && . '$ROOT/tools/common.sh' && . '$ROOT/tools/vm.sh' &&
-            in_guest_saved_session $name" </dev/null &&
-        poll "the test VM's Wine for $name" "$(cat "$guest/qemu.pid")" 900 \
-            guest_ssh "$guest" "grep -qs '^session ready' /srv/session.log" </dev/null &&
-        guest_ssh "$guest" "sed -n 's/^display :/DISPLAY=:/p' /srv/session.log && umount '$ROOT'" </dev/null >"$work/display" &&
-        [ -s "$work/display" ] && guest_ssh "$guest" "$(declare -f in_guest_zero_free) && in_guest_zero_free" </dev/null &&
-        guest_ssh "$guest" -O exit 2>/dev/null &&
-        guest_monitor "$guest" stop "migrate_set_parameter max-bandwidth 4G" "migrate -d \"exec:cat >'$work/state'\"" >/dev/null &&
-        poll "saving the test VM for $name" "$(cat "$guest/qemu.pid")" 300 \
-            eval 'guest_monitor "$guest" "info migrate" | grep -q "^Migration status: \(completed\|failed\)"' &&
-        guest_monitor "$guest" "info migrate" | grep -q "^Migration status: completed" &&
-        { guest_monitor "$guest" quit >/dev/null; poll "stopping $name" "$(cat "$guest/qemu.pid")" 60 false; true; } ||
-        status=$((status == 2 ? 2 : 1))
-    if [ $status != 0 ]; then
+    guest_save_steps "$guest" "$image" "$name" "$accel" "$work" $limit || {
+        status=$?
         guest_stop "$guest"
         rm -rf "$work" "$image/$name.ext4.part"
-        [ $status = 2 ] && vm_set_failure "$guest" "the test VM for $name did not answer within $limit s ($accel)" \
-            "see build/vm/$name/console.log; if the image is damaged, remove $image"
-        [ $status = 1 ] && vm_set_failure "$guest" "the test VM for $name could not start Wine or be saved" \
-            "see build/vm/$name/console.log and /srv/session.log in it"
         return $status
-    fi
+    }
     rm -f "$guest/qemu.pid"
     if [ ! -f "$image/$name.ext4" ]; then
         mv "$image/$name.ext4.part" "$image/$name.ext4" &&
@@ -297,20 +281,66 @@ guest_save() {
     echo "the test VM for $name is saved after $((SECONDS - start)) s ($(du -sh "$saved" | cut -f1))"
 }
 
+# guest_save's steps, one a line, into folder WORK, the guest given LIMIT
+# seconds to answer; a failure is recorded with its step.
+guest_save_steps() {
+    local guest=$1 image=$2 name=$3 accel=$4 work=$5 limit=$6 wine pid room="check the room in $2"
+    local failed=(guest_failed "$guest" saved) logs="see build/vm/$3/console.log and /srv/session.log in it"
+    if [ -f "$image/$name.ext4" ]; then
+        echo "booting the test VM for $name to save it, once per image ($accel)"
+        wine="file=$work/wine.qcow2,format=qcow2"
+        qemu-img create -q -f qcow2 -F raw -b "../$name.ext4" "$work/wine.qcow2" ||
+            "${failed[@]}" "making its prefix disk's overlay" "$room" || return
+    else
+        echo "booting the test VM for $name to make its prefix and save it ($accel)"
+        wine="file=$image/$name.ext4.part,format=raw"
+        truncate -s "${VM_WINE_MB}M" "$image/$name.ext4.part" || "${failed[@]}" "making its prefix disk" "$room" || return
+        /sbin/mke2fs -q -t ext4 -L brisvane-wine -E root_owner=0:0 "$image/$name.ext4.part" ||
+            "${failed[@]}" "making its prefix disk's file system" "$room" || return
+    fi
+    guest_kernel "$image" "$work" || "${failed[@]}" "copying the kernel out of the image" "$room" || return
+    qemu-img create -q -f qcow2 -F raw -b ../rootfs.ext4 "$work/root.qcow2" ||
+        "${failed[@]}" "making its system disk's overlay" "$room" || return
+    guest_qemu "$guest" "$accel" "$work" "$wine"
+    pid=$(cat "$guest/qemu.pid")
+    guest_answers "$guest" "$limit" || {
+        vm_set_failure "$guest" "the test VM for $name did not answer within $limit s ($accel)" \
+            "see build/vm/$name/console.log; if the image is damaged, remove $image"
+        return 2
+    }
+    guest_ssh "$guest" "$MOUNT_CHECKOUT && . '$ROOT/tools/common.sh' && . '$ROOT/tools/vm.sh' &&
+        in_guest_saved_session $name" || "${failed[@]}" "starting its Wine session" "$logs" || return
+    poll "the test VM's Wine for $name" "$pid" 900 guest_ssh "$guest" "grep -qs '^session ready' /srv/session.log" ||
+        "${failed[@]}" "waiting for its Wine session" "$logs" || return
+    guest_ssh "$guest" "sed -n 's/^display :/DISPLAY=:/p' /srv/session.log && umount '$ROOT'" >"$work/display" &&
+        [ -s "$work/display" ] || "${failed[@]}" "reading its display and unmounting the checkout" "$logs" || return
+    guest_ssh "$guest" "$(declare -f in_guest_zero_free) && in_guest_zero_free" ||
+        "${failed[@]}" "zeroing its free memory" "$logs" || return
+    guest_ssh "$guest" -O exit 2>/dev/null || "${failed[@]}" "closing its ssh connection" "$logs" || return
+    guest_monitor "$guest" stop "migrate_set_parameter max-bandwidth 4G" "migrate -d \"exec:cat >'$work/state'\"" \
+        >/dev/null || "${failed[@]}" "starting to save its memory" "$logs" || return
+    poll "saving the test VM for $name" "$pid" 300 \
+        guest_says "$guest" "info migrate" 'Migration status: \(completed\|failed\)' &&
+        guest_says "$guest" "info migrate" "Migration status: completed" || "${failed[@]}" "saving its memory" "$logs" || return
+    guest_monitor "$guest" quit >/dev/null
+    poll "stopping $name" "$pid" 60 false || true
+}
+
 # The guest of folder GUEST restored under ACCEL from folder SAVED on
 # snapshots of its disks, its clock set, the checkout mounted at its own
 # path and the prefix over build/wine/, its Wine session still there.
 guest_restore() {
-    local guest=$1 saved=$2 accel=$3 start=$SECONDS
+    local guest=$1 saved=$2 accel=$3 start=$SECONDS failed=(guest_failed "$1" restored)
     guest_qemu "$guest" "$accel" "$saved" "file=$saved/wine.qcow2,format=qcow2" -snapshot -incoming "exec:cat '$saved/state'"
     # It was saved stopped, and so it is once loaded.
-    poll "restoring ${guest##*/}" "$(cat "$guest/qemu.pid")" 120 \
-        eval 'guest_monitor "$guest" "info status" 2>/dev/null | grep -qx "VM status: paused"' &&
-        guest_monitor "$guest" cont >/dev/null && guest_answers "$guest" 60 restoring ||
-        vm_set_failure "$guest" "the restored guest did not answer" "see build/vm/${guest##*/}/console.log" || return 1
-    guest_ssh "$guest" "date -s @$(date +%s) >/dev/null && pgrep -x Xvfb >/dev/null && pgrep wineserver >/dev/null &&
-        $MOUNT_CHECKOUT && mkdir -p '$BUILD/wine' && mount --bind /srv/wine '$BUILD/wine'" </dev/null ||
-        vm_set_failure "$guest" "the restored guest could not mount $ROOT" "see build/vm/${guest##*/}/console.log" || return 1
+    poll "restoring ${guest##*/}" "$(cat "$guest/qemu.pid")" 120 guest_says "$guest" "info status" 'VM status: paused$' ||
+        "${failed[@]}" "loading its saved state" || return
+    guest_monitor "$guest" cont >/dev/null || "${failed[@]}" "letting it go on" || return
+    guest_answers "$guest" 60 restoring || "${failed[@]}" "reaching it by ssh" || return
+    guest_ssh "$guest" "date -s @$(date +%s) >/dev/null && pgrep -x Xvfb >/dev/null && pgrep wineserver >/dev/null" ||
+        "${failed[@]}" "setting its clock and finding its Wine session" || return
+    guest_ssh "$guest" "$MOUNT_CHECKOUT && mkdir -p '$BUILD/wine' && mount --bind /srv/wine '$BUILD/wine'" ||
+        "${failed[@]}" "mounting $ROOT in it" || return
     cp "$saved/display" "$guest/ready"
     echo "the test VM for ${guest##*/} is restored after $((SECONDS - start)) s, ready after $SECONDS s"
 }
@@ -321,8 +351,6 @@ guest_restore() {
 # tried again with software emulation.
 guest_start() {
     local image=$1 name=$2 accel=$3 guest=$VM_DIR/$2 saved try status
-    # The guest and its ssh connections outlive the lock on the cache.
-    exec 9>&-
     mkdir -p "$guest"
     for try in 1 2 3; do
         saved=$(guest_saved_dir "$image" "$name" "$accel")
@@ -336,7 +364,7 @@ guest_start() {
         [ $status = 0 ] || return 1
         guest_restore "$guest" "$saved" "$accel" && rm -f "$guest/failed" && return 0
         [ $try = 1 ] || return 1
-        echo "the test VM for $name could not be restored ($(cat "$guest/failed")); saving it anew"
+        echo "$(cut -d";" -f1 "$guest/failed"); saving it anew"
         guest_stop "$guest"
         rm -rf "$saved"
     done
@@ -345,39 +373,56 @@ guest_start() {
 
 # Everything the VM rows "$@" need: the image, then a guest for each row,
 # side by side; on any failure build/vm/failed (every row) or
-# build/vm/NAME/failed says why in one line, for their tests. A new image is
-# renamed into place once its guests have made every row's prefix in it.
-# One checkout makes it while any other waits.
+# build/vm/NAME/failed says why in one line, for their tests. One checkout
+# makes a new image while any other waits; an image is renamed into place
+# whole, so one that is there needs no lock.
 vm_start() {
-    local start=$SECONDS image work accel name pids=() pid status=0
+    local image accel
     rm -rf "$VM_DIR"
     mkdir -p "$VM_DIR" "$CACHE"
     accel=$(vm_choose_accel)
     echo "$accel" >"$VM_DIR/accel"
     image=$(vm_image)
-    exec 9>"$CACHE/lock"
-    flock -n 9 || { echo "waiting for another checkout to make the test VM image"; flock 9; }
-    work=$image
-    if [ ! -f "$image/rootfs.ext4" ]; then
-        work=$(vm_make_image "$image") ||
-            { [ -f "$VM_DIR/failed" ] || vm_set_failure "$VM_DIR" "the test VM image could not be made" "see above"; return 1; }
+    with_cache_lock true
+    if [ -f "$image/rootfs.ext4" ]; then
+        vm_guests "$image" "$accel" "$@"
     else
-        exec 9>&-
+        with_cache_lock vm_new_image "$image" "$accel" "$@"
     fi
-    echo "$work" >"$VM_DIR/image"
+}
+
+# The guests of rows "$@" from the image in folder IMAGE under ACCEL, side
+# by side; 1 if any fails.
+vm_guests() {
+    local image=$1 accel=$2 name pids=() pid status=0
+    shift 2
+    echo "$image" >"$VM_DIR/image"
     for name; do
-        guest_start "$work" "$name" "$accel" &
+        guest_start "$image" "$name" "$accel" &
         pids+=($!)
     done
     for pid in "${pids[@]}"; do wait "$pid" || status=1; done
-    [ "$work" != "$image" ] || return $status
+    return $status
+}
+
+# With the cache's lock held: the image IMAGE for rows "$@" under ACCEL,
+# unless another checkout made it meanwhile. It is made in a folder beside
+# it, where the guests make every row's prefix, and renamed into place once
+# they are all there.
+vm_new_image() {
+    local image=$1 accel=$2 work name status=0
+    shift 2
+    [ ! -f "$image/rootfs.ext4" ] || { vm_guests "$image" "$accel" "$@"; return; }
+    work=$(vm_make_image "$image") ||
+        { [ -f "$VM_DIR/failed" ] || vm_set_failure "$VM_DIR" "the test VM image could not be made" "see above"; return 1; }
+    vm_guests "$work" "$accel" "$@" || status=1
     for name in $(vm_names); do
         [ -f "$work/$name.ext4" ] || { vm_image_failed "$work"; return 1; }
     done
     rm -f "$work"/*.log
     mv -T "$work" "$image" 2>/dev/null || { rm -rf "$work"; return $status; }
     echo "$image" >"$VM_DIR/image"
-    echo "the test VM image is complete after $((SECONDS - start)) s"
+    echo "the test VM image is complete after $SECONDS s"
     # Images of older recipes are no longer used.
     find "$CACHE" -maxdepth 1 -name 'vm-*' ! -name "${image##*/}" -exec rm -rf {} +
     return $status
@@ -388,7 +433,7 @@ vm_start() {
 VM_JOB=
 vm_start_background() {
     [ $# = 0 ] && return 0
-    setsid bash -c '. "$1/tools/common.sh" && . "$1/tools/vm.sh" && shift && vm_start "$@"' - "$ROOT" "$@" &
+    setsid "${VM_BASH[@]}" vm_start "$@" &
     VM_JOB=$!
 }
 
@@ -401,7 +446,7 @@ vm_wait() {
     for name; do
         [ -f "$VM_DIR/$name/ready" ] || continue
         guest_ssh "$VM_DIR/$name" "cd '$ROOT' && export $(cat "$VM_DIR/$name/ready") && . tools/common.sh &&
-            hold_desktop $name" </dev/null ||
+            hold_desktop $name" ||
             vm_set_failure "$VM_DIR/$name" "Wine's desktop does not open in the test VM" "see the line above" &
         pids+=($!)
     done

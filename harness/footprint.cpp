@@ -223,7 +223,7 @@ void SeedRegFileCases(HKEY root, const char *path)
     SetText(key, L"quote \" and \\ backslash", L"C:\\dir\\\"quoted\"\\");
     SetText(key, L"[x]=y@z", L"]=@;");
     SetText(key, L"line\r\nbreak", L"a name regedit cannot write");
-    SetText(key, L"breaks in data", L"one\r\ntwo\nthree\r");
+    SetText(key, L"breaks in data", L"one\ntwo\r\nthree\r");
     // Windows counts in a NUL the caller left out if one follows in memory.
     SetRaw(key, L"no terminator", REG_SZ, L"abcd", 6);
     SetRaw(key, L"odd length", REG_SZ, L"abc", 5);

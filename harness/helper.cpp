@@ -14,6 +14,7 @@
 #include "harness/footprint.h"
 #include "harness/program.h"
 #include "harness/snapshot.h"
+#include "backup/texts.h"
 #include "cleanup/targets.h"
 
 #include <shlobj.h>
@@ -86,9 +87,9 @@ template <class First, class Second> bool Alternately(int round, First first, Se
 // the peer, reg.exe, is simply waited for.
 double TimeToDialog(const wchar_t *program, const std::wstring &caption = harness::kCaption, bool idleFirst = false)
 {
-    harness::Tool tool;
+    harness::Program tool;
     DWORD limitMs = idleFirst ? 630000 : 30000;
-    return harness::StartTool(tool, L"", limitMs, program, {caption.c_str(), idleFirst}) ? tool.seconds : -1;
+    return harness::StartProgram(tool, L"", limitMs, program, {caption.c_str(), idleFirst}) ? tool.seconds : -1;
 }
 
 int BenchStart(int runs, const wchar_t *program, const wchar_t *baseline)
@@ -222,7 +223,7 @@ double ReadFloorSeconds(long &keys)
 // desktop removed; false if it wrote none.
 bool TimeBackup(const std::wstring &desktop, std::vector<double> &times)
 {
-    times.push_back(TimeToDialog(L"brisvane-backup.exe", L"Brisvane \u5907\u4efd", true)); // "Brisvane 备份"
+    times.push_back(TimeToDialog(L"brisvane-backup.exe", backup::texts::kTitle, true));
     WIN32_FIND_DATAW found;
     HANDLE find = FindFirstFileW((desktop + L"\\brisvane-backup-*.reg").c_str(), &found);
     if (find == INVALID_HANDLE_VALUE || times.back() < 0)

@@ -158,11 +158,11 @@ std::wstring ToolPath(const wchar_t *name)
     return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
 }
 
-bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs, const wchar_t *program, Expect expect)
+bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs, const wchar_t *program, StartOptions options)
 {
     std::wstring command = L"\"" + ToolPath(program) + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     double start = Seconds();
-    if (expect.fault ? !StartInjected(command, *expect.fault, expect.counts ? expect.counts : L"", tool.process)
+    if (options.fault ? !StartInjected(command, *options.fault, options.counts ? options.counts : L"", tool.process)
                      : !Start(command, 0, tool.process))
         return false;
     auto ours = [&tool](HWND window) {
@@ -171,12 +171,12 @@ bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs, const
         return pid == tool.process.dwProcessId;
     };
     auto probe = [&]() -> HWND {
-        if (!expect.caption)
+        if (!options.caption)
             return FindDialog([&](HWND window) { return ours(window) && !GetWindow(window, GW_OWNER); });
-        HWND window = FindWindowW(L"#32770", expect.caption);
+        HWND window = FindWindowW(L"#32770", options.caption);
         return window && IsWindowVisible(window) && ours(window) ? window : nullptr;
     };
-    if (expect.idleFirst)
+    if (options.idleFirst)
         WaitForInputIdle(tool.process.hProcess, timeoutMs);
     while (!(tool.dialog = probe()) && Seconds() - start < timeoutMs / 1000.0 &&
            WaitForSingleObject(tool.process.hProcess, 1) == WAIT_TIMEOUT) {
@@ -186,13 +186,13 @@ bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs, const
     return tool.dialog != nullptr;
 }
 
-Tool::~Tool()
+Program::~Program()
 {
     if (process.hProcess)
         Finish(process, 0);
 }
 
-DWORD CloseTool(Tool &tool, DWORD timeoutMs)
+DWORD CloseProgram(Program &tool, DWORD timeoutMs)
 {
     if (tool.dialog)
         PostMessageW(tool.dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
@@ -214,7 +214,7 @@ void SettleLonger(HWND dialog)
     Sleep(200);
 }
 
-// The tool itself is ended by its Tool going out of scope.
+// The tool itself is ended by its Program going out of scope.
 RunResult Fail(RunResult result, const char *why)
 {
     result.error = why;
@@ -243,8 +243,8 @@ void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
 RunResult ConfirmedRun(const wchar_t *shotsDir)
 {
     RunResult result;
-    Tool tool;
-    if (!StartTool(tool, L""))
+    Program tool;
+    if (!StartProgram(tool, L""))
         return Fail(result, "the dialog did not appear");
     SettleLonger(tool.dialog);
     Shot(shotsDir, tool.dialog, L"idle.bmp");
@@ -275,7 +275,7 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
     if (!WaitForNoOwnedBox(tool.dialog, Scaled(10000)))
         return Fail(result, "the completion box did not close");
     Shot(shotsDir, tool.dialog, L"done.bmp");
-    result.exitCode = CloseTool(tool);
+    result.exitCode = CloseProgram(tool);
     result.ok = true;
     return result;
 }

@@ -39,19 +39,20 @@ std::wstring BoxText(HWND box);
 // posted to it so far, and a little more time to paint.
 void Settle(HWND window);
 
-// A program started as its own process. One left running when its owner
-// goes (a failed assertion, say) is ended there, not by the test's timeout.
-struct Tool {
+// A program (the tool, the backup or another) started as its own process.
+// One left running when its owner goes (a failed assertion, say) is ended
+// there, not by the test's timeout.
+struct Program {
     PROCESS_INFORMATION process{};
     HWND dialog = nullptr;
     double seconds = -1;   // from CreateProcess to the dialog shown
-    Tool() = default;
-    Tool(const Tool &) = delete;
-    Tool &operator=(const Tool &) = delete;
-    ~Tool();
+    Program() = default;
+    Program(const Program &) = delete;
+    Program &operator=(const Program &) = delete;
+    ~Program();
 };
 
-// How StartTool knows the dialog it waits for. By default, any top-level
+// How StartProgram knows the dialog it waits for. By default, any top-level
 // dialog of the program. With a caption, one FindWindow a poll: the
 // benchmark times the program against that probe, which shares the
 // program's wineserver, so it is kept as light as it can be. With
@@ -60,7 +61,7 @@ struct Tool {
 // wineserver with the poll, which on an emulated machine takes half of both.
 // With `fault`, the program starts with the injector in it, which writes
 // the counts of its calls to `counts` at exit, if given.
-struct Expect {
+struct StartOptions {
     const wchar_t *caption = nullptr;
     bool idleFirst = true;
     const Fault *fault = nullptr;
@@ -71,11 +72,11 @@ std::wstring ToolPath(const wchar_t *name = L"brisvane.exe");
 // Starts the program (by default the tool) beside this one and waits for its
 // dialog to be shown, at most `timeoutMs` in all; false at once if the
 // program ends first.
-bool StartTool(Tool &tool, const std::wstring &arguments, DWORD timeoutMs = Scaled(10000),
-               const wchar_t *program = L"brisvane.exe", Expect expect = {});
+bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs = Scaled(10000),
+               const wchar_t *program = L"brisvane.exe", StartOptions options = {});
 // Ends the tool through its close button (SC_CLOSE) and returns its exit
 // code (or ~0u on timeout).
-DWORD CloseTool(Tool &tool, DWORD timeoutMs = Scaled(10000));
+DWORD CloseProgram(Program &tool, DWORD timeoutMs = Scaled(10000));
 
 struct RunResult {
     bool ok = false;

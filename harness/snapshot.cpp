@@ -153,12 +153,12 @@ std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view)
     return Take(root, path, view, nullptr);
 }
 
-std::set<std::string> Everything()
+std::set<std::string> AllEntries()
 {
     return UserAndMicrosoft(nullptr);
 }
 
-std::set<std::string> Reach()
+std::set<std::string> FootprintEntries()
 {
     // The first key below HKLM\Software\Microsoft of every machine-wide
     // key the footprint seeds: the rest there is Windows' own.

@@ -46,12 +46,12 @@ std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view = 0);
 
 // All that a run could reach: the whole of HKCU and HKLM\Software\Microsoft,
 // in both views where 64-bit Windows has two.
-std::set<std::string> Everything();
+std::set<std::string> AllEntries();
 // The same, less what no test's footprint lives in: below
 // HKLM\Software\Microsoft only the names of the keys that hold none of it.
-// For the tests that need a before and after, quicker than Everything();
-// the safety proof takes Everything().
-std::set<std::string> Reach();
+// For the tests that need a before and after, quicker than AllEntries();
+// the safety proof takes AllEntries().
+std::set<std::string> FootprintEntries();
 
 // Two snapshots compared against what the tool promises to delete: the
 // entries of the seven seeded trees (in any letter case) and the four values.

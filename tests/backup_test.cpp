@@ -5,7 +5,7 @@
 // The random part of the footprint is drawn from a seed, printed on failure;
 // BRISVANE_SEED=N replays one.
 #include "backup/texts.h"
-#include "harness/faults.h"
+#include "harness/denials.h"
 #include "harness/program.h"
 #include "harness/snapshot.h"
 
@@ -143,13 +143,13 @@ BackupRun RunBackup(const harness::Fault &fault, harness::Counts &made)
     GetTempPathW(MAX_PATH, temp);
     const std::wstring counts = std::wstring(temp) + L"brisvane-fault-counts.txt";
     {
-        harness::Tool tool;
-        harness::Expect expect;
-        expect.fault = &fault;
-        expect.counts = counts.c_str();
-        if (harness::StartTool(tool, L"", harness::Scaled(60000), L"brisvane-backup.exe", expect)) {
+        harness::Program tool;
+        harness::StartOptions options;
+        options.fault = &fault;
+        options.counts = counts.c_str();
+        if (harness::StartProgram(tool, L"", harness::Scaled(60000), L"brisvane-backup.exe", options)) {
             r.message = harness::BoxText(tool.dialog);
-            r.exitCode = harness::CloseTool(tool);
+            r.exitCode = harness::CloseProgram(tool);
             r.hung = r.exitCode == ~0u;
         } else if (tool.process.hProcess && WaitForSingleObject(tool.process.hProcess, 0) == WAIT_OBJECT_0) {
             GetExitCodeProcess(tool.process.hProcess, &r.exitCode);
@@ -248,7 +248,7 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
                             DWORD(readable[i].size() + 1));
         }
         // Nothing to restore where no file can be written.
-        std::set<std::string> before = row.denied < 2 ? harness::Reach() : std::set<std::string>();
+        std::set<std::string> before = row.denied < 2 ? harness::FootprintEntries() : std::set<std::string>();
         std::unique_ptr<harness::DesktopMoved> moved;
         if (onDisk)
             moved = std::make_unique<harness::DesktopMoved>(disk);
@@ -340,7 +340,7 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         harness::RunResult run = harness::ConfirmedRun();
         ASSERT_TRUE(run.ok) << run.error;
         EXPECT_EQ(0u, Regedit(b.file));
-        harness::Difference d = harness::Compare(before, harness::Reach(), missed);
+        harness::Difference d = harness::Compare(before, harness::FootprintEntries(), missed);
         auto first = [](const std::vector<std::string> &v) { return v.empty() ? "" : v.front().substr(0, 300); };
         EXPECT_TRUE(d.added.empty()) << d.added.size() << " entries appeared, first: " << first(d.added);
         EXPECT_TRUE(d.wronglyRemoved.empty()) << d.wronglyRemoved.size()

@@ -4,7 +4,7 @@
 #include "app/main_dialog.h"
 #include "app/resource.h"
 #include "cleanup/targets.h"
-#include "harness/faults.h"
+#include "harness/denials.h"
 #include "harness/program.h"
 #include "harness/snapshot.h"
 
@@ -124,13 +124,13 @@ protected:
 TEST_F(CleanupRun, AnsweringNoChangesNothing)
 {
     ListBox_AddString(list_, "earlier line");
-    auto before = harness::Reach();
+    auto before = harness::FootprintEntries();
     Command(IDC_START, BN_CLICKED, {IDNO});
 
     ASSERT_EQ(1u, g_hook.boxes.size());
     EXPECT_EQ(std::vector<std::wstring>{L"earlier line"}, harness::ListLines(list_));
     EXPECT_TRUE(IsWindowEnabled(button_));
-    EXPECT_EQ(before, harness::Reach());
+    EXPECT_EQ(before, harness::FootprintEntries());
 }
 
 // Removes exactly the seven trees and four values: look-alike siblings,
@@ -138,7 +138,7 @@ TEST_F(CleanupRun, AnsweringNoChangesNothing)
 // values such as PATHEXT and libpath all survive.
 TEST_F(CleanupRun, ConfirmedRunDeletesExactlyTheTargetsAndReportsEachTree)
 {
-    auto before = harness::Reach();
+    auto before = harness::FootprintEntries();
     Run();
 
     ASSERT_EQ(2u, g_hook.boxes.size());
@@ -159,7 +159,7 @@ TEST_F(CleanupRun, ConfirmedRunDeletesExactlyTheTargetsAndReportsEachTree)
     EXPECT_EQ(Lines(kAllOk), done.lines);
     EXPECT_EQ(Lines(kAllOk), harness::ListLines(list_));
 
-    harness::Difference d = harness::Compare(before, harness::Reach());
+    harness::Difference d = harness::Compare(before, harness::FootprintEntries());
     EXPECT_GE(d.expectedRemoved.size(), size_t(footprintKeys_) + 4);
     EXPECT_EQ(d.expectedRemoved, d.removed);
     EXPECT_EQ(std::vector<std::string>{}, d.wronglyRemoved);
@@ -216,7 +216,7 @@ TEST_F(CleanupRun, OtherCommandsDoNothing)
         {"list double click", IDC_PROGRESS, LBN_DBLCLK},
         {"neighbouring id 1003", 1003, BN_CLICKED},
     };
-    auto before = harness::Reach();
+    auto before = harness::FootprintEntries();
     for (const auto &c : commands) {
         SCOPED_TRACE(c.label);
         Command(c.id, c.notifyCode, {IDYES, IDOK});
@@ -225,7 +225,7 @@ TEST_F(CleanupRun, OtherCommandsDoNothing)
         // EndDialog would leave the window in place, only hidden.
         EXPECT_TRUE(IsWindowVisible(dialog_));
     }
-    EXPECT_EQ(before, harness::Reach());
+    EXPECT_EQ(before, harness::FootprintEntries());
 }
 
 // What the dialog procedure answers the dialog manager, message by message.

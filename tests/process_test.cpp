@@ -13,7 +13,7 @@
 
 namespace {
 
-HWND FocusOf(const harness::Tool &tool)
+HWND FocusOf(const harness::Program &tool)
 {
     GUITHREADINFO info{};
     info.cbSize = sizeof info;
@@ -44,8 +44,8 @@ TEST(Process, OpensIdleWithFocusOnTheStartButtonWhateverTheArguments)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(harness::ToUtf8(std::wstring(L"arguments: ") + row.arguments) + ", closed by " + row.close);
-        harness::Tool tool;
-        ASSERT_TRUE(harness::StartTool(tool, row.arguments));
+        harness::Program tool;
+        ASSERT_TRUE(harness::StartProgram(tool, row.arguments));
         HWND button = GetDlgItem(tool.dialog, IDC_START);
         EXPECT_EQ(harness::kCaption, harness::WindowText(tool.dialog));
         EXPECT_EQ(button, FocusOf(tool));
@@ -60,14 +60,14 @@ TEST(Process, OpensIdleWithFocusOnTheStartButtonWhateverTheArguments)
         // Keys go to the focus, as the keyboard would send them.
         PostMessageW(row.message == WM_SYSKEYDOWN ? button : tool.dialog, row.message, row.wParam, row.lParam);
         tool.dialog = nullptr; // so that closing does not also send SC_CLOSE
-        EXPECT_EQ(0u, harness::CloseTool(tool));
+        EXPECT_EQ(0u, harness::CloseProgram(tool));
     }
 }
 
 TEST(Process, EscDoesNothingAndEnterAsksForConfirmation)
 {
-    harness::Tool tool;
-    ASSERT_TRUE(harness::StartTool(tool, L""));
+    harness::Program tool;
+    ASSERT_TRUE(harness::StartProgram(tool, L""));
     // Posted input is handled in order: once Enter's box is up, Esc has had
     // its turn, and the dialog must have survived it.
     HWND focus = FocusOf(tool);
@@ -81,7 +81,7 @@ TEST(Process, EscDoesNothingAndEnterAsksForConfirmation)
     PostMessageW(box, WM_COMMAND, IDNO, 0);
     EXPECT_TRUE(harness::WaitForNoOwnedBox(tool.dialog, harness::Scaled(5000)));
     EXPECT_TRUE(harness::ListLines(GetDlgItem(tool.dialog, IDC_PROGRESS)).empty());
-    EXPECT_EQ(0u, harness::CloseTool(tool));
+    EXPECT_EQ(0u, harness::CloseProgram(tool));
 }
 
 // Whether the `call`th call of the function failed under `fault`.
@@ -102,11 +102,11 @@ std::string RunUnder(const harness::Fault &fault, harness::Counts &made)
     GetTempPathW(MAX_PATH, temp);
     const std::wstring countsFile = std::wstring(temp) + L"brisvane-fault-counts.txt";
     DeleteFileW(countsFile.c_str());
-    harness::Tool tool;
-    harness::Expect expect;
-    expect.fault = &fault;
-    expect.counts = countsFile.c_str();
-    if (!harness::StartTool(tool, L"", harness::Scaled(10000), L"brisvane.exe", expect))
+    harness::Program tool;
+    harness::StartOptions options;
+    options.fault = &fault;
+    options.counts = countsFile.c_str();
+    if (!harness::StartProgram(tool, L"", harness::Scaled(10000), L"brisvane.exe", options))
         return "the dialog did not appear";
     HWND button = GetDlgItem(tool.dialog, IDC_START), list = GetDlgItem(tool.dialog, IDC_PROGRESS);
     // Posts a message to the tool and returns once its thread has handled it
@@ -177,7 +177,7 @@ std::string RunUnder(const harness::Fault &fault, harness::Counts &made)
         PostMessageW(done, WM_COMMAND, IDOK, 0);
     if (!harness::WaitForNoOwnedBox(tool.dialog, harness::Scaled(10000)))
         return "the completion box did not close";
-    DWORD code = harness::CloseTool(tool);
+    DWORD code = harness::CloseProgram(tool);
     if (code != 0)
         return "exit code " + std::to_string(code);
     made = harness::ReadCounts(countsFile);

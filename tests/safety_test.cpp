@@ -16,14 +16,14 @@ namespace {
 TEST(SafetyProof, ConfirmedRunRemovesExactlyTheTargets)
 {
     int keys = harness::SeedAll(60);
-    std::set<std::string> before = harness::Everything();
+    std::set<std::string> before = harness::AllEntries();
 
     harness::RunResult run = harness::ConfirmedRun();
     ASSERT_TRUE(run.ok) << run.error;
     EXPECT_EQ(0u, run.exitCode);
     ASSERT_EQ(7u, run.lines.size());
 
-    std::set<std::string> after = harness::Everything();
+    std::set<std::string> after = harness::AllEntries();
     harness::Difference d = harness::Compare(before, after);
     // Entries can be 30,000 characters long; the start says which they are.
     auto first = [](const std::vector<std::string> &v) { return v.front().substr(0, 300); };

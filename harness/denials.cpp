@@ -1,5 +1,5 @@
 // Real access-denied faults, made with DACLs on registry keys and folders.
-#include "harness/faults.h"
+#include "harness/denials.h"
 
 #include <sddl.h>
 

@@ -137,12 +137,19 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
                                          const std::function<std::string(const Fault &, Counts &made)> &run)
 {
     std::vector<std::string> breaches;
-    unsigned calls = 0, runs = 0;
+    unsigned calls = 0, runs = 0, index = 0, part = 0, parts = 1;
+    // BRISVANE_FAULT_SHARE=K/N: the Kth of N arrangements of one exe, which
+    // share its runs between them; unless BRISVANE_FAULTS chooses the faults.
+    const char *share = std::getenv("BRISVANE_FAULT_SHARE");
+    if (share && !std::getenv("BRISVANE_FAULTS") && std::sscanf(share, "%u/%u", &part, &parts) != 2)
+        parts = 1;
     auto count = [&counts](const char *function) {
         auto counted = counts.find(function);
         return counted == counts.end() ? 0u : counted->second;
     };
     auto fail = [&](const InjectableCall &row, const Fault &fault, Counts &made) {
+        if (index++ % parts != part)
+            return false;
         ++runs;
         std::string why = run(fault, made);
         if (!why.empty()) {
@@ -151,6 +158,7 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
                                std::to_string(fault.code + 1) + " of " + std::to_string(CodeCount(row)) + ": " +
                                why + " (BRISVANE_FAULTS=" + row.name + ":" + n + " tools/faults replays it)");
         }
+        return true;
     };
     for (const InjectableCall &row : kInjectableCalls) {
         if (row.exe != exe)
@@ -167,16 +175,18 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
                     fail(row, Fault{std::string(row.after) + "," + row.name, n, true, code}, made);
                     continue;
                 }
-                fail(row, Fault{row.name, n, false, code}, made);
+                bool ran = fail(row, Fault{row.name, n, false, code}, made);
                 // From the last call on is the same run, unless the failure
-                // led to more calls of the same function (a fallback).
-                if (n < total || made[row.name] > total)
+                // led to more calls of the same function (a fallback), or
+                // another arrangement made the one-off run.
+                if (n < total || !ran || made[row.name] > total)
                     fail(row, Fault{row.name, n, true, code}, made);
             }
     }
     const char *arrangement = std::getenv("BRISVANE_ARRANGEMENT");
-    std::printf("fault injection, %s%s%s: %u calls, %u runs, %u breaches\n", arrangement ? arrangement : "unnamed",
-                what ? ", " : "", what ? what : "", calls, runs, unsigned(breaches.size()));
+    std::printf("fault injection, %s%s%s: %u calls, %u runs%s, %u breaches\n", arrangement ? arrangement : "unnamed",
+                what ? ", " : "", what ? what : "", calls, runs, parts > 1 ? " (its share)" : "",
+                unsigned(breaches.size()));
     return breaches;
 }
 

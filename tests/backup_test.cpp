@@ -247,8 +247,9 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
                 SHSetValueA(HKEY_CURRENT_USER, "Environment", name, REG_EXPAND_SZ, readable[i].c_str(),
                             DWORD(readable[i].size() + 1));
         }
-        // Nothing to restore where no file can be written.
-        std::set<std::string> before = row.denied < 2 ? harness::FootprintEntries() : std::set<std::string>();
+        // Nothing to restore where no file can be written, or nothing was there.
+        std::set<std::string> before =
+            row.denied < 2 && row.seeded != kNothing ? harness::FootprintEntries() : std::set<std::string>();
         std::unique_ptr<harness::DesktopMoved> moved;
         if (onDisk)
             moved = std::make_unique<harness::DesktopMoved>(disk);

@@ -14,31 +14,25 @@
 //                          and "injected=count" of the calls it failed
 // Only the program's own calls go through its import table: Windows' calls
 // inside its DLLs, and this DLL's own, reach the real functions.
+#include "harness/calls.h"
 #include "platform/platform.h"
 
 #include <shlobj.h>
 
-#include "harness/calls.h"
-
-#include <shlobj.h>
+#include <algorithm>
+#include <cstdlib>
+#include <string_view>
 
 namespace {
 
 using harness::kInjectableCalls;
 using harness::kInjectableCount;
 
-constexpr bool Same(const char *a, const char *b)
-{
-    while (*a && *a == *b)
-        ++a, ++b;
-    return *a == *b;
-}
-
 // A function's row in the table, found when this DLL is compiled.
-constexpr int Row(const char *name)
+constexpr int Row(std::string_view name)
 {
     for (int i = 0; i < kInjectableCount; ++i)
-        if (Same(kInjectableCalls[i].name, name))
+        if (name == kInjectableCalls[i].name)
             return i;
     return -1;
 }
@@ -88,19 +82,13 @@ LSTATUS WINAPI QueryInfoKey(HKEY key, LPWSTR className, LPDWORD classLength, LPD
                             LPDWORD longestSubkey, LPDWORD longestClass, LPDWORD values, LPDWORD longestValueName,
                             LPDWORD longestValueData, LPDWORD security, PFILETIME written)
 {
-    FAIL_OR(RegQueryInfoKeyW)
-    {
-        if (code != harness::kWrittenMeanwhile)
-            return LSTATUS(code);
-        LSTATUS status = REAL(RegQueryInfoKeyW)(key, className, classLength, reserved, subkeys, longestSubkey,
-                                                longestClass, values, longestValueName, longestValueData, security,
-                                                written);
-        if (written)
-            ++written->dwLowDateTime;
-        return status;
-    }
-    return REAL(RegQueryInfoKeyW)(key, className, classLength, reserved, subkeys, longestSubkey, longestClass, values,
-                                  longestValueName, longestValueData, security, written);
+    FAIL_OR(RegQueryInfoKeyW) if (code != harness::kWrittenMeanwhile) return LSTATUS(code);
+    LSTATUS status = REAL(RegQueryInfoKeyW)(key, className, classLength, reserved, subkeys, longestSubkey,
+                                            longestClass, values, longestValueName, longestValueData, security,
+                                            written);
+    if (code == harness::kWrittenMeanwhile && written)
+        ++written->dwLowDateTime;
+    return status;
 }
 
 LSTATUS WINAPI EnumKey(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPWSTR className,
@@ -221,9 +209,7 @@ LSTATUS WINAPI DeleteValue(HKEY key, LPCSTR name)
 // Only a list box's insertion is counted; every other message passes.
 LRESULT WINAPI Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == LB_INSERTSTRING) {
-        FAIL_OR(SendMessageA) return LRESULT(LONG(code));
-    }
+    if (message == LB_INSERTSTRING) { FAIL_OR(SendMessageA) return LRESULT(LONG(code)); }
     return reinterpret_cast<decltype(&SendMessageA)>(g_real[Row("SendMessageA")])(window, message, wParam, lParam);
 }
 
@@ -234,57 +220,35 @@ int WINAPI Box(HWND owner, LPCSTR text, LPCSTR title, UINT type)
 }
 
 // Each stand-in at its function's row.
+#define STAND_IN(name, standIn) {Row(#name), reinterpret_cast<void *>(standIn)}
 const struct {
     int row;
     void *standIn;
 } kStandIns[] = {
-    {Row("RegOpenKeyExW"), reinterpret_cast<void *>(OpenKey)},
-    {Row("RegQueryInfoKeyW"), reinterpret_cast<void *>(QueryInfoKey)},
-    {Row("RegEnumKeyExW"), reinterpret_cast<void *>(EnumKey)},
-    {Row("RegEnumValueW"), reinterpret_cast<void *>(EnumValue)},
-    {Row("HeapAlloc"), reinterpret_cast<void *>(Alloc)},
-    {Row("HeapReAlloc"), reinterpret_cast<void *>(ReAlloc)},
-    {Row("SHGetFolderPathW"), reinterpret_cast<void *>(FolderPath)},
-    {Row("CreateFileW"), reinterpret_cast<void *>(NewFile)},
-    {Row("WriteFile"), reinterpret_cast<void *>(Write)},
-    {Row("FlushFileBuffers"), reinterpret_cast<void *>(Flush)},
-    {Row("MoveFileExW"), reinterpret_cast<void *>(Move)},
-    {Row("DeleteFileW"), reinterpret_cast<void *>(Delete)},
-    {Row("FormatMessageW"), reinterpret_cast<void *>(Format)},
-    {Row("RegCreateKeyExA"), reinterpret_cast<void *>(CreateKey)},
-    {Row("SHDeleteKeyA"), reinterpret_cast<void *>(DeleteKey)},
-    {Row("RegDeleteValueA"), reinterpret_cast<void *>(DeleteValue)},
-    {Row("SendMessageA"), reinterpret_cast<void *>(Send)},
-    {Row("MessageBoxA"), reinterpret_cast<void *>(Box)},
+    STAND_IN(RegOpenKeyExW, OpenKey), STAND_IN(RegQueryInfoKeyW, QueryInfoKey), STAND_IN(RegEnumKeyExW, EnumKey),
+    STAND_IN(RegEnumValueW, EnumValue), STAND_IN(HeapAlloc, Alloc), STAND_IN(HeapReAlloc, ReAlloc),
+    STAND_IN(SHGetFolderPathW, FolderPath), STAND_IN(CreateFileW, NewFile), STAND_IN(WriteFile, Write),
+    STAND_IN(FlushFileBuffers, Flush), STAND_IN(MoveFileExW, Move), STAND_IN(DeleteFileW, Delete),
+    STAND_IN(FormatMessageW, Format), STAND_IN(RegCreateKeyExA, CreateKey), STAND_IN(SHDeleteKeyA, DeleteKey),
+    STAND_IN(RegDeleteValueA, DeleteValue), STAND_IN(SendMessageA, Send), STAND_IN(MessageBoxA, Box),
 };
 static_assert(sizeof kStandIns / sizeof *kStandIns <= kInjectableCount, "a stand-in for each function");
 
-bool SameName(const char *a, const char *b, size_t length)
-{
-    return CompareStringA(LOCALE_INVARIANT, 0, a, int(length), b, lstrlenA(b)) == CSTR_EQUAL;
-}
-
 LONG Number(const char *variable)
 {
-    char text[16];
-    LONG n = 0;
-    if (GetEnvironmentVariableA(variable, text, sizeof text) - 1 < sizeof text - 1)
-        for (const char *c = text; *c >= '0' && *c <= '9'; ++c)
-            n = n * 10 + (*c - '0');
-    return n;
+    char text[16] = "";
+    return GetEnvironmentVariableA(variable, text, sizeof text) < sizeof text ? std::atol(text) : 0;
 }
 
 void ReadChoice()
 {
     char text[1024];
     DWORD length = GetEnvironmentVariableA("BRISVANE_FAULT_CALLS", text, sizeof text);
-    if (length >= sizeof text)
-        length = 0;
-    for (DWORD start = 0, end; start < length; start = end + 1) {
-        for (end = start; end < length && text[end] != ',';)
-            ++end;
+    std::string_view calls(text, length < sizeof text ? length : 0);
+    for (size_t start = 0, end; start < calls.size(); start = end + 1) {
+        end = std::min(calls.find(',', start), calls.size());
         for (int i = 0; i < kInjectableCount; ++i)
-            if (SameName(text + start, kInjectableCalls[i].name, end - start)) {
+            if (calls.substr(start, end - start) == kInjectableCalls[i].name) {
                 g_first = g_first < 0 ? i : g_first;
                 g_chosen[i] = true;
             }

@@ -56,23 +56,14 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
     };
     for (const auto &s : settings)
         SetEnvironmentVariableW(s.name, s.value);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
     // A load that fails is said, and tried once more in a new process: it is
     // this harness's step, not the program's.
     bool loaded = false;
-    for (int attempt = 0; attempt < 2 && !loaded; ++attempt) {
-        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
-                            &startup, &process))
-            break;
+    for (int attempt = 0; attempt < 2 && !loaded && StartProcess(command, CREATE_SUSPENDED, process); ++attempt) {
         loaded = Load(process.hProcess, ToolPath(L"brisvane_inject.dll"));
         if (!loaded) {
             std::fprintf(stderr, "the injector did not load (error %lu)\n", GetLastError());
-            TerminateProcess(process.hProcess, 1);
-            WaitForSingleObject(process.hProcess, INFINITE);
-            CloseHandle(process.hProcess);
-            CloseHandle(process.hThread);
-            process = PROCESS_INFORMATION{};
+            FinishProcess(process, 0);
         }
     }
     for (const auto &s : settings)

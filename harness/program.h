@@ -35,10 +35,6 @@ HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs);
 bool WaitForNoOwnedBox(HWND owner, DWORD timeoutMs);
 std::wstring BoxText(HWND box);
 
-// Lets a window's message loop, in whatever process, handle everything
-// posted to it so far, and a little more time to paint.
-void Settle(HWND window);
-
 // A program (the tool, the backup or another) started as its own process.
 // One left running when its owner goes (a failed assertion, say) is ended
 // there, not by the test's timeout.
@@ -91,8 +87,11 @@ struct RunResult {
 // and done.bmp there as the steps are reached.
 RunResult ConfirmedRun(const wchar_t *shotsDir = nullptr);
 
-// Saves what the screen shows of `window` and the windows it owns as a BMP.
-bool SaveScreenshot(HWND window, const std::wstring &path);
+// A process started with CreateProcess `flags`, and one ended: its exit code
+// if it ended within `timeoutMs`, else ~0u once it is ended; either way its
+// handles are closed.
+bool StartProcess(std::wstring command, DWORD flags, PROCESS_INFORMATION &process);
+DWORD FinishProcess(PROCESS_INFORMATION &process, DWORD timeoutMs);
 
 // Runs a command line to its end, without a console window: its exit code,
 // or ~0u if it did not start or still ran after `limitMs` (it is ended then).

@@ -77,11 +77,9 @@ template <class First, class Second> bool Alternately(int round, First first, Se
     return round % 2 == 0 ? first() && second() : second() && first();
 }
 
-// Seconds from CreateProcess to a window with `caption` being visible (by
-// default the tool's dialog), or -1. With `idleFirst`, for a program that
-// works a while before its window (the backup, whose box comes once its
-// file is written), the wait for its first idle moment gets ten minutes;
-// the peer, reg.exe, is simply waited for.
+// Seconds from CreateProcess to a window with `caption` shown, or -1. With
+// `idleFirst`, for a program that works a while before its window (the
+// backup's box comes once its file is written), ten minutes for that.
 double TimeToDialog(const wchar_t *program, const std::wstring &caption = harness::kCaption, bool idleFirst = false)
 {
     harness::Program tool;

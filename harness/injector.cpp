@@ -134,10 +134,7 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
     const char *share = std::getenv("BRISVANE_FAULT_SHARE");
     if (share && !std::getenv("BRISVANE_FAULTS") && std::sscanf(share, "%u/%u", &part, &parts) != 2)
         parts = 1;
-    auto count = [&counts](const char *function) {
-        auto counted = counts.find(function);
-        return counted == counts.end() ? 0u : counted->second;
-    };
+    auto count = [&counts](const char *function) { return counts.count(function) ? counts.at(function) : 0u; };
     auto fail = [&](const InjectableCall &row, const Fault &fault, Counts &made) {
         if (index++ % parts != part)
             return false;

@@ -12,11 +12,9 @@ namespace {
 std::string Hex(const BYTE *data, DWORD size)
 {
     static const char digits[] = "0123456789abcdef";
-    std::string out(size_t(size) * 2, '0');
-    for (DWORD i = 0; i < size; ++i) {
-        out[2 * i] = digits[data[i] >> 4];
-        out[2 * i + 1] = digits[data[i] & 15];
-    }
+    std::string out;
+    for (DWORD i = 0; i < size; ++i)
+        out += {digits[data[i] >> 4], digits[data[i] & 15]};
     return out;
 }
 

@@ -106,7 +106,6 @@ std::vector<unsigned> CallsToFail(const char *function, unsigned count)
                 calls.push_back(n);
         return calls;
     }
-    // "all", or a comma-separated list of FUNCTION (every call) and FUNCTION:N.
     for (size_t start = 0, end; start <= choice.size(); start = end + 1) {
         end = std::min(choice.find(',', start), choice.size());
         std::string item = choice.substr(start, end - start);

@@ -138,8 +138,7 @@ DWORD FinishProcess(PROCESS_INFORMATION &process, DWORD timeoutMs)
 std::wstring ToolPath(const wchar_t *name)
 {
     wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, n);
+    std::wstring dir(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
     return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
 }
 

@@ -293,9 +293,7 @@ ensure_prefix() {
     fi
     # Wine links the user's Desktop and Documents to the Linux home folder;
     # the project's programs and tests write there, so they stay in the prefix.
-    for link in "$prefix"/drive_c/users/*/*; do
-        [ -L "$link" ] && rm "$link" && mkdir "$link"
-    done
+    for link in "$prefix"/drive_c/users/*/*; do [ -L "$link" ] && rm "$link" && mkdir "$link"; done
     # Wine draws the caption buttons with Marlett, which the prefix otherwise
     # does not find (the close button would show a bare "r").
     fonts=$prefix/drive_c/windows/Fonts
@@ -352,15 +350,14 @@ start_arrangement() {
 # checkout so that any clone shares them; a damaged entry is compiled again.
 # The release's own check builds from clean copies without it.
 build() {
-    local places=$1 name
-    shift
+    local name
     mkdir -p "$BUILD"
     for name in $(arrangement_names); do wine_env "$name" >"$BUILD/wine-$name.env"; done
     export CCACHE_DIR=$CACHE/ccache CCACHE_BASEDIR=$ROOT CCACHE_MAXSIZE=2G
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
         -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
-        -DCMAKE_BUILD_TYPE=Release -DBRISVANE_PLACES="$(cmake_places "$places")" >/dev/null
-    cmake --build "$BUILD" -j"$(nproc)" "$@"
+        -DCMAKE_BUILD_TYPE=Release -DBRISVANE_PLACES="$(cmake_places "$1")" >/dev/null
+    cmake --build "$BUILD" -j"$(nproc)" "${@:2}"
     echo "SHA-256 $(sha256sum "$BUILD/brisvane.exe" | cut -d' ' -f1)  build/brisvane.exe"
 }
 

@@ -85,16 +85,13 @@ void FillValues(HKEY key, int serial)
 }
 
 // A key made here, closed when it goes; empty if it could not be made.
-struct KeyCloser {
-    void operator()(HKEY key) const { RegCloseKey(key); }
-};
-using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
+using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)>;
 
 Key CreateW(HKEY parent, const wchar_t *path, REGSAM view = 0)
 {
     HKEY key = nullptr;
     LSTATUS status = RegCreateKeyExW(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr);
-    return Key(status == ERROR_SUCCESS ? key : nullptr);
+    return Key(status == ERROR_SUCCESS ? key : nullptr, RegCloseKey);
 }
 
 Key Create(HKEY root, const std::string &path, REGSAM view = 0)   // paths in ASCII
@@ -105,7 +102,7 @@ Key Create(HKEY root, const std::string &path, REGSAM view = 0)   // paths in AS
 Key Open(HKEY root, const std::string &path, REGSAM access)
 {
     HKEY key = nullptr;
-    return Key(RegOpenKeyExA(root, path.c_str(), 0, access, &key) == ERROR_SUCCESS ? key : nullptr);
+    return Key(RegOpenKeyExA(root, path.c_str(), 0, access, &key) == ERROR_SUCCESS ? key : nullptr, RegCloseKey);
 }
 
 void CreateWithValues(HKEY root, const std::string &path, int serial, REGSAM view = 0)

@@ -62,21 +62,45 @@ bool Fails(int call, DWORD &code)
     return true;
 }
 
-// The stand-ins, each with its function's signature: FAIL_OR(name) counts
-// the call and runs what follows it as the failure; REAL(name) is the
-// function itself.
+// The stand-ins, each with its function's signature. Most only fail or pass
+// the call on: StandIn<decltype(F)>::Call is one for F of row `row`, which
+// fails as Failure::Of does. The others, written out below, fail as their
+// function does: FAIL_OR(name) counts the call and runs what follows it as
+// the failure; REAL(name) is the function itself.
+template <class Function> struct StandIn;
+template <class R, class... A> struct StandIn<R WINAPI(A...)> {
+    template <int row, class Failure> static R WINAPI Call(A... arguments)
+    {
+        static_assert(row >= 0, "the function is in harness/calls.h");
+        DWORD code = 0;
+        if (Fails(row, code))
+            return Failure::template Of<R>(code);
+        return reinterpret_cast<R(WINAPI *)(A...)>(g_real[row])(arguments...);
+    }
+};
+
+// How a function fails: returning its error (the registry's, a shell
+// folder's), returning nothing (the heap's), or failing with its error in
+// GetLastError.
+struct ReturnsCode {
+    template <class R> static R Of(DWORD code) { return R(code); }
+};
+struct ReturnsNothing {
+    template <class R> static R Of(DWORD) { return R(); }
+};
+struct SetsLastError {
+    template <class R> static R Of(DWORD code) { return SetLastError(code), R(); }
+};
+struct NoHandle {
+    template <class R> static R Of(DWORD code) { return SetLastError(code), INVALID_HANDLE_VALUE; }
+};
+
 #define FAIL_OR(name)                                                      \
     constexpr int kRow = Row(#name);                                       \
     static_assert(kRow >= 0, #name " is in harness/calls.h");              \
     DWORD code = 0;                                                        \
     if (Fails(kRow, code))
 #define REAL(name) reinterpret_cast<decltype(&name)>(g_real[kRow])
-
-LSTATUS WINAPI OpenKey(HKEY key, LPCWSTR name, DWORD options, REGSAM sam, PHKEY out)
-{
-    FAIL_OR(RegOpenKeyExW) return LSTATUS(code);
-    return REAL(RegOpenKeyExW)(key, name, options, sam, out);
-}
 
 LSTATUS WINAPI QueryInfoKey(HKEY key, LPWSTR className, LPDWORD classLength, LPDWORD reserved, LPDWORD subkeys,
                             LPDWORD longestSubkey, LPDWORD longestClass, LPDWORD values, LPDWORD longestValueName,
@@ -91,13 +115,6 @@ LSTATUS WINAPI QueryInfoKey(HKEY key, LPWSTR className, LPDWORD classLength, LPD
     return status;
 }
 
-LSTATUS WINAPI EnumKey(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPWSTR className,
-                       LPDWORD classLength, PFILETIME written)
-{
-    FAIL_OR(RegEnumKeyExW) return LSTATUS(code);
-    return REAL(RegEnumKeyExW)(key, index, name, nameLength, reserved, className, classLength, written);
-}
-
 // A value that grew since it was measured asks for more room than it had.
 LSTATUS WINAPI EnumValue(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type,
                          LPBYTE data, LPDWORD size)
@@ -109,31 +126,6 @@ LSTATUS WINAPI EnumValue(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength,
         return LSTATUS(code);
     }
     return REAL(RegEnumValueW)(key, index, name, nameLength, reserved, type, data, size);
-}
-
-LPVOID WINAPI Alloc(HANDLE heap, DWORD flags, SIZE_T bytes)
-{
-    FAIL_OR(HeapAlloc) return nullptr;
-    return REAL(HeapAlloc)(heap, flags, bytes);
-}
-
-LPVOID WINAPI ReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes)
-{
-    FAIL_OR(HeapReAlloc) return nullptr;
-    return REAL(HeapReAlloc)(heap, flags, block, bytes);
-}
-
-HRESULT WINAPI FolderPath(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path)
-{
-    FAIL_OR(SHGetFolderPathW) return HRESULT(code);
-    return REAL(SHGetFolderPathW)(owner, folder, token, flags, path);
-}
-
-HANDLE WINAPI NewFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                      DWORD attributes, HANDLE templateFile)
-{
-    FAIL_OR(CreateFileW) return SetLastError(code), INVALID_HANDLE_VALUE;
-    return REAL(CreateFileW)(name, access, share, security, disposition, attributes, templateFile);
 }
 
 // A write that fails has written half its bytes, as on a full disk; a short
@@ -168,44 +160,6 @@ BOOL WINAPI Flush(HANDLE file)
     return REAL(FlushFileBuffers)(file);
 }
 
-BOOL WINAPI Move(LPCWSTR from, LPCWSTR to, DWORD flags)
-{
-    FAIL_OR(MoveFileExW) return SetLastError(code), FALSE;
-    return REAL(MoveFileExW)(from, to, flags);
-}
-
-BOOL WINAPI Delete(LPCWSTR name)
-{
-    FAIL_OR(DeleteFileW) return SetLastError(code), FALSE;
-    return REAL(DeleteFileW)(name);
-}
-
-DWORD WINAPI Format(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR buffer, DWORD size,
-                    va_list *arguments)
-{
-    FAIL_OR(FormatMessageW) return SetLastError(code), 0;
-    return REAL(FormatMessageW)(flags, source, id, language, buffer, size, arguments);
-}
-
-LSTATUS WINAPI CreateKey(HKEY key, LPCSTR name, DWORD reserved, LPSTR className, DWORD options, REGSAM sam,
-                         LPSECURITY_ATTRIBUTES security, PHKEY out, LPDWORD disposition)
-{
-    FAIL_OR(RegCreateKeyExA) return LSTATUS(code);
-    return REAL(RegCreateKeyExA)(key, name, reserved, className, options, sam, security, out, disposition);
-}
-
-LSTATUS WINAPI DeleteKey(HKEY key, LPCSTR name)
-{
-    FAIL_OR(SHDeleteKeyA) return LSTATUS(code);
-    return REAL(SHDeleteKeyA)(key, name);
-}
-
-LSTATUS WINAPI DeleteValue(HKEY key, LPCSTR name)
-{
-    FAIL_OR(RegDeleteValueA) return LSTATUS(code);
-    return REAL(RegDeleteValueA)(key, name);
-}
-
 // Only a list box's insertion is counted; every other message passes.
 LRESULT WINAPI Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -213,24 +167,21 @@ LRESULT WINAPI Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
     return reinterpret_cast<decltype(&SendMessageA)>(g_real[Row("SendMessageA")])(window, message, wParam, lParam);
 }
 
-int WINAPI Box(HWND owner, LPCSTR text, LPCSTR title, UINT type)
-{
-    FAIL_OR(MessageBoxA) return SetLastError(code), 0;
-    return REAL(MessageBoxA)(owner, text, title, type);
-}
-
 // Each stand-in at its function's row.
-#define STAND_IN(name, standIn) {Row(#name), reinterpret_cast<void *>(standIn)}
+#define STAND_IN(name, failure) {Row(#name), reinterpret_cast<void *>(StandIn<decltype(name)>::Call<Row(#name), failure>)}
+#define OWN_STAND_IN(name, standIn) {Row(#name), reinterpret_cast<void *>(standIn)}
 const struct {
     int row;
     void *standIn;
 } kStandIns[] = {
-    STAND_IN(RegOpenKeyExW, OpenKey), STAND_IN(RegQueryInfoKeyW, QueryInfoKey), STAND_IN(RegEnumKeyExW, EnumKey),
-    STAND_IN(RegEnumValueW, EnumValue), STAND_IN(HeapAlloc, Alloc), STAND_IN(HeapReAlloc, ReAlloc),
-    STAND_IN(SHGetFolderPathW, FolderPath), STAND_IN(CreateFileW, NewFile), STAND_IN(WriteFile, Write),
-    STAND_IN(FlushFileBuffers, Flush), STAND_IN(MoveFileExW, Move), STAND_IN(DeleteFileW, Delete),
-    STAND_IN(FormatMessageW, Format), STAND_IN(RegCreateKeyExA, CreateKey), STAND_IN(SHDeleteKeyA, DeleteKey),
-    STAND_IN(RegDeleteValueA, DeleteValue), STAND_IN(SendMessageA, Send), STAND_IN(MessageBoxA, Box),
+    STAND_IN(RegOpenKeyExW, ReturnsCode), OWN_STAND_IN(RegQueryInfoKeyW, QueryInfoKey),
+    STAND_IN(RegEnumKeyExW, ReturnsCode), OWN_STAND_IN(RegEnumValueW, EnumValue),
+    STAND_IN(HeapAlloc, ReturnsNothing), STAND_IN(HeapReAlloc, ReturnsNothing),
+    STAND_IN(SHGetFolderPathW, ReturnsCode), STAND_IN(CreateFileW, NoHandle), OWN_STAND_IN(WriteFile, Write),
+    OWN_STAND_IN(FlushFileBuffers, Flush), STAND_IN(MoveFileExW, SetsLastError), STAND_IN(DeleteFileW, SetsLastError),
+    STAND_IN(FormatMessageW, SetsLastError), STAND_IN(RegCreateKeyExA, ReturnsCode),
+    STAND_IN(SHDeleteKeyA, ReturnsCode), STAND_IN(RegDeleteValueA, ReturnsCode),
+    OWN_STAND_IN(SendMessageA, Send), STAND_IN(MessageBoxA, SetsLastError),
 };
 static_assert(sizeof kStandIns / sizeof *kStandIns <= kInjectableCount, "a stand-in for each function");
 

@@ -238,10 +238,7 @@ int BenchBackup(int keysPerTree, int rounds)
     std::vector<double> backup, reg, floor, toReg, toFloor;
     long keys = 0;
     auto byBackup = [&] { return TimeBackup(desktop, backup); };
-    auto byReg = [&] {
-        reg.push_back(RegExport(temp));
-        return true;
-    };
+    auto byReg = [&] { reg.push_back(RegExport(temp)); return true; };
     // The backup only reads: one footprint serves every round. The read
     // floor comes last in each.
     for (int round = 0; round < rounds; ++round) {

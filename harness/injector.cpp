@@ -45,17 +45,15 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
     // The program inherits them; this process ignores them.
     std::wstring at = std::to_wstring(fault.at), code = std::to_wstring(fault.code);
     std::wstring calls(fault.calls.begin(), fault.calls.end());
-    const struct {
-        const wchar_t *name, *value;
-    } settings[] = {
+    const std::pair<const wchar_t *, const wchar_t *> settings[] = {
         {L"BRISVANE_FAULT_CALLS", calls.c_str()},
         {L"BRISVANE_FAULT_AT", at.c_str()},
         {L"BRISVANE_FAULT_CODE", code.c_str()},
         {L"BRISVANE_FAULT_MODE", fault.persistent ? L"persistent" : L"transient"},
         {L"BRISVANE_FAULT_COUNTS", countsFile.empty() ? nullptr : countsFile.c_str()},
     };
-    for (const auto &s : settings)
-        SetEnvironmentVariableW(s.name, s.value);
+    for (auto [name, value] : settings)
+        SetEnvironmentVariableW(name, value);
     // A load that fails is said, and tried once more in a new process: it is
     // this harness's step, not the program's.
     bool loaded = false;
@@ -66,8 +64,8 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
             FinishProcess(process, 0);
         }
     }
-    for (const auto &s : settings)
-        SetEnvironmentVariableW(s.name, nullptr);
+    for (const auto &setting : settings)
+        SetEnvironmentVariableW(setting.first, nullptr);
     if (loaded)
         ResumeThread(process.hThread);
     return loaded;

@@ -62,11 +62,10 @@ bool Fails(int call, DWORD &code)
     return true;
 }
 
-// The stand-ins, each with its function's signature. Most only fail or pass
-// the call on: StandIn<decltype(F)>::Call is one for F of row `row`, which
-// fails as Failure::Of does. The others, written out below, fail as their
-// function does: FAIL_OR(name) counts the call and runs what follows it as
-// the failure; REAL(name) is the function itself.
+// The stand-ins, each with its function's signature. One that only fails or
+// passes the call on is StandIn<decltype(F)>::Call for F of row `row`,
+// failing as Failure::Of says. In the others, FAIL_OR(name) counts the call
+// and runs what follows it as the failure; REAL(name) is the function itself.
 template <class Function> struct StandIn;
 template <class R, class... A> struct StandIn<R WINAPI(A...)> {
     template <int row, class Failure> static R WINAPI Call(A... arguments)
@@ -80,20 +79,11 @@ template <class R, class... A> struct StandIn<R WINAPI(A...)> {
 };
 
 // How a function fails: returning its error (the registry's, a shell
-// folder's), returning nothing (the heap's), or failing with its error in
-// GetLastError.
-struct ReturnsCode {
-    template <class R> static R Of(DWORD code) { return R(code); }
-};
-struct ReturnsNothing {
-    template <class R> static R Of(DWORD) { return R(); }
-};
-struct SetsLastError {
-    template <class R> static R Of(DWORD code) { return SetLastError(code), R(); }
-};
-struct NoHandle {
-    template <class R> static R Of(DWORD code) { return SetLastError(code), INVALID_HANDLE_VALUE; }
-};
+// folder's), returning nothing (the heap's), or with its error in GetLastError.
+struct ReturnsCode { template <class R> static R Of(DWORD code) { return R(code); } };
+struct ReturnsNothing { template <class R> static R Of(DWORD) { return R(); } };
+struct SetsLastError { template <class R> static R Of(DWORD code) { return SetLastError(code), R(); } };
+struct NoHandle { template <class R> static R Of(DWORD code) { return SetLastError(code), INVALID_HANDLE_VALUE; } };
 
 #define FAIL_OR(name)                                                      \
     constexpr int kRow = Row(#name);                                       \

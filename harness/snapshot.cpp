@@ -154,10 +154,8 @@ std::set<std::string> FootprintEntries()
     std::set<std::string> areas;
     auto add = [&](const KeyPath &k) {
         std::string path = Lower(k.path);
-        if (k.root == HKEY_LOCAL_MACHINE && path.rfind(microsoft, 0) == 0) {
-            std::string below = path.substr(microsoft.size());
-            areas.insert(below.substr(0, below.find('\\')));
-        }
+        if (k.root == HKEY_LOCAL_MACHINE && path.rfind(microsoft, 0) == 0)
+            areas.insert(path.substr(microsoft.size(), path.find('\\', microsoft.size()) - microsoft.size()));
     };
     std::for_each(std::begin(kFootprintTrees), std::end(kFootprintTrees), add);
     std::for_each(std::begin(kBystanderKeys), std::end(kBystanderKeys), add);

@@ -171,13 +171,12 @@ cmake_places() {
 # For the commands that show the tool: the first arrangement of PLACES that
 # runs here, said on stderr in one line when it is not the shipped tool.
 pick_arrangement() {
-    local name first
+    local name
     name=$(names_at "$1" here | head -n 1)
-    first=$(arrangement_names | head -n 1)
     [ -n "$name" ] || die "no arrangement runs on this machine"
     if [ "$(arrangement "$name" cpu)" = x86_64 ]; then
         echo "using the 64-bit twin $(arrangement "$name" folder | sed "s|^$ROOT/||")/brisvane.exe under 64-bit Wine:" \
-            "$(skip_reason "$1" "$first" | grep . || echo "this machine cannot run 32-bit programs")" >&2
+            "$(skip_reason "$1" "$(arrangement_names | head -n 1)" | grep . || echo "this machine cannot run 32-bit programs")" >&2
     fi
     echo "$name"
 }

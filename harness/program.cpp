@@ -52,8 +52,7 @@ std::wstring WindowText(HWND window)
 std::vector<std::wstring> ListLines(HWND list)
 {
     std::vector<std::wstring> lines;
-    LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < count; ++i) {
+    for (LRESULT i = 0, count = SendMessageW(list, LB_GETCOUNT, 0, 0); i < count; ++i) {
         wchar_t buffer[512] = L"";
         if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < 512)
             SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(buffer));
@@ -79,8 +78,7 @@ template <class Done> bool WaitUntil(Done done, DWORD timeoutMs)
     while (!done()) {
         if (GetTickCount() - start > timeoutMs)
             return false;
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }

@@ -48,15 +48,14 @@ struct Program {
     ~Program();
 };
 
-// How StartProgram knows the dialog it waits for. By default, any top-level
-// dialog of the program. With a caption, one FindWindow a poll: the
-// benchmark times the program against that probe, which shares the
-// program's wineserver, so it is kept as light as it can be. With
-// `idleFirst`, nothing polls until the program first waits for input: a
-// program that works before its window (the backup) shares its CPU and
-// wineserver with the poll, which on an emulated machine takes half of both.
-// With `fault`, the program starts with the injector in it, which writes
-// the counts of its calls to `counts` at exit, if given.
+// How StartProgram knows the dialog it waits for: by default, any top-level
+// dialog of the program; with a caption, one FindWindow a poll, as light as
+// can be, as the benchmark times the program against it and both share one
+// wineserver. With `idleFirst`, nothing polls until the program first waits
+// for input: a program that works before its window (the backup) shares its
+// CPU and wineserver with the poll, which on an emulated machine takes half
+// of both. With `fault`, the program starts with the injector in it, which
+// writes the counts of its calls to `counts` at exit, if given.
 struct StartOptions {
     const wchar_t *caption = nullptr;
     bool idleFirst = true;
@@ -87,9 +86,8 @@ struct RunResult {
 // and done.bmp there as the steps are reached.
 RunResult ConfirmedRun(const wchar_t *shotsDir = nullptr);
 
-// A process started with CreateProcess `flags`, and one ended: its exit code
-// if it ended within `timeoutMs`, else ~0u once it is ended; either way its
-// handles are closed.
+// CreateProcess with `flags`; and a process's end: its exit code within
+// `timeoutMs`, else ~0u once it is ended, its handles closed either way.
 bool StartProcess(std::wstring command, DWORD flags, PROCESS_INFORMATION &process);
 DWORD FinishProcess(PROCESS_INFORMATION &process, DWORD timeoutMs);
 

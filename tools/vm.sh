@@ -449,9 +449,7 @@ vm_wait() {
         pids+=($!)
     done
     for pid in "${pids[@]}"; do wait "$pid" || true; done
-    for name; do
-        why=$(vm_get_failure "$name") && echo "the test VM for $name is not there: $why"
-    done
+    for name; do why=$(vm_get_failure "$name") && echo "the test VM for $name is not there: $why"; done
     return 0
 }
 

@@ -42,8 +42,7 @@ private:
 
 // Every key and value below root\path in the given registry view, as
 // RegistryWalk keeps them; with `only`, as RegistryWalk::Tree takes it.
-std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view = 0,
-                               const std::set<std::string> *only = nullptr);
+std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view = 0, const std::set<std::string> *only = nullptr);
 
 // All that a run could reach: the whole of HKCU and HKLM\Software\Microsoft,
 // in both views where 64-bit Windows has two; with `only`, below

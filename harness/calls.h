@@ -60,10 +60,7 @@ inline constexpr int kInjectableCount = sizeof kInjectableCalls / sizeof *kInjec
 
 inline int CodeCount(const InjectableCall &call)
 {
-    int n = 0;
-    while (n < 3 && call.codes[n])
-        ++n;
-    return n;
+    return 1 + (call.codes[1] != 0) + (call.codes[2] != 0);
 }
 
 } // namespace harness

@@ -21,6 +21,7 @@ void EnablePrivilege(const char *name)
 
 const SECURITY_INFORMATION kOwnerAndDacl = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 const REGSAM kSecurityAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+const wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 } // namespace
 
 // The key's owner always gets the standard rights (DELETE among them) under
@@ -74,10 +75,6 @@ RestrictedFolder::~RestrictedFolder()
 {
     if (ok_)
         SetFileSecurityW(path_.c_str(), DACL_SECURITY_INFORMATION, saved_.data());
-}
-
-namespace {
-const wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
 }
 
 DesktopMoved::DesktopMoved(const std::wstring &path)

@@ -11,15 +11,14 @@
 
 namespace harness {
 
+#define MENU_ORDER "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\StartMenu\\&Programs\\"
 const KeyPath kFootprintTrees[7] = {
     {HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\DevStudio\\6.0", "row 1"},
     {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\HTML Help Collections", "row 2"},
     {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Visual Basic\\6.0", "row 3"},
     {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Visual Component Manager", "row 4"},
     {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\VisualStudio\\6.0", "row 5"},
-    {HKEY_CURRENT_USER,
-     "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\StartMenu\\"
-     "&Programs\\Microsoft Visual Studio 6.0", "row 6"},
+    {HKEY_CURRENT_USER, MENU_ORDER "Microsoft Visual Studio 6.0", "row 6"},
     {HKEY_CURRENT_USER, "Software\\Microsoft\\Devstudio\\6.0", "row 7"},
 };
 
@@ -33,15 +32,9 @@ const KeyPath kBystanderKeys[18] = {
     {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Visual Component Manager 2", "HKLM extension of row 4"},
     {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\VisualStudio\\6.0 Backup", "HKLM sibling of row 5"},
     {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\VisualStudio\\7.0", "HKLM newer VisualStudio"},
-    {HKEY_LOCAL_MACHINE,
-     "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\StartMenu\\"
-     "&Programs\\Microsoft Visual Studio 6.0", "HKLM twin of row 6"},
-    {HKEY_CURRENT_USER,
-     "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\StartMenu\\"
-     "&Programs\\Microsoft Visual Studio 6.0 Tools", "HKCU sibling of row 6"},
-    {HKEY_CURRENT_USER,
-     "Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\StartMenu\\"
-     "&Programs\\Accessories", "HKCU neighbour of row 6"},
+    {HKEY_LOCAL_MACHINE, MENU_ORDER "Microsoft Visual Studio 6.0", "HKLM twin of row 6"},
+    {HKEY_CURRENT_USER, MENU_ORDER "Microsoft Visual Studio 6.0 Tools", "HKCU sibling of row 6"},
+    {HKEY_CURRENT_USER, MENU_ORDER "Accessories", "HKCU neighbour of row 6"},
     {HKEY_CURRENT_USER, "Software\\Microsoft\\DevStudio\\6.0 Backup", "HKCU sibling of row 7"},
     {HKEY_CURRENT_USER, "Software\\Microsoft\\DevStudio\\5.0", "HKCU older DevStudio"},
     {HKEY_CURRENT_USER, "Software\\Microsoft\\VisualStudio\\6.0", "HKCU twin of row 5"},
@@ -49,6 +42,7 @@ const KeyPath kBystanderKeys[18] = {
     {HKEY_CURRENT_USER, "Software\\Microsoft\\HTML Help Collections", "HKCU twin of row 2"},
     {HKEY_CURRENT_USER, "Software\\Microsoft\\Visual Component Manager", "HKCU twin of row 4"},
 };
+#undef MENU_ORDER
 
 const char *const kBystanderValues[7] = {"PATHEXT", "libpath", "lib2", "include_old", "MSDevDir2", "paths", "TEMP"};
 
@@ -91,23 +85,24 @@ void FillValues(HKEY key, int serial)
 }
 
 // A key made here, closed when it goes; empty if it could not be made.
-struct KeyCloser {
-    void operator()(HKEY key) const { RegCloseKey(key); }
-};
-using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, KeyCloser>;
+using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)>;
 
-Key Create(HKEY root, const std::string &path, REGSAM view = 0)
+Key CreateW(HKEY parent, const wchar_t *path, REGSAM view = 0)
 {
     HKEY key = nullptr;
-    LSTATUS status = RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr);
-    return Key(status == ERROR_SUCCESS ? key : nullptr);
+    LSTATUS status = RegCreateKeyExW(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr);
+    return Key(status == ERROR_SUCCESS ? key : nullptr, RegCloseKey);
 }
 
-Key CreateW(HKEY parent, const wchar_t *path)
+Key Create(HKEY root, const std::string &path, REGSAM view = 0)   // paths in ASCII
+{
+    return CreateW(root, std::wstring(path.begin(), path.end()).c_str(), view);
+}
+
+Key Open(HKEY root, const std::string &path, REGSAM access)
 {
     HKEY key = nullptr;
-    LSTATUS status = RegCreateKeyExW(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    return Key(status == ERROR_SUCCESS ? key : nullptr);
+    return Key(RegOpenKeyExA(root, path.c_str(), 0, access, &key) == ERROR_SUCCESS ? key : nullptr, RegCloseKey);
 }
 
 void CreateWithValues(HKEY root, const std::string &path, int serial, REGSAM view = 0)
@@ -116,10 +111,14 @@ void CreateWithValues(HKEY root, const std::string &path, int serial, REGSAM vie
         FillValues(key.get(), serial);
 }
 
+void SetRaw(HKEY key, const wchar_t *name, DWORD type, const std::wstring &bytes, size_t size)
+{
+    RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE *>(bytes.data()), DWORD(size));
+}
+
 void SetText(HKEY key, const wchar_t *name, const std::wstring &text)
 {
-    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE *>(text.c_str()),
-                   DWORD((text.size() + 1) * sizeof(wchar_t)));
+    SetRaw(key, name, REG_SZ, text, (text.size() + 1) * sizeof(wchar_t));
 }
 
 // Deletes a whole tree in the given view. The view only decides where a path
@@ -128,11 +127,8 @@ void SetText(HKEY key, const wchar_t *name, const std::wstring &text)
 void RemoveTree(HKEY root, const std::string &path, REGSAM view)
 {
     size_t cut = path.rfind('\\');
-    HKEY parent = nullptr;
-    if (RegOpenKeyExA(root, path.substr(0, cut).c_str(), 0, KEY_ALL_ACCESS | view, &parent) != ERROR_SUCCESS)
-        return;
-    SHDeleteKeyA(parent, path.substr(cut + 1).c_str());
-    RegCloseKey(parent);
+    if (Key parent = Open(root, path.substr(0, cut), KEY_ALL_ACCESS | view))
+        SHDeleteKeyA(parent.get(), path.substr(cut + 1).c_str());
 }
 
 // Names code page 936 has no characters for (Hangul, Thai, Hebrew, an emoji
@@ -204,11 +200,6 @@ void SeedManyValues(HKEY root, const char *path, bool small)
 // code page 936 cannot spell, and values beside the four targets like it.
 const wchar_t kUnspellableSibling[] = L"Software\\Microsoft\\VisualStudio\\6.0\uD55C";
 const wchar_t *const kUnspellableValues[] = {L"path\uD55C", L"lib\u0E44", L"\uD55C"};
-
-void SetRaw(HKEY key, const wchar_t *name, DWORD type, const std::wstring &bytes, size_t size)
-{
-    RegSetValueExW(key, name, 0, type, reinterpret_cast<const BYTE *>(bytes.data()), DWORD(size));
-}
 
 // What a .reg file must escape, and what it cannot hold at all (a line
 // break in a name), beside strings whose bytes are not plain text.
@@ -402,21 +393,13 @@ bool OtherViewExists()
 
 bool KeyExists(HKEY root, const char *path)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
+    return Open(root, path, KEY_READ) != nullptr;
 }
 
 bool ValueExists(HKEY root, const char *path, const char *name)
 {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    bool found = RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
-    RegCloseKey(key);
-    return found;
+    Key key = Open(root, path, KEY_READ);
+    return key && RegQueryValueExA(key.get(), name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
 std::string RootName(HKEY root, REGSAM view)

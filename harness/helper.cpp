@@ -5,11 +5,10 @@
 //
 //   seed KEYS_PER_TREE    seed a leftover footprint, look-alikes and values
 //   demo [DIR]            one confirmed run; print the list; screenshots to DIR
-//   bench-start RUNS      start-to-dialog time, the tool against a minimal one
-//   bench-start RUNS [A B] ... or program A against program B
-//   bench-run KEYS [ROUNDS] a run over a large footprint against reg.exe
-//   bench-backup KEYS [ROUNDS] the backup of that footprint against reg export,
-//                         and against reading it in this process
+//   bench-start RUNS A B  start-to-dialog time, program A against program B
+//   bench-run KEYS ROUNDS a run over a large footprint against reg.exe
+//   bench-backup KEYS ROUNDS  the backup of that footprint against reg
+//                         export, and against reading it in this process
 //   hold                  keep Wine's desktop open; says "holding" once it is
 #include "harness/footprint.h"
 #include "harness/program.h"
@@ -49,10 +48,8 @@ bool Fail(const std::string &why)
 int Demo(const wchar_t *dir)
 {
     harness::RunResult run = harness::ConfirmedRun(dir);
-    if (!run.ok) {
-        Print("demo failed: " + run.error + "\n");
-        return 1;
-    }
+    if (!run.ok)
+        return Fail("demo failed: " + run.error), 1;
     for (const auto &line : run.lines)
         Print("  " + harness::ToUtf8(line) + "\n");
     Print(Format("exit code %lu\n", static_cast<unsigned long>(run.exitCode)));
@@ -80,11 +77,9 @@ template <class First, class Second> bool Alternately(int round, First first, Se
     return round % 2 == 0 ? first() && second() : second() && first();
 }
 
-// Seconds from CreateProcess to a window with `caption` being visible (by
-// default the tool's dialog), or -1. With `idleFirst`, for a program that
-// works a while before its window (the backup, whose box comes once its
-// file is written), the wait for its first idle moment gets ten minutes;
-// the peer, reg.exe, is simply waited for.
+// Seconds from CreateProcess to a window with `caption` shown, or -1. With
+// `idleFirst`, for a program that works a while before its window (the
+// backup's box comes once its file is written), ten minutes for that.
 double TimeToDialog(const wchar_t *program, const std::wstring &caption = harness::kCaption, bool idleFirst = false)
 {
     harness::Program tool;
@@ -130,10 +125,8 @@ int SeedForBench(int keysPerTree)
 
 bool AnyTreeLeft()
 {
-    for (const auto &tree : harness::kFootprintTrees)
-        if (harness::KeyExists(tree.root, tree.path))
-            return true;
-    return false;
+    return std::any_of(std::begin(harness::kFootprintTrees), std::end(harness::kFootprintTrees),
+                       [](const harness::KeyPath &tree) { return harness::KeyExists(tree.root, tree.path); });
 }
 
 // The tool's trees as reg.exe names them.
@@ -245,10 +238,7 @@ int BenchBackup(int keysPerTree, int rounds)
     std::vector<double> backup, reg, floor, toReg, toFloor;
     long keys = 0;
     auto byBackup = [&] { return TimeBackup(desktop, backup); };
-    auto byReg = [&] {
-        reg.push_back(RegExport(temp));
-        return true;
-    };
+    auto byReg = [&] { reg.push_back(RegExport(temp)); return true; };
     // The backup only reads: one footprint serves every round. The read
     // floor comes last in each.
     for (int round = 0; round < rounds; ++round) {
@@ -289,23 +279,21 @@ int Hold()
 int wmain(int argc, wchar_t **argv)
 {
     std::wstring verb = argc > 1 ? argv[1] : L"";
-    int number = argc > 2 ? _wtoi(argv[2]) : 0;
-    int rounds = argc > 3 ? _wtoi(argv[3]) : 3;
+    int number = argc > 2 ? _wtoi(argv[2]) : 0, rounds = argc > 3 ? _wtoi(argv[3]) : 0;
     if (verb == L"seed") {
         Print(Format("seeded %d footprint keys, look-alike keys and environment values\n", harness::SeedAll(number)));
         return 0;
     }
     if (verb == L"demo")
         return Demo(argc > 2 ? argv[2] : nullptr);
-    if (verb == L"bench-start")
-        return BenchStart(number > 0 ? number : 61, argc > 4 ? argv[3] : L"brisvane.exe",
-                          argc > 4 ? argv[4] : L"brisvane_minimal.exe");
-    if (verb == L"bench-run")
-        return BenchRun(number > 0 ? number : 3000, rounds);
-    if (verb == L"bench-backup")
-        return BenchBackup(number > 0 ? number : 3000, rounds);
+    if (verb == L"bench-start" && number > 0 && argc > 4)
+        return BenchStart(number, argv[3], argv[4]);
+    if (verb == L"bench-run" && number > 0 && rounds > 0)
+        return BenchRun(number, rounds);
+    if (verb == L"bench-backup" && number > 0 && rounds > 0)
+        return BenchBackup(number, rounds);
     if (verb == L"hold")
         return Hold();
-    Print("usage: brisvane_drive seed N | demo [DIR] | bench-start RUNS [A B] | bench-run KEYS_PER_TREE [ROUNDS] | bench-backup KEYS_PER_TREE [ROUNDS] | hold\n");
+    Print("usage: brisvane_drive seed N | demo [DIR] | bench-start RUNS A B | bench-run KEYS_PER_TREE ROUNDS | bench-backup KEYS_PER_TREE ROUNDS | hold\n");
     return 2;
 }

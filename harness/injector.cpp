@@ -45,38 +45,27 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
     // The program inherits them; this process ignores them.
     std::wstring at = std::to_wstring(fault.at), code = std::to_wstring(fault.code);
     std::wstring calls(fault.calls.begin(), fault.calls.end());
-    const struct {
-        const wchar_t *name, *value;
-    } settings[] = {
+    const std::pair<const wchar_t *, const wchar_t *> settings[] = {
         {L"BRISVANE_FAULT_CALLS", calls.c_str()},
         {L"BRISVANE_FAULT_AT", at.c_str()},
         {L"BRISVANE_FAULT_CODE", code.c_str()},
         {L"BRISVANE_FAULT_MODE", fault.persistent ? L"persistent" : L"transient"},
         {L"BRISVANE_FAULT_COUNTS", countsFile.empty() ? nullptr : countsFile.c_str()},
     };
-    for (const auto &s : settings)
-        SetEnvironmentVariableW(s.name, s.value);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
+    for (auto [name, value] : settings)
+        SetEnvironmentVariableW(name, value);
     // A load that fails is said, and tried once more in a new process: it is
     // this harness's step, not the program's.
     bool loaded = false;
-    for (int attempt = 0; attempt < 2 && !loaded; ++attempt) {
-        if (!CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
-                            &startup, &process))
-            break;
+    for (int attempt = 0; attempt < 2 && !loaded && StartProcess(command, CREATE_SUSPENDED, process); ++attempt) {
         loaded = Load(process.hProcess, ToolPath(L"brisvane_inject.dll"));
         if (!loaded) {
             std::fprintf(stderr, "the injector did not load (error %lu)\n", GetLastError());
-            TerminateProcess(process.hProcess, 1);
-            WaitForSingleObject(process.hProcess, INFINITE);
-            CloseHandle(process.hProcess);
-            CloseHandle(process.hThread);
-            process = PROCESS_INFORMATION{};
+            FinishProcess(process, 0);
         }
     }
-    for (const auto &s : settings)
-        SetEnvironmentVariableW(s.name, nullptr);
+    for (const auto &setting : settings)
+        SetEnvironmentVariableW(setting.first, nullptr);
     if (loaded)
         ResumeThread(process.hThread);
     return loaded;
@@ -115,7 +104,6 @@ std::vector<unsigned> CallsToFail(const char *function, unsigned count)
                 calls.push_back(n);
         return calls;
     }
-    // "all", or a comma-separated list of FUNCTION (every call) and FUNCTION:N.
     for (size_t start = 0, end; start <= choice.size(); start = end + 1) {
         end = std::min(choice.find(',', start), choice.size());
         std::string item = choice.substr(start, end - start);
@@ -143,10 +131,7 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
     const char *share = std::getenv("BRISVANE_FAULT_SHARE");
     if (share && !std::getenv("BRISVANE_FAULTS") && std::sscanf(share, "%u/%u", &part, &parts) != 2)
         parts = 1;
-    auto count = [&counts](const char *function) {
-        auto counted = counts.find(function);
-        return counted == counts.end() ? 0u : counted->second;
-    };
+    auto count = [&counts](const char *function) { return counts.count(function) ? counts.at(function) : 0u; };
     auto fail = [&](const InjectableCall &row, const Fault &fault, Counts &made) {
         if (index++ % parts != part)
             return false;

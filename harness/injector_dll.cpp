@@ -14,31 +14,25 @@
 //                          and "injected=count" of the calls it failed
 // Only the program's own calls go through its import table: Windows' calls
 // inside its DLLs, and this DLL's own, reach the real functions.
+#include "harness/calls.h"
 #include "platform/platform.h"
 
 #include <shlobj.h>
 
-#include "harness/calls.h"
-
-#include <shlobj.h>
+#include <algorithm>
+#include <cstdlib>
+#include <string_view>
 
 namespace {
 
 using harness::kInjectableCalls;
 using harness::kInjectableCount;
 
-constexpr bool Same(const char *a, const char *b)
-{
-    while (*a && *a == *b)
-        ++a, ++b;
-    return *a == *b;
-}
-
 // A function's row in the table, found when this DLL is compiled.
-constexpr int Row(const char *name)
+constexpr int Row(std::string_view name)
 {
     for (int i = 0; i < kInjectableCount; ++i)
-        if (Same(kInjectableCalls[i].name, name))
+        if (name == kInjectableCalls[i].name)
             return i;
     return -1;
 }
@@ -68,9 +62,29 @@ bool Fails(int call, DWORD &code)
     return true;
 }
 
-// The stand-ins, each with its function's signature: FAIL_OR(name) counts
-// the call and runs what follows it as the failure; REAL(name) is the
-// function itself.
+// The stand-ins, each with its function's signature. One that only fails or
+// passes the call on is StandIn<decltype(F)>::Call for F of row `row`,
+// failing as Failure::Of says. In the others, FAIL_OR(name) counts the call
+// and runs what follows it as the failure; REAL(name) is the function itself.
+template <class Function> struct StandIn;
+template <class R, class... A> struct StandIn<R WINAPI(A...)> {
+    template <int row, class Failure> static R WINAPI Call(A... arguments)
+    {
+        static_assert(row >= 0, "the function is in harness/calls.h");
+        DWORD code = 0;
+        if (Fails(row, code))
+            return Failure::template Of<R>(code);
+        return reinterpret_cast<R(WINAPI *)(A...)>(g_real[row])(arguments...);
+    }
+};
+
+// How a function fails: returning its error (the registry's, a shell
+// folder's), returning nothing (the heap's), or with its error in GetLastError.
+struct ReturnsCode { template <class R> static R Of(DWORD code) { return R(code); } };
+struct ReturnsNothing { template <class R> static R Of(DWORD) { return R(); } };
+struct SetsLastError { template <class R> static R Of(DWORD code) { return SetLastError(code), R(); } };
+struct NoHandle { template <class R> static R Of(DWORD code) { return SetLastError(code), INVALID_HANDLE_VALUE; } };
+
 #define FAIL_OR(name)                                                      \
     constexpr int kRow = Row(#name);                                       \
     static_assert(kRow >= 0, #name " is in harness/calls.h");              \
@@ -78,36 +92,17 @@ bool Fails(int call, DWORD &code)
     if (Fails(kRow, code))
 #define REAL(name) reinterpret_cast<decltype(&name)>(g_real[kRow])
 
-LSTATUS WINAPI OpenKey(HKEY key, LPCWSTR name, DWORD options, REGSAM sam, PHKEY out)
-{
-    FAIL_OR(RegOpenKeyExW) return LSTATUS(code);
-    return REAL(RegOpenKeyExW)(key, name, options, sam, out);
-}
-
 LSTATUS WINAPI QueryInfoKey(HKEY key, LPWSTR className, LPDWORD classLength, LPDWORD reserved, LPDWORD subkeys,
                             LPDWORD longestSubkey, LPDWORD longestClass, LPDWORD values, LPDWORD longestValueName,
                             LPDWORD longestValueData, LPDWORD security, PFILETIME written)
 {
-    FAIL_OR(RegQueryInfoKeyW)
-    {
-        if (code != harness::kWrittenMeanwhile)
-            return LSTATUS(code);
-        LSTATUS status = REAL(RegQueryInfoKeyW)(key, className, classLength, reserved, subkeys, longestSubkey,
-                                                longestClass, values, longestValueName, longestValueData, security,
-                                                written);
-        if (written)
-            ++written->dwLowDateTime;
-        return status;
-    }
-    return REAL(RegQueryInfoKeyW)(key, className, classLength, reserved, subkeys, longestSubkey, longestClass, values,
-                                  longestValueName, longestValueData, security, written);
-}
-
-LSTATUS WINAPI EnumKey(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPWSTR className,
-                       LPDWORD classLength, PFILETIME written)
-{
-    FAIL_OR(RegEnumKeyExW) return LSTATUS(code);
-    return REAL(RegEnumKeyExW)(key, index, name, nameLength, reserved, className, classLength, written);
+    FAIL_OR(RegQueryInfoKeyW) if (code != harness::kWrittenMeanwhile) return LSTATUS(code);
+    LSTATUS status = REAL(RegQueryInfoKeyW)(key, className, classLength, reserved, subkeys, longestSubkey,
+                                            longestClass, values, longestValueName, longestValueData, security,
+                                            written);
+    if (code == harness::kWrittenMeanwhile && written)
+        ++written->dwLowDateTime;
+    return status;
 }
 
 // A value that grew since it was measured asks for more room than it had.
@@ -121,31 +116,6 @@ LSTATUS WINAPI EnumValue(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength,
         return LSTATUS(code);
     }
     return REAL(RegEnumValueW)(key, index, name, nameLength, reserved, type, data, size);
-}
-
-LPVOID WINAPI Alloc(HANDLE heap, DWORD flags, SIZE_T bytes)
-{
-    FAIL_OR(HeapAlloc) return nullptr;
-    return REAL(HeapAlloc)(heap, flags, bytes);
-}
-
-LPVOID WINAPI ReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes)
-{
-    FAIL_OR(HeapReAlloc) return nullptr;
-    return REAL(HeapReAlloc)(heap, flags, block, bytes);
-}
-
-HRESULT WINAPI FolderPath(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path)
-{
-    FAIL_OR(SHGetFolderPathW) return HRESULT(code);
-    return REAL(SHGetFolderPathW)(owner, folder, token, flags, path);
-}
-
-HANDLE WINAPI NewFile(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                      DWORD attributes, HANDLE templateFile)
-{
-    FAIL_OR(CreateFileW) return SetLastError(code), INVALID_HANDLE_VALUE;
-    return REAL(CreateFileW)(name, access, share, security, disposition, attributes, templateFile);
 }
 
 // A write that fails has written half its bytes, as on a full disk; a short
@@ -180,111 +150,46 @@ BOOL WINAPI Flush(HANDLE file)
     return REAL(FlushFileBuffers)(file);
 }
 
-BOOL WINAPI Move(LPCWSTR from, LPCWSTR to, DWORD flags)
-{
-    FAIL_OR(MoveFileExW) return SetLastError(code), FALSE;
-    return REAL(MoveFileExW)(from, to, flags);
-}
-
-BOOL WINAPI Delete(LPCWSTR name)
-{
-    FAIL_OR(DeleteFileW) return SetLastError(code), FALSE;
-    return REAL(DeleteFileW)(name);
-}
-
-DWORD WINAPI Format(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR buffer, DWORD size,
-                    va_list *arguments)
-{
-    FAIL_OR(FormatMessageW) return SetLastError(code), 0;
-    return REAL(FormatMessageW)(flags, source, id, language, buffer, size, arguments);
-}
-
-LSTATUS WINAPI CreateKey(HKEY key, LPCSTR name, DWORD reserved, LPSTR className, DWORD options, REGSAM sam,
-                         LPSECURITY_ATTRIBUTES security, PHKEY out, LPDWORD disposition)
-{
-    FAIL_OR(RegCreateKeyExA) return LSTATUS(code);
-    return REAL(RegCreateKeyExA)(key, name, reserved, className, options, sam, security, out, disposition);
-}
-
-LSTATUS WINAPI DeleteKey(HKEY key, LPCSTR name)
-{
-    FAIL_OR(SHDeleteKeyA) return LSTATUS(code);
-    return REAL(SHDeleteKeyA)(key, name);
-}
-
-LSTATUS WINAPI DeleteValue(HKEY key, LPCSTR name)
-{
-    FAIL_OR(RegDeleteValueA) return LSTATUS(code);
-    return REAL(RegDeleteValueA)(key, name);
-}
-
 // Only a list box's insertion is counted; every other message passes.
 LRESULT WINAPI Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
-    if (message == LB_INSERTSTRING) {
-        FAIL_OR(SendMessageA) return LRESULT(LONG(code));
-    }
+    if (message == LB_INSERTSTRING) { FAIL_OR(SendMessageA) return LRESULT(LONG(code)); }
     return reinterpret_cast<decltype(&SendMessageA)>(g_real[Row("SendMessageA")])(window, message, wParam, lParam);
 }
 
-int WINAPI Box(HWND owner, LPCSTR text, LPCSTR title, UINT type)
-{
-    FAIL_OR(MessageBoxA) return SetLastError(code), 0;
-    return REAL(MessageBoxA)(owner, text, title, type);
-}
-
 // Each stand-in at its function's row.
+#define STAND_IN(name, failure) {Row(#name), reinterpret_cast<void *>(StandIn<decltype(name)>::Call<Row(#name), failure>)}
+#define OWN_STAND_IN(name, standIn) {Row(#name), reinterpret_cast<void *>(standIn)}
 const struct {
     int row;
     void *standIn;
 } kStandIns[] = {
-    {Row("RegOpenKeyExW"), reinterpret_cast<void *>(OpenKey)},
-    {Row("RegQueryInfoKeyW"), reinterpret_cast<void *>(QueryInfoKey)},
-    {Row("RegEnumKeyExW"), reinterpret_cast<void *>(EnumKey)},
-    {Row("RegEnumValueW"), reinterpret_cast<void *>(EnumValue)},
-    {Row("HeapAlloc"), reinterpret_cast<void *>(Alloc)},
-    {Row("HeapReAlloc"), reinterpret_cast<void *>(ReAlloc)},
-    {Row("SHGetFolderPathW"), reinterpret_cast<void *>(FolderPath)},
-    {Row("CreateFileW"), reinterpret_cast<void *>(NewFile)},
-    {Row("WriteFile"), reinterpret_cast<void *>(Write)},
-    {Row("FlushFileBuffers"), reinterpret_cast<void *>(Flush)},
-    {Row("MoveFileExW"), reinterpret_cast<void *>(Move)},
-    {Row("DeleteFileW"), reinterpret_cast<void *>(Delete)},
-    {Row("FormatMessageW"), reinterpret_cast<void *>(Format)},
-    {Row("RegCreateKeyExA"), reinterpret_cast<void *>(CreateKey)},
-    {Row("SHDeleteKeyA"), reinterpret_cast<void *>(DeleteKey)},
-    {Row("RegDeleteValueA"), reinterpret_cast<void *>(DeleteValue)},
-    {Row("SendMessageA"), reinterpret_cast<void *>(Send)},
-    {Row("MessageBoxA"), reinterpret_cast<void *>(Box)},
+    STAND_IN(RegOpenKeyExW, ReturnsCode), OWN_STAND_IN(RegQueryInfoKeyW, QueryInfoKey),
+    STAND_IN(RegEnumKeyExW, ReturnsCode), OWN_STAND_IN(RegEnumValueW, EnumValue),
+    STAND_IN(HeapAlloc, ReturnsNothing), STAND_IN(HeapReAlloc, ReturnsNothing),
+    STAND_IN(SHGetFolderPathW, ReturnsCode), STAND_IN(CreateFileW, NoHandle), OWN_STAND_IN(WriteFile, Write),
+    OWN_STAND_IN(FlushFileBuffers, Flush), STAND_IN(MoveFileExW, SetsLastError), STAND_IN(DeleteFileW, SetsLastError),
+    STAND_IN(FormatMessageW, SetsLastError), STAND_IN(RegCreateKeyExA, ReturnsCode),
+    STAND_IN(SHDeleteKeyA, ReturnsCode), STAND_IN(RegDeleteValueA, ReturnsCode),
+    OWN_STAND_IN(SendMessageA, Send), STAND_IN(MessageBoxA, SetsLastError),
 };
 static_assert(sizeof kStandIns / sizeof *kStandIns <= kInjectableCount, "a stand-in for each function");
 
-bool SameName(const char *a, const char *b, size_t length)
-{
-    return CompareStringA(LOCALE_INVARIANT, 0, a, int(length), b, lstrlenA(b)) == CSTR_EQUAL;
-}
-
 LONG Number(const char *variable)
 {
-    char text[16];
-    LONG n = 0;
-    if (GetEnvironmentVariableA(variable, text, sizeof text) - 1 < sizeof text - 1)
-        for (const char *c = text; *c >= '0' && *c <= '9'; ++c)
-            n = n * 10 + (*c - '0');
-    return n;
+    char text[16] = "";
+    return GetEnvironmentVariableA(variable, text, sizeof text) < sizeof text ? std::atol(text) : 0;
 }
 
 void ReadChoice()
 {
     char text[1024];
     DWORD length = GetEnvironmentVariableA("BRISVANE_FAULT_CALLS", text, sizeof text);
-    if (length >= sizeof text)
-        length = 0;
-    for (DWORD start = 0, end; start < length; start = end + 1) {
-        for (end = start; end < length && text[end] != ',';)
-            ++end;
+    std::string_view calls(text, length < sizeof text ? length : 0);
+    for (size_t start = 0, end; start < calls.size(); start = end + 1) {
+        end = std::min(calls.find(',', start), calls.size());
         for (int i = 0; i < kInjectableCount; ++i)
-            if (SameName(text + start, kInjectableCalls[i].name, end - start)) {
+            if (calls.substr(start, end - start) == kInjectableCalls[i].name) {
                 g_first = g_first < 0 ? i : g_first;
                 g_chosen[i] = true;
             }

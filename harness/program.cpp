@@ -52,8 +52,7 @@ std::wstring WindowText(HWND window)
 std::vector<std::wstring> ListLines(HWND list)
 {
     std::vector<std::wstring> lines;
-    LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
-    for (LRESULT i = 0; i < count; ++i) {
+    for (LRESULT i = 0, count = SendMessageW(list, LB_GETCOUNT, 0, 0); i < count; ++i) {
         wchar_t buffer[512] = L"";
         if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < 512)
             SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(buffer));
@@ -63,12 +62,11 @@ std::vector<std::wstring> ListLines(HWND list)
 }
 
 namespace {
-// The first visible top-level dialog window, of any process, that `match`
-// accepts.
+// The first top-level dialog window, of any process, that `match` accepts.
 template <class Match> HWND FindDialog(Match match)
 {
     for (HWND window = nullptr; (window = FindWindowExW(nullptr, window, L"#32770", nullptr));)
-        if (IsWindowVisible(window) && match(window))
+        if (match(window))
             return window;
     return nullptr;
 }
@@ -80,8 +78,7 @@ template <class Done> bool WaitUntil(Done done, DWORD timeoutMs)
     while (!done()) {
         if (GetTickCount() - start > timeoutMs)
             return false;
-        MSG msg;
-        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);) {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
@@ -96,17 +93,7 @@ template <class Done> bool WaitUntil(Done done, DWORD timeoutMs)
 // the program before it, such as a test's mark.
 HWND FindOwnedBox(HWND owner)
 {
-    for (HWND window = nullptr; (window = FindWindowExW(nullptr, window, L"#32770", nullptr));)
-        if (window != owner && GetWindow(window, GW_OWNER) == owner)
-            return window;
-    return nullptr;
-}
-
-void Settle(HWND window)
-{
-    DWORD_PTR result = 0;
-    SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, Scaled(5000), &result);
-    Sleep(100);
+    return FindDialog([owner](HWND window) { return window != owner && GetWindow(window, GW_OWNER) == owner; });
 }
 
 HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs)
@@ -126,17 +113,14 @@ std::wstring BoxText(HWND box)
     return WindowText(GetDlgItem(box, 0xFFFF));
 }
 
-namespace {
-bool Start(std::wstring command, DWORD flags, PROCESS_INFORMATION &process)
+bool StartProcess(std::wstring command, DWORD flags, PROCESS_INFORMATION &process)
 {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     return CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup, &process);
 }
 
-// The exit code of a process that ended within `timeoutMs`, else ~0u once it
-// is ended; either way its handles are closed.
-DWORD Finish(PROCESS_INFORMATION &process, DWORD timeoutMs)
+DWORD FinishProcess(PROCESS_INFORMATION &process, DWORD timeoutMs)
 {
     DWORD code = ~0u;
     if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.hProcess, &code)) {
@@ -148,13 +132,11 @@ DWORD Finish(PROCESS_INFORMATION &process, DWORD timeoutMs)
     process = PROCESS_INFORMATION{};
     return code;
 }
-} // namespace
 
 std::wstring ToolPath(const wchar_t *name)
 {
     wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring dir(path, n);
+    std::wstring dir(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
     return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
 }
 
@@ -163,7 +145,7 @@ bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs,
     std::wstring command = L"\"" + ToolPath(program) + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     double start = Seconds();
     if (options.fault ? !StartInjected(command, *options.fault, options.counts ? options.counts : L"", tool.process)
-                     : !Start(command, 0, tool.process))
+                     : !StartProcess(command, 0, tool.process))
         return false;
     auto ours = [&tool](HWND window) {
         DWORD pid = 0;
@@ -172,7 +154,7 @@ bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs,
     };
     auto probe = [&]() -> HWND {
         if (!options.caption)
-            return FindDialog([&](HWND window) { return ours(window) && !GetWindow(window, GW_OWNER); });
+            return FindDialog([&](HWND w) { return IsWindowVisible(w) && ours(w) && !GetWindow(w, GW_OWNER); });
         HWND window = FindWindowW(L"#32770", options.caption);
         return window && IsWindowVisible(window) && ours(window) ? window : nullptr;
     };
@@ -189,7 +171,7 @@ bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs,
 Program::~Program()
 {
     if (process.hProcess)
-        Finish(process, 0);
+        FinishProcess(process, 0);
 }
 
 DWORD CloseProgram(Program &tool, DWORD timeoutMs)
@@ -197,21 +179,23 @@ DWORD CloseProgram(Program &tool, DWORD timeoutMs)
     if (tool.dialog)
         PostMessageW(tool.dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     tool.dialog = nullptr;
-    return tool.process.hProcess ? Finish(tool.process, timeoutMs) : ~0u;
+    return tool.process.hProcess ? FinishProcess(tool.process, timeoutMs) : ~0u;
 }
 
 DWORD RunCommand(std::wstring command, DWORD limitMs)
 {
     PROCESS_INFORMATION process{};
-    return Start(command, CREATE_NO_WINDOW, process) ? Finish(process, limitMs) : ~0u;
+    return StartProcess(command, CREATE_NO_WINDOW, process) ? FinishProcess(process, limitMs) : ~0u;
 }
 
 namespace {
-// A little longer than Settle, for what is about to be drawn or read.
-void SettleLonger(HWND dialog)
+// Lets a window's message loop, in whatever process, handle everything
+// posted to it so far, and gives it time to paint what is to be seen.
+void Settle(HWND window)
 {
-    Settle(dialog);
-    Sleep(200);
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, Scaled(5000), &result);
+    Sleep(300);
 }
 
 // The tool itself is ended by its Program going out of scope.
@@ -221,13 +205,14 @@ RunResult Fail(RunResult result, const char *why)
     return result;
 }
 
+// Saves what the screen shows of `window` and the box it owns as DIR\NAME, a
+// BMP; nothing without DIR.
 void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
 {
     if (!dir)
         return;
     // An active caption, as a user sees it.
-    HWND front = FindOwnedBox(window);
-    front = front ? front : window;
+    HWND box = FindOwnedBox(window), front = box ? box : window;
     for (int i = 0; i < 20 && GetForegroundWindow() != front; ++i) {
         SetForegroundWindow(front);
         Sleep(50);
@@ -235,8 +220,35 @@ void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
     // Without a window manager, a freshly started window may stay drawn
     // inactive even in front; a user's desktop would show it active.
     SendMessageW(front, WM_NCACTIVATE, TRUE, 0);
-    SettleLonger(window);
-    SaveScreenshot(window, std::wstring(dir) + L"\\" + name);
+    Settle(window);
+
+    RECT area, boxArea;
+    GetWindowRect(window, &area);
+    if (box && GetWindowRect(box, &boxArea))
+        UnionRect(&area, &area, &boxArea);
+    int width = area.right - area.left, height = area.bottom - area.top;
+    HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
+    BITMAPINFO info{{sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0}, {}};
+    void *bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+    GdiFlush();
+
+    DWORD bytes = ((DWORD(width) * 3 + 3) & ~3u) * DWORD(height), offset = sizeof(BITMAPFILEHEADER) + sizeof info.bmiHeader;
+    BITMAPFILEHEADER file{0x4D42, offset + bytes, 0, 0, offset};
+    HANDLE out = CreateFileW((std::wstring(dir) + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (out != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(out, &file, sizeof file, &written, nullptr);
+        WriteFile(out, &info.bmiHeader, sizeof info.bmiHeader, &written, nullptr);
+        WriteFile(out, bits, bytes, &written, nullptr);
+        CloseHandle(out);
+    }
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
 }
 } // namespace
 
@@ -246,7 +258,7 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
     Program tool;
     if (!StartProgram(tool, L""))
         return Fail(result, "the dialog did not appear");
-    SettleLonger(tool.dialog);
+    Settle(tool.dialog);
     Shot(shotsDir, tool.dialog, L"idle.bmp");
 
     HWND button = GetDlgItem(tool.dialog, IDC_START);
@@ -278,44 +290,6 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
     result.exitCode = CloseProgram(tool);
     result.ok = true;
     return result;
-}
-
-bool SaveScreenshot(HWND window, const std::wstring &path)
-{
-    RECT area;
-    GetWindowRect(window, &area);
-    if (HWND box = FindOwnedBox(window)) {
-        RECT boxArea;
-        GetWindowRect(box, &boxArea);
-        UnionRect(&area, &area, &boxArea);
-    }
-    int width = area.right - area.left, height = area.bottom - area.top;
-
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    BITMAPINFO info{{sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0}, {}};
-    void *bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
-    GdiFlush();
-
-    DWORD bytes = ((DWORD(width) * 3 + 3) & ~3u) * DWORD(height), offset = sizeof(BITMAPFILEHEADER) + sizeof info.bmiHeader;
-    BITMAPFILEHEADER file{0x4D42, offset + bytes, 0, 0, offset};
-    bool ok = false;
-    HANDLE out = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (out != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        ok = WriteFile(out, &file, sizeof file, &written, nullptr) &&
-             WriteFile(out, &info.bmiHeader, sizeof info.bmiHeader, &written, nullptr) &&
-             WriteFile(out, bits, bytes, &written, nullptr);
-        CloseHandle(out);
-    }
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-    return ok;
 }
 
 } // namespace harness

@@ -35,10 +35,6 @@ HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs);
 bool WaitForNoOwnedBox(HWND owner, DWORD timeoutMs);
 std::wstring BoxText(HWND box);
 
-// Lets a window's message loop, in whatever process, handle everything
-// posted to it so far, and a little more time to paint.
-void Settle(HWND window);
-
 // A program (the tool, the backup or another) started as its own process.
 // One left running when its owner goes (a failed assertion, say) is ended
 // there, not by the test's timeout.
@@ -52,15 +48,14 @@ struct Program {
     ~Program();
 };
 
-// How StartProgram knows the dialog it waits for. By default, any top-level
-// dialog of the program. With a caption, one FindWindow a poll: the
-// benchmark times the program against that probe, which shares the
-// program's wineserver, so it is kept as light as it can be. With
-// `idleFirst`, nothing polls until the program first waits for input: a
-// program that works before its window (the backup) shares its CPU and
-// wineserver with the poll, which on an emulated machine takes half of both.
-// With `fault`, the program starts with the injector in it, which writes
-// the counts of its calls to `counts` at exit, if given.
+// How StartProgram knows the dialog it waits for: by default, any top-level
+// dialog of the program; with a caption, one FindWindow a poll, as light as
+// can be, as the benchmark times the program against it and both share one
+// wineserver. With `idleFirst`, nothing polls until the program first waits
+// for input: a program that works before its window (the backup) shares its
+// CPU and wineserver with the poll, which on an emulated machine takes half
+// of both. With `fault`, the program starts with the injector in it, which
+// writes the counts of its calls to `counts` at exit, if given.
 struct StartOptions {
     const wchar_t *caption = nullptr;
     bool idleFirst = true;
@@ -91,8 +86,10 @@ struct RunResult {
 // and done.bmp there as the steps are reached.
 RunResult ConfirmedRun(const wchar_t *shotsDir = nullptr);
 
-// Saves what the screen shows of `window` and the windows it owns as a BMP.
-bool SaveScreenshot(HWND window, const std::wstring &path);
+// CreateProcess with `flags`; and a process's end: its exit code within
+// `timeoutMs`, else ~0u once it is ended, its handles closed either way.
+bool StartProcess(std::wstring command, DWORD flags, PROCESS_INFORMATION &process);
+DWORD FinishProcess(PROCESS_INFORMATION &process, DWORD timeoutMs);
 
 // Runs a command line to its end, without a console window: its exit code,
 // or ~0u if it did not start or still ran after `limitMs` (it is ended then).

@@ -12,11 +12,9 @@ namespace {
 std::string Hex(const BYTE *data, DWORD size)
 {
     static const char digits[] = "0123456789abcdef";
-    std::string out(size_t(size) * 2, '0');
-    for (DWORD i = 0; i < size; ++i) {
-        out[2 * i] = digits[data[i] >> 4];
-        out[2 * i + 1] = digits[data[i] & 15];
-    }
+    std::string out;
+    for (DWORD i = 0; i < size; ++i)
+        out += {digits[data[i] >> 4], digits[data[i] & 15]};
     return out;
 }
 
@@ -25,8 +23,9 @@ std::string Lower(std::string s)
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(tolower(c)); });
     return s;
 }
+} // namespace
 
-std::set<std::string> Take(HKEY root, const char *path, REGSAM view, const std::set<std::string> *only)
+std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view, const std::set<std::string> *only)
 {
     std::set<std::string> out;
     HKEY key = nullptr;
@@ -40,17 +39,16 @@ std::set<std::string> Take(HKEY root, const char *path, REGSAM view, const std::
     return out;
 }
 
-// HKCU, and HKLM\Software\Microsoft in each view, its subkeys outside
-// `only` (if given) by name alone.
-std::set<std::string> UserAndMicrosoft(const std::set<std::string> *only)
+std::set<std::string> AllEntries(const std::set<std::string> *only)
 {
-    std::set<std::string> all = Take(HKEY_CURRENT_USER, "", 0, nullptr);
-    all.merge(Take(HKEY_LOCAL_MACHINE, "Software\\Microsoft", 0, only));
+    std::set<std::string> all = Snapshot(HKEY_CURRENT_USER, "");
+    all.merge(Snapshot(HKEY_LOCAL_MACHINE, "Software\\Microsoft", 0, only));
     if (OtherViewExists())
-        all.merge(Take(HKEY_LOCAL_MACHINE, "Software\\Microsoft", kOtherView, only));
+        all.merge(Snapshot(HKEY_LOCAL_MACHINE, "Software\\Microsoft", kOtherView, only));
     return all;
 }
 
+namespace {
 bool IsTarget(const std::string &entry)
 {
     // Only the start of an entry decides, and an entry can hold a MiB of hex.
@@ -148,16 +146,6 @@ void RegistryWalk::Values(HKEY key, const std::string &name, DWORD count)
     }
 }
 
-std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view)
-{
-    return Take(root, path, view, nullptr);
-}
-
-std::set<std::string> AllEntries()
-{
-    return UserAndMicrosoft(nullptr);
-}
-
 std::set<std::string> FootprintEntries()
 {
     // The first key below HKLM\Software\Microsoft of every machine-wide
@@ -166,14 +154,12 @@ std::set<std::string> FootprintEntries()
     std::set<std::string> areas;
     auto add = [&](const KeyPath &k) {
         std::string path = Lower(k.path);
-        if (k.root == HKEY_LOCAL_MACHINE && path.rfind(microsoft, 0) == 0) {
-            std::string below = path.substr(microsoft.size());
-            areas.insert(below.substr(0, below.find('\\')));
-        }
+        if (k.root == HKEY_LOCAL_MACHINE && path.rfind(microsoft, 0) == 0)
+            areas.insert(path.substr(microsoft.size(), path.find('\\', microsoft.size()) - microsoft.size()));
     };
     std::for_each(std::begin(kFootprintTrees), std::end(kFootprintTrees), add);
     std::for_each(std::begin(kBystanderKeys), std::end(kBystanderKeys), add);
-    return UserAndMicrosoft(&areas);
+    return AllEntries(&areas);
 }
 
 Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after)

@@ -41,12 +41,13 @@ private:
 };
 
 // Every key and value below root\path in the given registry view, as
-// RegistryWalk keeps them.
-std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view = 0);
+// RegistryWalk keeps them; with `only`, as RegistryWalk::Tree takes it.
+std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view = 0, const std::set<std::string> *only = nullptr);
 
 // All that a run could reach: the whole of HKCU and HKLM\Software\Microsoft,
-// in both views where 64-bit Windows has two.
-std::set<std::string> AllEntries();
+// in both views where 64-bit Windows has two; with `only`, below
+// HKLM\Software\Microsoft as RegistryWalk::Tree takes it.
+std::set<std::string> AllEntries(const std::set<std::string> *only = nullptr);
 // The same, less what no test's footprint lives in: below
 // HKLM\Software\Microsoft only the names of the keys that hold none of it.
 // For the tests that need a before and after, quicker than AllEntries();

@@ -1,10 +1,8 @@
-# Shared by the project's commands: installs what is missing, reads
-# tools/arrangements (its one reader) and finds out where each row runs,
-# builds, and owns the private X display and the project's own Wine
-# prefixes. Sourced; the test VM is tools/vm.sh. Functions take what they
-# use as arguments. The globals are the paths and the two switches below and
-# what a command started, for its exit trap to stop; start_display,
-# mount_small_disk and build export DISPLAY, BRISVANE_SMALL_DISK and CCACHE_*.
+# Sourced by the project's commands: what is missing installed, the one
+# reader of tools/arrangements and where each row runs, the build, the
+# private X display and the project's own Wine prefixes (the test VM is
+# tools/vm.sh). Functions take what they use as arguments; the globals are
+# the paths and switches below and what a command started, for its exit trap.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=$ROOT/build
@@ -36,11 +34,9 @@ as_root() {
 }
 
 # Installs those of packages "$@" that are missing, with the i386
-# architecture where one of them needs it. A Debian mirror can be half
-# synced for hours: an index that fails to download is named and left out,
-# and an install that cannot then be resolved (the suites' versions of one
-# library disagree between architectures) is tried once more with the
-# release's own suite preferred.
+# architecture where one needs it. A mirror can be half synced for hours
+# (docs/developing.md): an index that fails is left out, and an install that
+# cannot then be resolved is tried once more with the release's own suite.
 ensure_packages() {
     local missing=() p log suite
     for p; do
@@ -74,9 +70,7 @@ ensure_packages() {
 
 # apt-get install "$@", its output in LOG.
 apt_install() {
-    local log=$1
-    shift
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >"$log" 2>&1
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${@:2}" >"$1" 2>&1
 }
 
 # Everything but the test VM: the packages above and every loader's.
@@ -104,14 +98,13 @@ arrangement_names() {
 # "-"), and prefix, its own under build/wine/.
 arrangement() {
     local name=$1 row _ loader package arch folder cpu fallback prefix field
-    shift
     row=$(arrangement_rows | awk -v name="$name" '$1 == name')
     [ -n "$row" ] || die "no arrangement named $name in tools/arrangements"
     read -r _ loader package arch folder cpu fallback <<<"$row"
     folder=$BUILD/${folder#.}
     folder=${folder%/}
     prefix=$BUILD/wine/$name
-    for field; do echo "${!field}"; done
+    for field in "${@:2}"; do echo "${!field}"; done
 }
 
 # Where each arrangement runs, found out by trying its loader: one line
@@ -120,8 +113,7 @@ arrangement() {
 probe_arrangements() {
     local name loader package cpu fallback status
     for name in $(arrangement_names); do
-        { read -r loader && read -r package && read -r cpu && read -r fallback; } \
-            < <(arrangement "$name" loader package cpu fallback)
+        read -r loader package cpu fallback < <(arrangement "$name" loader package cpu fallback | paste -sd' ')
         if [ -n "$BRISVANE_X64_ONLY" ] && [ "$cpu" != x86_64 ]; then
             echo "$name skipped BRISVANE_X64_ONLY is set"
             continue
@@ -139,13 +131,11 @@ probe_arrangements() {
     done
 }
 
-# Of PLACES (probe_arrangements' lines), the arrangements at PLACE, in the
-# table's order.
+# Of PLACES (probe_arrangements' lines): the arrangements at PLACE, in the
+# table's order; where arrangement NAME runs, and why it is skipped if it is.
 names_at() {
     awk -v place="$2" '$2 == place { print $1 }' <<<"$1"
 }
-
-# Of PLACES, where arrangement NAME runs, and why it is skipped if it is.
 place_of() {
     awk -v name="$2" '$1 == name { print $2 }' <<<"$1"
 }
@@ -181,13 +171,12 @@ cmake_places() {
 # For the commands that show the tool: the first arrangement of PLACES that
 # runs here, said on stderr in one line when it is not the shipped tool.
 pick_arrangement() {
-    local name first
+    local name
     name=$(names_at "$1" here | head -n 1)
-    first=$(arrangement_names | head -n 1)
     [ -n "$name" ] || die "no arrangement runs on this machine"
     if [ "$(arrangement "$name" cpu)" = x86_64 ]; then
         echo "using the 64-bit twin $(arrangement "$name" folder | sed "s|^$ROOT/||")/brisvane.exe under 64-bit Wine:" \
-            "$(skip_reason "$1" "$first" | grep . || echo "this machine cannot run 32-bit programs")" >&2
+            "$(skip_reason "$1" "$(arrangement_names | head -n 1)" | grep . || echo "this machine cannot run 32-bit programs")" >&2
     fi
     echo "$name"
 }
@@ -209,15 +198,12 @@ wine_env() {
 with_wine() {
     local vars
     mapfile -t vars <<<"$1"
-    shift
-    env "${vars[@]}" "$@"
+    env "${vars[@]}" "${@:2}"
 }
 
 # Windows program "$@" in arrangement NAME's own prefix, with its loader.
 run_wine() {
-    local name=$1
-    shift
-    with_wine "$(wine_env "$name")" "$(arrangement "$name" loader)" "$@"
+    with_wine "$(wine_env "$1")" "$(arrangement "$1" loader)" "${@:2}"
 }
 
 XVFB_PID=
@@ -306,9 +292,7 @@ ensure_prefix() {
     fi
     # Wine links the user's Desktop and Documents to the Linux home folder;
     # the project's programs and tests write there, so they stay in the prefix.
-    for link in "$prefix"/drive_c/users/*/*; do
-        [ -L "$link" ] && rm "$link" && mkdir "$link"
-    done
+    for link in "$prefix"/drive_c/users/*/*; do [ -L "$link" ] && rm "$link" && mkdir "$link"; done
     # Wine draws the caption buttons with Marlett, which the prefix otherwise
     # does not find (the close button would show a bare "r").
     fonts=$prefix/drive_c/windows/Fonts
@@ -365,17 +349,14 @@ start_arrangement() {
 # checkout so that any clone shares them; a damaged entry is compiled again.
 # The release's own check builds from clean copies without it.
 build() {
-    local places=$1 name
-    shift
+    local name
     mkdir -p "$BUILD"
-    for name in $(arrangement_names); do
-        wine_env "$name" >"$BUILD/wine-$name.env"
-    done
+    for name in $(arrangement_names); do wine_env "$name" >"$BUILD/wine-$name.env"; done
     export CCACHE_DIR=$CACHE/ccache CCACHE_BASEDIR=$ROOT CCACHE_MAXSIZE=2G
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
         -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
-        -DCMAKE_BUILD_TYPE=Release -DBRISVANE_PLACES="$(cmake_places "$places")" >/dev/null
-    cmake --build "$BUILD" -j"$(nproc)" "$@"
+        -DCMAKE_BUILD_TYPE=Release -DBRISVANE_PLACES="$(cmake_places "$1")" >/dev/null
+    cmake --build "$BUILD" -j"$(nproc)" "${@:2}"
     echo "SHA-256 $(sha256sum "$BUILD/brisvane.exe" | cut -d' ' -f1)  build/brisvane.exe"
 }
 

@@ -395,9 +395,8 @@ vm_start() {
 # by side; 1 if any fails.
 vm_guests() {
     local image=$1 accel=$2 name pids=() pid status=0
-    shift 2
     echo "$image" >"$VM_DIR/image"
-    for name; do
+    for name in "${@:3}"; do
         guest_start "$image" "$name" "$accel" &
         pids+=($!)
     done
@@ -411,11 +410,10 @@ vm_guests() {
 # they are all there.
 vm_new_image() {
     local image=$1 accel=$2 work name status=0
-    shift 2
-    [ ! -f "$image/rootfs.ext4" ] || { vm_guests "$image" "$accel" "$@"; return; }
+    [ ! -f "$image/rootfs.ext4" ] || { vm_guests "$image" "$accel" "${@:3}"; return; }
     work=$(vm_make_image "$image") ||
         { [ -f "$VM_DIR/failed" ] || vm_set_failure "$VM_DIR" "the test VM image could not be made" "see above"; return 1; }
-    vm_guests "$work" "$accel" "$@" || status=1
+    vm_guests "$work" "$accel" "${@:3}" || status=1
     for name in $(vm_names); do
         [ -f "$work/$name.ext4" ] || { vm_image_failed "$work"; return 1; }
     done
@@ -451,9 +449,7 @@ vm_wait() {
         pids+=($!)
     done
     for pid in "${pids[@]}"; do wait "$pid" || true; done
-    for name; do
-        why=$(vm_get_failure "$name") && echo "the test VM for $name is not there: $why"
-    done
+    for name; do why=$(vm_get_failure "$name") && echo "the test VM for $name is not there: $why"; done
     return 0
 }
 

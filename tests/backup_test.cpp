@@ -283,7 +283,8 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
             EXPECT_TRUE(Bytes(file) == "an earlier backup") << harness::ToUtf8(file) << " was overwritten";
             DeleteFileW(file.c_str());
         }
-        EXPECT_EQ(row.exitCode, b.exitCode) << harness::ToUtf8(b.message);
+        EXPECT_EQ(row.exitCode, b.exitCode) << (b.started ? b.hung ? "it hung: " : "" : "it did not start: ")
+                                            << harness::ToUtf8(b.message);
         // What the cleanup deletes unread is named, and the box says to wait.
         EXPECT_EQ(row.locked != nullptr, b.message.find(texts::kDoNotClean) != std::wstring::npos)
             << harness::ToUtf8(b.message);

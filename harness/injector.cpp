@@ -54,10 +54,14 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
     };
     for (auto [name, value] : settings)
         SetEnvironmentVariableW(name, value);
-    // A load that fails is said, and tried once more in a new process: it is
-    // this harness's step, not the program's.
+    // A start or a load that fails is said, and tried once more in a new
+    // process: it is this harness's step, not the program's.
     bool loaded = false;
-    for (int attempt = 0; attempt < 2 && !loaded && StartProcess(command, CREATE_SUSPENDED, process); ++attempt) {
+    for (int attempt = 0; attempt < 2 && !loaded; ++attempt) {
+        if (!StartProcess(command, CREATE_SUSPENDED, process)) {
+            std::fprintf(stderr, "the program did not start (error %lu)\n", GetLastError());
+            continue;
+        }
         loaded = Load(process.hProcess, ToolPath(L"brisvane_inject.dll"));
         if (!loaded) {
             std::fprintf(stderr, "the injector did not load (error %lu)\n", GetLastError());

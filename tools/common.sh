@@ -1,8 +1,7 @@
-# Sourced by the project's commands: what is missing installed, the one
-# reader of tools/arrangements and where each row runs, the build, the
-# private X display and the project's own Wine prefixes (the test VM is
-# tools/vm.sh). Functions take what they use as arguments; the globals are
-# the paths and switches below and what a command started, for its exit trap.
+# Sourced by the project's commands, and the one reader of tools/arrangements
+# (the test VM is tools/vm.sh). Functions take what they use as arguments;
+# the globals are the paths and switches below and what a command started,
+# for its exit trap.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=$ROOT/build
@@ -29,9 +28,7 @@ die() {
     exit 1
 }
 
-as_root() {
-    if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
-}
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 # Installs those of packages "$@" that are missing, with the i386
 # architecture where one needs it. A mirror can be half synced for hours
@@ -69,9 +66,7 @@ ensure_packages() {
 }
 
 # apt-get install "$@", its output in LOG.
-apt_install() {
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${@:2}" >"$1" 2>&1
-}
+apt_install() { as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${@:2}" >"$1" 2>&1; }
 
 # Everything but the test VM: the packages above and every loader's.
 ensure_base_packages() {
@@ -83,22 +78,14 @@ ensure_base_packages() {
     done
 }
 
-# The table's rows, one a line: name, loader, package, arch, folder, cpu and
-# fallback, as arrangement() names them.
-arrangement_rows() {
-    grep -v '^#' "$ROOT/tools/arrangements"
-}
-
-arrangement_names() {
-    arrangement_rows | cut -d' ' -f1
-}
+arrangement_names() { awk '!/^#/ { print $1 }' "$ROOT/tools/arrangements"; }
 
 # Fields "$@" of arrangement NAME's row, in that order, one a line: loader,
 # package, arch (its prefix's), folder (absolute), cpu, fallback ("vm" or
 # "-"), and prefix, its own under build/wine/.
 arrangement() {
     local name=$1 row _ loader package arch folder cpu fallback prefix field
-    row=$(arrangement_rows | awk -v name="$name" '$1 == name')
+    row=$(awk -v name="$name" '!/^#/ && $1 == name' "$ROOT/tools/arrangements")
     [ -n "$row" ] || die "no arrangement named $name in tools/arrangements"
     read -r _ loader package arch folder cpu fallback <<<"$row"
     folder=$BUILD/${folder#.}
@@ -133,15 +120,9 @@ probe_arrangements() {
 
 # Of PLACES (probe_arrangements' lines): the arrangements at PLACE, in the
 # table's order; where arrangement NAME runs, and why it is skipped if it is.
-names_at() {
-    awk -v place="$2" '$2 == place { print $1 }' <<<"$1"
-}
-place_of() {
-    awk -v name="$2" '$1 == name { print $2 }' <<<"$1"
-}
-skip_reason() {
-    awk -v name="$2" '$1 == name && $2 == "skipped" { $1 = $2 = ""; sub(/^ +/, ""); print }' <<<"$1"
-}
+names_at() { awk -v place="$2" '$2 == place { print $1 }' <<<"$1"; }
+place_of() { awk -v name="$2" '$1 == name { print $2 }' <<<"$1"; }
+skip_reason() { awk -v name="$2" '$1 == name && $2 == "skipped" { $1 = $2 = ""; sub(/^ +/, ""); print }' <<<"$1"; }
 
 # How many times longer the waits of arrangement NAME's tests may take,
 # given PLACES. In the test VM, software emulation runs about ten times
@@ -202,9 +183,7 @@ with_wine() {
 }
 
 # Windows program "$@" in arrangement NAME's own prefix, with its loader.
-run_wine() {
-    with_wine "$(wine_env "$1")" "$(arrangement "$1" loader)" "${@:2}"
-}
+run_wine() { with_wine "$(wine_env "$1")" "$(arrangement "$1" loader)" "${@:2}"; }
 
 XVFB_PID=
 # A private X display, never a fixed number: the machine is shared. Sets
@@ -248,9 +227,7 @@ mount_small_disk() {
     export BRISVANE_SMALL_DISK="Z:${dir//\//\\}"
 }
 
-unmount_small_disk() {
-    ! mountpoint -q "$1" 2>/dev/null || umount "$1" 2>/dev/null || true
-}
+unmount_small_disk() { ! mountpoint -q "$1" 2>/dev/null || umount "$1" 2>/dev/null || true; }
 
 # A new prefix, made by LOADER in the Wine environment ENV (wine_env's
 # lines); what is left of a failed attempt goes first. Wine's own errors go
@@ -303,7 +280,7 @@ ensure_prefix() {
 # Wine's own services already up, so that no helper process inherits (and
 # holds open) a test's output pipes.
 start_wine() {
-    local name=$1 prefix=${2:-$(arrangement "$1" prefix)} env status=0 drop=()
+    local name=$1 prefix=${2:-$(arrangement "$1" prefix)} env drop=()
     env=$(wine_env "$name" "$prefix")
     # A run that was killed leaves its server behind, and a second one will
     # not start. Only ever this checkout's prefixes, which no one else uses.
@@ -316,9 +293,8 @@ start_wine() {
     # override file permissions, and a folder's DACL (which Wine keeps in
     # them) would deny nothing; a user's server, or Windows, would deny.
     [ "$(id -u)" != 0 ] || drop=(setpriv --bounding-set -dac_override,-dac_read_search)
-    with_wine "$env" "${drop[@]}" wineserver -p || status=$?
-    [ $status = 0 ] || die "wineserver does not start in ${prefix#"$ROOT"/} (exit code $status);" \
-        "stop what runs Wine there (WINEPREFIX=$prefix wineserver -k) and try again"
+    with_wine "$env" "${drop[@]}" wineserver -p || die "wineserver does not start in ${prefix#"$ROOT"/}" \
+        "(exit code $?); stop what runs Wine there (WINEPREFIX=$prefix wineserver -k) and try again"
     STARTED_WINE+=("$env")
     with_wine "$env" "$(arrangement "$name" loader)" cmd /c exit >/dev/null 2>&1 </dev/null ||
         die "Wine does not start in ${prefix#"$ROOT"/}; remove that folder and try again"

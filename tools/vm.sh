@@ -88,9 +88,7 @@ guest_failed() {
 }
 
 # Why the rows of guest NAME fail, if they do.
-vm_get_failure() {
-    cat "$VM_DIR/failed" 2>/dev/null || cat "$VM_DIR/$1/failed" 2>/dev/null
-}
+vm_get_failure() { cat "$VM_DIR/failed" 2>/dev/null || cat "$VM_DIR/$1/failed" 2>/dev/null; }
 
 # Prints kvm where guests can run under KVM, as kvm-ok decides it (a
 # writable /dev/kvm and a CPU with vmx or svm), else tcg, software
@@ -101,28 +99,6 @@ vm_choose_accel() {
         { echo "test VM: KVM" >&2; echo kvm; return; }
     echo "test VM: software emulation, as $why" >&2
     echo tcg
-}
-
-# Makes the file system of a new image in a folder beside the cache, whose
-# path it prints; the run's own guests then make its prefixes (guest_save).
-# A half-built image is never used: it is renamed into place whole. Called
-# with the cache's lock held.
-vm_make_image() {
-    local image=$1 work
-    # Earlier attempts that failed left their logs; the new one has its own.
-    rm -rf "$CACHE"/vm-*.part.*
-    echo "making the test VM image in $CACHE (about 8 minutes, once per recipe;" \
-        "BRISVANE_NO_VM=1 skips the VM and its tests)" >&2
-    work=$(mktemp -d "$image.part.XXXXXX")
-    ssh-keygen -q -t ed25519 -N '' -C brisvane-test-vm -f "$work/id_ed25519" ||
-        vm_image_failed "$work" "ssh-keygen failed" "check the openssh-client package" || return 1
-    vm_recipe "$work" >"$work/image.log" 2>&1 &
-    poll "making the image" $! 0 false >&2 || wait $! ||
-        vm_image_failed "$work" "the test VM image could not be made: $(grep -m 1 '^E: ' "$work/image.log" ||
-            tail -n 1 "$work/image.log")" \
-            "see $work/image.log" || return 1
-    echo "the image's file system is made after $SECONDS s" >&2
-    echo "$work"
 }
 
 # A failed attempt in folder $1 keeps only its logs, which the cause ($2)
@@ -148,9 +124,7 @@ guest_answers() {
 }
 
 # Whether the qemu of guest folder GUEST answers COMMAND with a line PATTERN starts.
-guest_says() {
-    guest_monitor "$1" "$2" 2>/dev/null | grep -q "^$3"
-}
+guest_says() { guest_monitor "$1" "$2" 2>/dev/null | grep -q "^$3"; }
 
 # Commands to the qemu of guest folder GUEST, one after another, and what
 # it answers.
@@ -405,14 +379,26 @@ vm_guests() {
 }
 
 # With the cache's lock held: the image IMAGE for rows "$@" under ACCEL,
-# unless another checkout made it meanwhile. It is made in a folder beside
-# it, where the guests make every row's prefix, and renamed into place once
-# they are all there.
+# unless another checkout made it meanwhile. Its file system is made in a
+# folder beside it, where the guests then make every row's prefix
+# (guest_save); a half-built image is never used, as it is renamed into
+# place once they are all there.
 vm_new_image() {
     local image=$1 accel=$2 work name status=0
     [ ! -f "$image/rootfs.ext4" ] || { vm_guests "$image" "$accel" "${@:3}"; return; }
-    work=$(vm_make_image "$image") ||
-        { [ -f "$VM_DIR/failed" ] || vm_set_failure "$VM_DIR" "the test VM image could not be made" "see above"; return 1; }
+    # Earlier attempts that failed left their logs; the new one has its own.
+    rm -rf "$CACHE"/vm-*.part.*
+    echo "making the test VM image in $CACHE (about 8 minutes, once per recipe;" \
+        "BRISVANE_NO_VM=1 skips the VM and its tests)" >&2
+    work=$(mktemp -d "$image.part.XXXXXX") ||
+        vm_set_failure "$VM_DIR" "the test VM image could not be made" "see above" || return
+    ssh-keygen -q -t ed25519 -N '' -C brisvane-test-vm -f "$work/id_ed25519" ||
+        vm_image_failed "$work" "ssh-keygen failed" "check the openssh-client package" || return
+    vm_recipe "$work" >"$work/image.log" 2>&1 &
+    poll "making the image" $! 0 false >&2 || wait $! ||
+        vm_image_failed "$work" "the test VM image could not be made: $(grep -m 1 '^E: ' "$work/image.log" ||
+            tail -n 1 "$work/image.log")" "see $work/image.log" || return
+    echo "the image's file system is made after $SECONDS s" >&2
     vm_guests "$work" "$accel" "${@:3}" || status=1
     for name in $(vm_names); do
         [ -f "$work/$name.ext4" ] || { vm_image_failed "$work"; return 1; }
@@ -467,7 +453,6 @@ vm_stop() {
     local file pids=() pid
     [ -z "$VM_JOB" ] || kill -- -"$VM_JOB" 2>/dev/null || true
     for file in "$VM_DIR"/*/qemu.pid; do
-        [ -f "$file" ] || continue
         guest_stop "${file%/qemu.pid}" &
         pids+=($!)
     done

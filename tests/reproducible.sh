@@ -7,10 +7,7 @@ export LC_ALL=C.UTF-8
 src=$1 build=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-fail() {
-    echo "release: $*"
-    exit 1
-}
+fail() { echo "release: $*"; exit 1; }
 for copy in first/nested second; do
     mkdir -p "$work/$copy"
     git -C "$src" ls-files -z --cached --others --exclude-standard |
@@ -22,9 +19,8 @@ for copy in first/nested second; do
 done
 exes="brisvane.exe brisvane-backup.exe"
 for exe in $exes; do
-    sha256sum "$build/$exe" "$work/first/nested/out/$exe" "$work/second/out/$exe"
-    cmp "$build/$exe" "$work/first/nested/out/$exe"
-    cmp "$build/$exe" "$work/second/out/$exe"
+    sha256sum "$build/$exe" "$work"/{first/nested,second}/out/"$exe"
+    for copy in first/nested second; do cmp "$build/$exe" "$work/$copy/out/$exe"; done
 done
 echo "reproducible: the same exes from three folders"
 

@@ -12,12 +12,8 @@ rows=(
     "a crash before any output|$wrapper $tests --gtest_also_run_disabled_tests --gtest_filter=Arrangement.DISABLED_CrashesBeforePrinting|fails|Unhandled page fault"
     "a fault test without BRISVANE_FAULTS, killed at its shorter limit|-u BRISVANE_FAULTS BRISVANE_LIMITS=3,9000 $wrapper $tests --gtest_also_run_disabled_tests --gtest_filter=Arrangement.DISABLED_OutlivesItsLimit|fails|after its limit of 3 s"
 )
-ended_as() {
-    [ "$1" = fails ] && [ "$2" != 0 ] || [ "$1" = "$2" ]
-}
-holds() {
-    if [ "${1:0:1}" = ! ]; then ! grep -qF -- "${1:1}" <<<"$2"; else grep -qF -- "$1" <<<"$2"; fi
-}
+ended_as() { [ "$1" = fails ] && [ "$2" != 0 ] || [ "$1" = "$2" ]; }
+holds() { if [ "${1:0:1}" = ! ]; then ! grep -qF -- "${1:1}" <<<"$2"; else grep -qF -- "$1" <<<"$2"; fi; }
 failed=0
 for row in "${rows[@]}"; do
     IFS='|' read -r label command code text <<<"$row"

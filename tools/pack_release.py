@@ -94,11 +94,7 @@ def guide(readme, version, date):
             # A quoted note stands out by its indent; list items hang theirs.
             indent = "" if not marker else " " * len(marker)
             out += wrap(plain(m.group(2)), "  " if marker == "> " else indent and marker, indent)
-    while out and not out[-1]:
-        out.pop()
-    while out and not out[0]:
-        out.pop(0)
-    return "\ufeff" + "\r\n".join(out) + "\r\n"
+    return "\ufeff" + "\r\n".join(out).strip("\r\n") + "\r\n"
 
 
 class Entry(zipfile.ZipInfo):

@@ -4,6 +4,7 @@
 #include <sddl.h>
 
 #include <cstdio>
+#include <vector>
 
 namespace harness {
 
@@ -28,7 +29,7 @@ const wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\
 // Wine, so the key is also handed to LocalSystem, which this process is not.
 // The security rights stay with Everyone, so the old owner and DACL can be
 // put back.
-RestrictedKey::RestrictedKey(HKEY root, const char *path, REGSAM granted) : root_(root), path_(path)
+RestrictedKey::RestrictedKey(HKEY root, const char *path, REGSAM granted)
 {
     EnablePrivilege(SE_RESTORE_NAME);
     HKEY key = nullptr;
@@ -36,45 +37,37 @@ RestrictedKey::RestrictedKey(HKEY root, const char *path, REGSAM granted) : root
         return;
     DWORD size = 0;
     RegGetKeySecurity(key, kOwnerAndDacl, nullptr, &size);
-    saved_.resize(size);
+    std::vector<BYTE> saved(size);
     REGSAM kept = granted | kSecurityAccess;
     char sddl[80];
     std::snprintf(sddl, sizeof sddl, "O:SYD:P(D;;0x%lx;;;WD)(A;;0x%lx;;;WD)", KEY_ALL_ACCESS & ~kept, kept);
     PSECURITY_DESCRIPTOR sd = nullptr;
-    if (size && RegGetKeySecurity(key, kOwnerAndDacl, saved_.data(), &size) == ERROR_SUCCESS &&
+    if (size && RegGetKeySecurity(key, kOwnerAndDacl, saved.data(), &size) == ERROR_SUCCESS &&
         ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr)) {
-        ok_ = RegSetKeySecurity(key, kOwnerAndDacl, sd) == ERROR_SUCCESS;
+        if (RegSetKeySecurity(key, kOwnerAndDacl, sd) == ERROR_SUCCESS)
+            undo_ = [root, path = std::string(path), saved]() mutable {
+                HKEY key = nullptr;
+                if (RegOpenKeyExA(root, path.c_str(), 0, kSecurityAccess, &key) == ERROR_SUCCESS)
+                    RegSetKeySecurity(key, kOwnerAndDacl, saved.data()), RegCloseKey(key);
+            };
         LocalFree(sd);
     }
     RegCloseKey(key);
 }
 
-RestrictedKey::~RestrictedKey()
+RestrictedFolder::RestrictedFolder(const std::wstring &path)
 {
-    HKEY key = nullptr;
-    if (!ok_ || RegOpenKeyExA(root_, path_.c_str(), 0, kSecurityAccess, &key) != ERROR_SUCCESS)
-        return;
-    RegSetKeySecurity(key, kOwnerAndDacl, saved_.data());
-    RegCloseKey(key);
-}
-
-RestrictedFolder::RestrictedFolder(const std::wstring &path) : path_(path), saved_(4096)
-{
+    std::vector<BYTE> saved(4096);
     DWORD size = 0;
     PSECURITY_DESCRIPTOR sd = nullptr;
-    if (GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, saved_.data(), DWORD(saved_.size()), &size) &&
+    if (GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, saved.data(), DWORD(saved.size()), &size) &&
         // 0x6: FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY.
         ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(D;;0x6;;;WD)(A;OICI;FA;;;WD)", SDDL_REVISION_1,
                                                              &sd, nullptr)) {
-        ok_ = SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, sd) != FALSE;
+        if (SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, sd))
+            undo_ = [=]() mutable { SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, saved.data()); };
         LocalFree(sd);
     }
-}
-
-RestrictedFolder::~RestrictedFolder()
-{
-    if (ok_)
-        SetFileSecurityW(path_.c_str(), DACL_SECURITY_INFORMATION, saved_.data());
 }
 
 DesktopMoved::DesktopMoved(const std::wstring &path)
@@ -83,25 +76,19 @@ DesktopMoved::DesktopMoved(const std::wstring &path)
     if (RegCreateKeyExW(HKEY_CURRENT_USER, kShellFolders, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
                         &key, nullptr) != ERROR_SUCCESS)
         return;
-    DWORD size = 0;
-    had_ = RegQueryValueExW(key, L"Desktop", nullptr, &type_, nullptr, &size) == ERROR_SUCCESS;
-    saved_.resize(size);
-    had_ = had_ && RegQueryValueExW(key, L"Desktop", nullptr, &type_, saved_.data(), &size) == ERROR_SUCCESS;
+    DWORD size = 0, type = 0;
+    bool had = RegQueryValueExW(key, L"Desktop", nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
+    std::vector<BYTE> saved(size);
+    had = had && RegQueryValueExW(key, L"Desktop", nullptr, &type, saved.data(), &size) == ERROR_SUCCESS;
     RegSetValueExW(key, L"Desktop", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(path.c_str()),
                    DWORD((path.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(key);
-}
-
-DesktopMoved::~DesktopMoved()
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kShellFolders, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
-        return;
-    if (had_)
-        RegSetValueExW(key, L"Desktop", 0, type_, saved_.data(), DWORD(saved_.size()));
-    else
-        RegDeleteValueW(key, L"Desktop");
-    RegCloseKey(key);
+    undo_ = [had, type, saved] {
+        if (had)
+            SHSetValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop", type, saved.data(), DWORD(saved.size()));
+        else
+            SHDeleteValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop");
+    };
 }
 
 } // namespace harness

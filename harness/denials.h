@@ -5,59 +5,42 @@
 
 #include "platform/platform.h"
 
+#include <functional>
 #include <string>
-#include <vector>
 
 namespace harness {
 
-// Replaces a key's owner and DACL with ones that deny Everyone all but
-// `granted` (keeping the rights to put the old ones back), and puts the old
-// ones back when destroyed.
-class RestrictedKey {
+// A change to the machine that lasts until destroyed, which puts back what
+// it replaced. ok(): the change was made.
+class Change {
 public:
-    RestrictedKey(HKEY root, const char *path, REGSAM granted);
-    ~RestrictedKey();
-    RestrictedKey(const RestrictedKey &) = delete;
-    RestrictedKey &operator=(const RestrictedKey &) = delete;
-    bool ok() const { return ok_; }
+    Change() = default;
+    Change(const Change &) = delete;
+    Change &operator=(const Change &) = delete;
+    ~Change() { if (undo_) undo_(); }
+    bool ok() const { return bool(undo_); }
 
-private:
-    HKEY root_;
-    std::string path_;
-    std::vector<BYTE> saved_;
-    bool ok_ = false;
+protected:
+    std::function<void()> undo_;
+};
+
+// Replaces a key's owner and DACL with ones that deny Everyone all but
+// `granted` (keeping the rights to put the old ones back).
+struct RestrictedKey : Change {
+    RestrictedKey(HKEY root, const char *path, REGSAM granted);
 };
 
 // Replaces a folder's DACL with one that denies Everyone the rights to add
-// files and folders to it, and puts the old one back when destroyed.
-class RestrictedFolder {
-public:
+// files and folders to it.
+struct RestrictedFolder : Change {
     explicit RestrictedFolder(const std::wstring &path);
-    ~RestrictedFolder();
-    RestrictedFolder(const RestrictedFolder &) = delete;
-    RestrictedFolder &operator=(const RestrictedFolder &) = delete;
-    bool ok() const { return ok_; }
-
-private:
-    std::wstring path_;
-    std::vector<BYTE> saved_;
-    bool ok_ = false;
 };
 
 // Points the user's desktop folder at `path` (a small file system that
-// tools/test mounts, see BRISVANE_SMALL_DISK) until destroyed, as a user's
-// own redirected desktop would be.
-class DesktopMoved {
-public:
+// tools/test mounts, see BRISVANE_SMALL_DISK), as a user's own redirected
+// desktop would be.
+struct DesktopMoved : Change {
     explicit DesktopMoved(const std::wstring &path);
-    ~DesktopMoved();
-    DesktopMoved(const DesktopMoved &) = delete;
-    DesktopMoved &operator=(const DesktopMoved &) = delete;
-
-private:
-    std::vector<BYTE> saved_;
-    DWORD type_ = 0;
-    bool had_ = false;
 };
 
 } // namespace harness

@@ -176,7 +176,7 @@ int SeedChain(HKEY root, const char *path)
 }
 
 // Larger than a fixed 64 KiB buffer by far.
-void SeedLargeValue(HKEY root, const char *path, BYTE seed, bool small = false)
+void SeedLargeValue(HKEY root, const char *path, BYTE seed, bool small)
 {
     std::string data(small ? 1 << 12 : 1 << 20, '\0');
     for (size_t i = 0; i < data.size(); ++i)
@@ -355,15 +355,12 @@ int SeedAll(int keysPerTree, unsigned seed, bool hard, bool small)
 
 void SeedEnvironmentValues()
 {
-    Key env = Create(HKEY_CURRENT_USER, "Environment");
-    if (!env)
-        return;
     for (size_t i = 0; i < std::size(kEnvironmentTargets); ++i)
-        SetValue(env.get(), kEnvironmentTargets[i], kEnvironmentSeeds[i].type, kEnvironmentSeeds[i].data,
-                 DWORD(kEnvironmentSeeds[i].size));
+        SHSetValueA(HKEY_CURRENT_USER, "Environment", kEnvironmentTargets[i], kEnvironmentSeeds[i].type,
+                    kEnvironmentSeeds[i].data, DWORD(kEnvironmentSeeds[i].size));
     for (const char *name : kBystanderValues) {
         std::string data = std::string("keep ") + name;
-        SetValue(env.get(), name, REG_SZ, data.c_str(), DWORD(data.size() + 1));
+        SHSetValueA(HKEY_CURRENT_USER, "Environment", name, REG_SZ, data.c_str(), DWORD(data.size() + 1));
     }
 }
 

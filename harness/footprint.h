@@ -9,11 +9,7 @@
 
 namespace harness {
 
-struct KeyPath {
-    HKEY root;
-    const char *path;
-    const char *label;
-};
+struct KeyPath { HKEY root; const char *path; const char *label; };
 
 // The registry view that 64-bit Windows keeps beside this process's own: the
 // 64-bit one for a 32-bit process under WoW64, the 32-bit one for a 64-bit

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 namespace harness {
 
@@ -35,6 +36,30 @@ bool Load(HANDLE process, const std::wstring &dll)
     }
     VirtualFreeEx(process, remote, 0, MEM_RELEASE);
     return loaded;
+}
+
+std::vector<unsigned> CallsToFail(const char *function, unsigned count)
+{
+    const char *chosen = std::getenv("BRISVANE_FAULTS");
+    std::vector<unsigned> calls;
+    if (!chosen || !*chosen) {
+        for (unsigned n : {1u, (count + 1) / 2, count})
+            if (n && (calls.empty() || calls.back() != n))
+                calls.push_back(n);
+        return calls;
+    }
+    std::istringstream items(chosen);
+    for (std::string item; std::getline(items, item, ',');) {
+        size_t colon = item.find(':');
+        if (item != "all" && item.substr(0, colon) != function)
+            continue;
+        if (colon != std::string::npos)
+            calls.push_back(unsigned(std::atoi(item.c_str() + colon + 1)));
+        else
+            for (unsigned n = 1; n <= count; ++n)
+                calls.push_back(n);
+    }
+    return calls;
 }
 
 } // namespace
@@ -87,43 +112,11 @@ Counts ReadCounts(const std::wstring &countsFile)
 {
     Counts counts;
     std::ifstream in(countsFile.c_str());
-    for (std::string line; std::getline(in, line);) {
-        size_t equals = line.find('=');
-        if (equals != std::string::npos)
-            counts[line.substr(0, equals)] = unsigned(std::stoul(line.substr(equals + 1)));
-    }
+    std::string name;
+    for (unsigned count; std::getline(in >> std::ws, name, '=') && in >> count;)
+        counts[name] = count;
     return counts;
 }
-
-namespace {
-
-std::vector<unsigned> CallsToFail(const char *function, unsigned count)
-{
-    const char *chosen = std::getenv("BRISVANE_FAULTS");
-    std::string choice = chosen ? chosen : "";
-    std::vector<unsigned> calls;
-    if (choice.empty()) {
-        for (unsigned n : {1u, (count + 1) / 2, count})
-            if (n && (calls.empty() || calls.back() != n))
-                calls.push_back(n);
-        return calls;
-    }
-    for (size_t start = 0, end; start <= choice.size(); start = end + 1) {
-        end = std::min(choice.find(',', start), choice.size());
-        std::string item = choice.substr(start, end - start);
-        size_t colon = item.find(':');
-        if (item != "all" && item.substr(0, colon) != function)
-            continue;
-        if (colon != std::string::npos)
-            calls.push_back(unsigned(std::atoi(item.c_str() + colon + 1)));
-        else
-            for (unsigned n = 1; n <= count; ++n)
-                calls.push_back(n);
-    }
-    return calls;
-}
-
-} // namespace
 
 std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const char *what,
                                          const std::function<std::string(const Fault &, Counts &made)> &run)

@@ -205,8 +205,7 @@ void ReadChoice()
 void Redirect()
 {
     auto base = reinterpret_cast<BYTE *>(GetModuleHandleW(nullptr));
-    auto dos = reinterpret_cast<IMAGE_DOS_HEADER *>(base);
-    auto nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + dos->e_lfanew);
+    auto nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     if (!imports.VirtualAddress)
         return;
@@ -218,8 +217,7 @@ void Redirect()
         for (; names->u1.AddressOfData; ++names, ++slots) {
             if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
                 continue;
-            auto byName = reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData);
-            const char *name = reinterpret_cast<const char *>(byName->Name);
+            const char *name = reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData)->Name;
             for (const auto &standIn : kStandIns) {
                 if (lstrcmpA(name, kInjectableCalls[standIn.row].name) != 0)
                     continue;
@@ -259,11 +257,9 @@ void WriteCounts()
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID)
 {
-    if (reason == DLL_PROCESS_ATTACH) {
-        ReadChoice();
-        Redirect();
-    } else if (reason == DLL_PROCESS_DETACH) {
+    if (reason == DLL_PROCESS_ATTACH)
+        ReadChoice(), Redirect();
+    else if (reason == DLL_PROCESS_DETACH)
         WriteCounts();
-    }
     return TRUE;
 }

@@ -6,12 +6,11 @@
 #include "platform/platform.h"
 #include "app/resource.h"
 
-static INT_PTR CALLBACK BaselineDlgProc(HWND, UINT message, WPARAM, LPARAM)
+static INT_PTR CALLBACK BaselineDlgProc(HWND, [[maybe_unused]] UINT message, WPARAM, LPARAM)
 {
 #ifdef FOCUS_START_BUTTON
     return message == WM_INITDIALOG;
 #else
-    (void)message;
     return FALSE;
 #endif
 }

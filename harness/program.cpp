@@ -5,6 +5,8 @@
 #include "app/resource.h"
 #include "cleanup/targets.h"
 
+#include <fstream>
+
 namespace harness {
 
 DWORD Scaled(DWORD ms)
@@ -198,13 +200,6 @@ void Settle(HWND window)
     Sleep(300);
 }
 
-// The tool itself is ended by its Program going out of scope.
-RunResult Fail(RunResult result, const char *why)
-{
-    result.error = why;
-    return result;
-}
-
 // Saves what the screen shows of `window` and the box it owns as DIR\NAME, a
 // BMP; nothing without DIR.
 void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
@@ -237,14 +232,10 @@ void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
 
     DWORD bytes = ((DWORD(width) * 3 + 3) & ~3u) * DWORD(height), offset = sizeof(BITMAPFILEHEADER) + sizeof info.bmiHeader;
     BITMAPFILEHEADER file{0x4D42, offset + bytes, 0, 0, offset};
-    HANDLE out = CreateFileW((std::wstring(dir) + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    if (out != INVALID_HANDLE_VALUE) {
-        DWORD written = 0;
-        WriteFile(out, &file, sizeof file, &written, nullptr);
-        WriteFile(out, &info.bmiHeader, sizeof info.bmiHeader, &written, nullptr);
-        WriteFile(out, bits, bytes, &written, nullptr);
-        CloseHandle(out);
-    }
+    std::ofstream out((std::wstring(dir) + L"\\" + name).c_str(), std::ios::binary);
+    out.write(reinterpret_cast<const char *>(&file), sizeof file);
+    out.write(reinterpret_cast<const char *>(&info.bmiHeader), sizeof info.bmiHeader);
+    out.write(static_cast<const char *>(bits), bytes);
     SelectObject(memory, old);
     DeleteObject(bitmap);
     DeleteDC(memory);
@@ -255,17 +246,18 @@ void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
 RunResult ConfirmedRun(const wchar_t *shotsDir)
 {
     RunResult result;
+    // The tool itself is ended by its Program going out of scope.
+    auto fail = [&result](const char *why) { result.error = why; return result; };
     Program tool;
     if (!StartProgram(tool, L""))
-        return Fail(result, "the dialog did not appear");
+        return fail("the dialog did not appear");
     Settle(tool.dialog);
     Shot(shotsDir, tool.dialog, L"idle.bmp");
 
-    HWND button = GetDlgItem(tool.dialog, IDC_START);
-    PostMessageW(tool.dialog, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED), reinterpret_cast<LPARAM>(button));
+    PostMessageW(tool.dialog, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED), LPARAM(GetDlgItem(tool.dialog, IDC_START)));
     HWND confirm = WaitForOwnedBox(tool.dialog, Scaled(10000));
     if (!confirm)
-        return Fail(result, "no confirmation box");
+        return fail("no confirmation box");
     Sleep(300);
     Shot(shotsDir, tool.dialog, L"confirm.bmp");
 
@@ -281,11 +273,11 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
         Sleep(10);
     result.runSeconds = Seconds() - start;
     if (!done)
-        return Fail(result, "no completion box");
+        return fail("no completion box");
     result.lines = ListLines(GetDlgItem(tool.dialog, IDC_PROGRESS));
     PostMessageW(done, WM_COMMAND, IDOK, 0);
     if (!WaitForNoOwnedBox(tool.dialog, Scaled(10000)))
-        return Fail(result, "the completion box did not close");
+        return fail("the completion box did not close");
     Shot(shotsDir, tool.dialog, L"done.bmp");
     result.exitCode = CloseProgram(tool);
     result.ok = true;

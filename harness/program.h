@@ -1,8 +1,6 @@
-// Programs started and driven from outside, the way a user would: waiting
-// for a window, reading and pressing it, one confirmed run of the tool, and
-// commands run to their end. List texts are read as UTF-16 (under Wine,
-// LB_GETTEXT through the ANSI entry returns UTF-16 across processes) and
-// compared with GBK bytes converted.
+// Programs started and driven from outside, the way a user would. List texts
+// are read as UTF-16 (under Wine, LB_GETTEXT through the ANSI entry returns
+// UTF-16 across processes) and compared with GBK bytes converted.
 #pragma once
 
 #include "harness/injector.h"
@@ -35,9 +33,8 @@ HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs);
 bool WaitForNoOwnedBox(HWND owner, DWORD timeoutMs);
 std::wstring BoxText(HWND box);
 
-// A program (the tool, the backup or another) started as its own process.
-// One left running when its owner goes (a failed assertion, say) is ended
-// there, not by the test's timeout.
+// A program started as its own process. One left running when its owner
+// goes (a failed assertion, say) is ended there, not by the test's timeout.
 struct Program {
     PROCESS_INFORMATION process{};
     HWND dialog = nullptr;
@@ -48,14 +45,13 @@ struct Program {
     ~Program();
 };
 
-// How StartProgram knows the dialog it waits for: by default, any top-level
-// dialog of the program; with a caption, one FindWindow a poll, as light as
-// can be, as the benchmark times the program against it and both share one
-// wineserver. With `idleFirst`, nothing polls until the program first waits
-// for input: a program that works before its window (the backup) shares its
-// CPU and wineserver with the poll, which on an emulated machine takes half
-// of both. With `fault`, the program starts with the injector in it, which
-// writes the counts of its calls to `counts` at exit, if given.
+// The dialog StartProgram waits for: any top-level dialog of the program; or,
+// with `caption`, one FindWindow a poll, as light as can be, as the benchmark
+// times the program against it and both share one wineserver. `idleFirst`:
+// nothing polls until the program first waits for input, as a program that
+// works before its window (the backup) shares its CPU and wineserver with
+// the poll, which on an emulated machine takes half of both. `fault`: the
+// injector in the program, writing its call counts at exit to `counts`, if set.
 struct StartOptions {
     const wchar_t *caption = nullptr;
     bool idleFirst = true;
@@ -64,13 +60,11 @@ struct StartOptions {
 };
 
 std::wstring ToolPath(const wchar_t *name = L"brisvane.exe");
-// Starts the program (by default the tool) beside this one and waits for its
-// dialog to be shown, at most `timeoutMs` in all; false at once if the
-// program ends first.
+// Starts the program beside this one and waits at most `timeoutMs` for its
+// dialog to be shown; false at once if the program ends first.
 bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs = Scaled(10000),
-               const wchar_t *program = L"brisvane.exe", StartOptions options = {});
-// Ends the tool through its close button (SC_CLOSE) and returns its exit
-// code (or ~0u on timeout).
+                  const wchar_t *program = L"brisvane.exe", StartOptions options = {});
+// Ends the tool through its close button (SC_CLOSE): its exit code, or ~0u on timeout.
 DWORD CloseProgram(Program &tool, DWORD timeoutMs = Scaled(10000));
 
 struct RunResult {

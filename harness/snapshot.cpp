@@ -23,6 +23,35 @@ std::string Lower(std::string s)
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(tolower(c)); });
     return s;
 }
+
+bool IsTarget(const std::string &entry)
+{
+    // Only the start of an entry decides, and an entry can hold a MiB of hex.
+    std::string e = Lower(entry.substr(0, 1024));
+    // The fixture's own list, not the tool's table, so the comparison stands
+    // on its own.
+    for (const KeyPath &t : kFootprintTrees)
+        if ((e + "\\").rfind(Lower(RootName(t.root) + "\\" + t.path + "\\"), 0) == 0)
+            return true;
+    for (const char *value : kEnvironmentTargets)
+        if (e.rfind(Lower(std::string("HKCU\\Environment\\\\:") + value + "="), 0) == 0)
+            return true;
+    return false;
+}
+
+template <class Expected>
+Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after, Expected IsTarget)
+{
+    Difference d;
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(d.added));
+    std::set_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(d.removed));
+    std::copy_if(before.begin(), before.end(), std::back_inserter(d.expectedRemoved), IsTarget);
+    std::copy_if(d.removed.begin(), d.removed.end(), std::back_inserter(d.wronglyRemoved),
+                 [&](const std::string &e) { return !IsTarget(e); });
+    std::copy_if(d.expectedRemoved.begin(), d.expectedRemoved.end(), std::back_inserter(d.left),
+                 [&after](const std::string &e) { return after.count(e) != 0; });
+    return d;
+}
 } // namespace
 
 std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view, const std::set<std::string> *only)
@@ -47,39 +76,6 @@ std::set<std::string> AllEntries(const std::set<std::string> *only)
         all.merge(Snapshot(HKEY_LOCAL_MACHINE, "Software\\Microsoft", kOtherView, only));
     return all;
 }
-
-namespace {
-bool IsTarget(const std::string &entry)
-{
-    // Only the start of an entry decides, and an entry can hold a MiB of hex.
-    std::string e = Lower(entry.substr(0, 1024));
-    // The fixture's own list, not the tool's table, so the comparison stands
-    // on its own.
-    for (const KeyPath &t : kFootprintTrees) {
-        std::string tree = Lower(RootName(t.root) + "\\" + t.path);
-        if (e == tree || e.compare(0, tree.size() + 1, tree + "\\") == 0)
-            return true;
-    }
-    for (const char *value : kEnvironmentTargets)
-        if (e.rfind(Lower(std::string("HKCU\\Environment\\\\:") + value + "="), 0) == 0)
-            return true;
-    return false;
-}
-
-template <class Expected>
-Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after, Expected IsTarget)
-{
-    Difference d;
-    std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(d.added));
-    std::set_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(d.removed));
-    std::copy_if(before.begin(), before.end(), std::back_inserter(d.expectedRemoved), IsTarget);
-    std::copy_if(d.removed.begin(), d.removed.end(), std::back_inserter(d.wronglyRemoved),
-                 [&](const std::string &e) { return !IsTarget(e); });
-    std::copy_if(d.expectedRemoved.begin(), d.expectedRemoved.end(), std::back_inserter(d.left),
-                 [&after](const std::string &e) { return after.count(e) != 0; });
-    return d;
-}
-} // namespace
 
 // Names are read as UTF-16, whatever the ANSI code page can spell.
 void RegistryWalk::Tree(HKEY key, const std::string &name, const std::set<std::string> *only)

@@ -16,8 +16,8 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <memory>
+#include <set>
 
 namespace {
 
@@ -56,18 +56,13 @@ std::vector<Reported> ReportedMissing(const std::wstring &text)
     const std::wstring marker = L"\r\n" + std::wstring(texts::kMissedLine), end = texts::kMissedLineEnd;
     for (size_t at = 0; (at = text.find(marker, at)) != std::wstring::npos;) {
         size_t start = text.find(end + L"[", at) + end.size() + 1, stop = text.find(L"\r\n", start);
-        std::wstring item = text.substr(start, stop - start);
+        const std::wstring item = text.substr(start, stop - start);   // PATH] or PATH] "VALUE"
         at = stop;
-        Reported r;
-        r.isValue = item.back() == L'"';
-        if (r.isValue) {
-            size_t quote = item.find(L'"');
+        Reported r{L"", L"", item.back() == L'"'};
+        const size_t quote = r.isValue ? item.find(L'"') : item.size() + 1;
+        r.key = Unescaped(item.substr(0, quote - 2));
+        if (r.isValue)
             r.value = Unescaped(item.substr(quote + 1, item.size() - quote - 2));
-            item.resize(quote - 2);
-        } else {
-            item.pop_back();
-        }
-        r.key = Unescaped(item);
         out.push_back(r);
     }
     return out;
@@ -144,9 +139,7 @@ BackupRun RunBackup(const harness::Fault &fault, harness::Counts &made)
     const std::wstring counts = std::wstring(temp) + L"brisvane-fault-counts.txt";
     {
         harness::Program tool;
-        harness::StartOptions options;
-        options.fault = &fault;
-        options.counts = counts.c_str();
+        const harness::StartOptions options{nullptr, true, &fault, counts.c_str()};
         if (harness::StartProgram(tool, L"", harness::Scaled(60000), L"brisvane-backup.exe", options)) {
             r.message = harness::BoxText(tool.dialog);
             r.exitCode = harness::CloseProgram(tool);
@@ -185,14 +178,6 @@ unsigned Seed()
     return GetEnvironmentVariableA("BRISVANE_SEED", text, sizeof text) ? unsigned(atoi(text)) : GetTickCount();
 }
 
-DWORD Regedit(const std::wstring &file)
-{
-    wchar_t windows[MAX_PATH];
-    GetWindowsDirectoryW(windows, MAX_PATH);
-    return harness::RunCommand(L"\"" + std::wstring(windows) + L"\\regedit.exe\" /s \"" + file + L"\"",
-                             harness::Scaled(120000));
-}
-
 TEST(BackupProof, RestoresEverythingButWhatItReports)
 {
     const unsigned seed = Seed();
@@ -220,11 +205,11 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         {"the desktop cannot be written", kTrees, 3, nullptr, 1, false, false, false, true, 0},
         {"neither folder can be written, the desktop's disk full", kTrees, 3, nullptr, 2, false, false, true, false, 2},
     };
-    const std::wstring folders[] = {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)};
     // Where tools/test could mount one (as root): a file system of 8 KiB,
     // which the file outgrows; elsewhere the desktop is denied by its DACL.
-    wchar_t disk[MAX_PATH] = L"";
+    wchar_t disk[MAX_PATH] = L"", windows[MAX_PATH] = L"";
     GetEnvironmentVariableW(L"BRISVANE_SMALL_DISK", disk, MAX_PATH);
+    GetWindowsDirectoryW(windows, MAX_PATH);
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         const bool onDisk = row.full && *disk;
@@ -236,42 +221,37 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
                 SHDeleteKeyA(tree.root, tree.path);
         std::string readable[std::size(harness::kEnvironmentTargets)];
         for (size_t i = 0; i < std::size(readable); ++i) {
-            const char *name = harness::kEnvironmentTargets[i];
             readable[i] = harness::kEnvironmentSeeds[i].readable ? harness::kEnvironmentSeeds[i].readable : "";
             if (row.seeded == kNothing)
-                SHDeleteValueA(HKEY_CURRENT_USER, "Environment", name);
+                SHDeleteValueA(HKEY_CURRENT_USER, "Environment", harness::kEnvironmentTargets[i]);
             // A user's path is often longer than a first guess at a buffer.
             while (row.longPath && i == 1 && readable[i].size() < 6000)
                 readable[i] += ";C:\\Tools\\" + std::to_string(readable[i].size());
             if (row.longPath && i == 1)
-                SHSetValueA(HKEY_CURRENT_USER, "Environment", name, REG_EXPAND_SZ, readable[i].c_str(),
-                            DWORD(readable[i].size() + 1));
+                SHSetValueA(HKEY_CURRENT_USER, "Environment", harness::kEnvironmentTargets[i], REG_EXPAND_SZ,
+                            readable[i].c_str(), DWORD(readable[i].size() + 1));
         }
         // Nothing to restore where no file can be written, or nothing was there.
         std::set<std::string> before =
             row.denied < 2 && row.seeded != kNothing ? harness::FootprintEntries() : std::set<std::string>();
-        std::unique_ptr<harness::DesktopMoved> moved;
-        if (onDisk)
-            moved = std::make_unique<harness::DesktopMoved>(disk);
-        const std::wstring where[] = {Folder(CSIDL_DESKTOPDIRECTORY), folders[1]};
+        auto moved = onDisk ? std::make_unique<harness::DesktopMoved>(disk) : nullptr;
+        const std::wstring where[] = {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)};
         const harness::KeyPath &tree = harness::kFootprintTrees[2];
         const bool environment = row.locked && !strcmp(row.locked, "Environment");
         std::string locked = environment ? row.locked : row.locked ? std::string(tree.path) + "\\" + row.locked : "";
         std::unique_ptr<harness::RestrictedKey> lock;
-        if (row.locked) {
+        if (row.locked)
             lock = std::make_unique<harness::RestrictedKey>(environment ? HKEY_CURRENT_USER : tree.root,
                                                             locked.c_str(), 0);
-            ASSERT_TRUE(lock->ok());
-        }
+        ASSERT_TRUE(!lock || lock->ok());
         std::unique_ptr<harness::RestrictedFolder> denied[2];
         for (int i = onDisk; i < row.denied; ++i) {
             denied[i] = std::make_unique<harness::RestrictedFolder>(where[i]);
             ASSERT_TRUE(denied[i]->ok()) << harness::ToUtf8(where[i]);
         }
         std::vector<std::wstring> kept[2] = {BackupFiles(where[0]), BackupFiles(where[1])};
-        std::vector<std::wstring> earlier;
-        if (row.earlier)
-            earlier = PlantEarlierBackups(where[0], harness::Scaled(30000) / 1000);
+        const std::vector<std::wstring> earlier =
+            row.earlier ? PlantEarlierBackups(where[0], harness::Scaled(30000) / 1000) : std::vector<std::wstring>();
         harness::Counts made;
         BackupRun b = RunBackup(harness::Fault{}, made);
         const std::vector<std::string> missed = Missed(b.file);
@@ -291,7 +271,6 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         if (row.seeded == kNothing) { // nothing to save, and no file
             EXPECT_EQ(texts::kNothing, b.message);
             EXPECT_EQ(kept[0], BackupFiles(where[0]));
-            harness::RemoveAll();
             continue;
         }
         if (row.denied == 2) { // no file, none half-written, and the box says why
@@ -305,7 +284,6 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
             EXPECT_FALSE(words.empty());
             EXPECT_EQ(onDisk, !words.empty() && b.message.find(words) != std::wstring::npos)
                 << harness::ToUtf8(b.message);
-            harness::RemoveAll();
             continue;
         }
         // On the desktop, else in Documents, and beside the earlier backups.
@@ -334,14 +312,14 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         }
         // Changed after the backup, and not the backup's to put back.
         SHSetValueA(HKEY_CURRENT_USER, "Environment", harness::kBystanderValues[0], REG_SZ, "changed", 8);
-        const std::string environmentKey = "HKCU\\Environment";
         for (auto entry = before.begin(); entry != before.end();)
-            entry = entry->rfind(environmentKey, 0) == 0 ? before.erase(entry) : std::next(entry);
+            entry = entry->rfind("HKCU\\Environment", 0) == 0 ? before.erase(entry) : std::next(entry);
         before.merge(harness::Snapshot(HKEY_CURRENT_USER, "Environment"));
 
         harness::RunResult run = harness::ConfirmedRun();
         ASSERT_TRUE(run.ok) << run.error;
-        EXPECT_EQ(0u, Regedit(b.file));
+        EXPECT_EQ(0u, harness::RunCommand(L"\"" + std::wstring(windows) + L"\\regedit.exe\" /s \"" + b.file + L"\"",
+                                          harness::Scaled(120000)));
         harness::Difference d = harness::Compare(before, harness::FootprintEntries(), missed);
         auto first = [](const std::vector<std::string> &v) { return v.empty() ? "" : v.front().substr(0, 300); };
         EXPECT_TRUE(d.added.empty()) << d.added.size() << " entries appeared, first: " << first(d.added);
@@ -353,8 +331,8 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
             DeleteFileW(b.file.c_str());
         else
             std::printf("the backup is kept: %s\n", harness::ToUtf8(b.file).c_str());
-        harness::RemoveAll();
     }
+    harness::RemoveAll();   // each row's seeding starts from a clean slate
 }
 
 // A .reg file's keys and values, one entry each: a key's path, with the
@@ -410,8 +388,7 @@ bool Accounted(const Entry &entry, const std::set<Entry> &entries, const std::ve
     for (const Reported &m : missed) {
         bool under = !m.isValue && key.size() > m.key.size() && key[m.key.size()] == L'\\' &&
                      SamePath(key.substr(0, m.key.size()), m.key);
-        bool same = SamePath(key, m.key);
-        if (under || (same && (!m.isValue || line.empty() || ValueName(line) == m.value)))
+        if (under || (SamePath(key, m.key) && (!m.isValue || line.empty() || ValueName(line) == m.value)))
             return true;
     }
     return false;
@@ -469,6 +446,7 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Clean 
 {
     const DWORD code = harness::CodeOf(fault);
     const bool removedMeanwhile = code == ERROR_FILE_NOT_FOUND;
+    auto box = [&r](size_t chars) { return harness::ToUtf8(r.message.substr(0, chars)); };
     if (!r.started)
         return "it did not start with the injector in it";
     if (r.hung)
@@ -482,22 +460,20 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Clean 
     // A write or flush that failed is told in the system's own words.
     const bool written = fault.calls == "WriteFile" || fault.calls == "FlushFileBuffers";
     if (written && code != harness::kShortWrite && r.message.find(SystemWords(code)) == std::wstring::npos)
-        return "the box does not give the system's words for the failure: " + harness::ToUtf8(r.message.substr(0, 300));
-    const std::wstring &file = r.file;
+        return "the box does not give the system's words for the failure: " + box(300);
     const bool lists = r.message.rfind(texts::kSaved, 0) == 0;
     std::vector<std::wstring> files = r.added;
-    files.erase(std::remove(files.begin(), files.end(), file), files.end());
+    files.erase(std::remove(files.begin(), files.end(), r.file), files.end());
     for (const std::wstring &left : files)
         if (r.message.find(texts::kTemporaryLeft + left) == std::wstring::npos)
             return "it left " + harness::ToUtf8(left) + " unnamed";
     if (r.exitCode == 2)
-        return file.empty() ? "" : "exit 2, but the box says the file was saved";
+        return r.file.empty() ? "" : "exit 2, but the box says the file was saved";
     if (removedMeanwhile && r.exitCode == 0 && r.message == texts::kNothing && r.added.empty())
         return "";   // every key gone meanwhile
-    if (file.empty() || r.added.size() != files.size() + 1)
-        return "exit " + std::to_string(r.exitCode) + ", but the box names no new file: " +
-               harness::ToUtf8(r.message.substr(0, 200));
-    std::wstring text = Text(file);
+    if (r.file.empty() || r.added.size() != files.size() + 1)
+        return "exit " + std::to_string(r.exitCode) + ", but the box names no new file: " + box(200);
+    std::wstring text = Text(r.file);
     std::vector<Reported> missed = ReportedMissing(text);
     if ((r.exitCode == 1) != !missed.empty())
         return "exit " + std::to_string(r.exitCode) + ", but the file names " + std::to_string(missed.size()) + " gaps";
@@ -505,8 +481,7 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Clean 
     wchar_t count[128];
     swprintf(count, 128, texts::kMissed, unsigned(missed.size()));
     if (lists && !missed.empty() && r.message.find(count) == std::wstring::npos)
-        return "the box does not count the file's " + std::to_string(missed.size()) + " gaps: " +
-               harness::ToUtf8(r.message.substr(0, 300));
+        return "the box does not count the file's " + std::to_string(missed.size()) + " gaps: " + box(300);
     bool unread = false;
     for (const wchar_t *reason : {texts::kUnreadable, texts::kSomeUnreadable, texts::kChanged})
         unread |= text.find(texts::kMissedLine + std::wstring(reason) + texts::kMissedLineEnd) != std::wstring::npos;
@@ -518,13 +493,11 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Clean 
         if (!removedMeanwhile)
             return "it lists as absent what is there: " + harness::ToUtf8(line);
         // As if removed: the key, or the value, accounts for what it held.
-        size_t in = line.find(texts::kInEnvironment);
-        Reported gone{in == std::wstring::npos ? line : line.substr(0, in), L"", in != std::wstring::npos};
-        if (gone.isValue)
-            gone.value = line.substr(in + wcslen(texts::kInEnvironment));
-        missed.push_back(gone);
+        const size_t in = line.find(texts::kInEnvironment);
+        const bool isValue = in != std::wstring::npos;
+        missed.push_back({line.substr(0, in), isValue ? line.substr(in + wcslen(texts::kInEnvironment)) : L"", isValue});
     }
-    if (r.exitCode == 0 && !removedMeanwhile && Unstamped(file) != clean.text)
+    if (r.exitCode == 0 && !removedMeanwhile && Unstamped(r.file) != clean.text)
         return "exit 0, but the file differs from the clean run's";
     auto named = [](const Entry &e) { return harness::ToUtf8(L"[" + e.first.substr(0, 150) + L"]" + e.second.substr(0, 100)); };
     std::set<Entry> entries = Entries(text);

@@ -27,44 +27,37 @@ std::wstring ShippedPath(const wchar_t *name = L"brisvane.exe")
     return tool.substr(0, tool.find_last_of(L"\\/") + 1) + name;
 }
 
-const wchar_t *const kShipped[] = {L"brisvane.exe", L"brisvane-backup.exe"};
-
 // The exe laid out as the loader would map it, by hand: a 64-bit process
 // cannot map a 32-bit image.
 struct Image {
     std::vector<BYTE> bytes;
-    const BYTE *module = nullptr;
+    const IMAGE_NT_HEADERS32 *nt = nullptr;   // null where the file could not be read
     explicit Image(const wchar_t *name)
     {
         std::ifstream in(ShippedPath(name).c_str(), std::ios::binary);
         std::vector<BYTE> file(std::istreambuf_iterator<char>(in), {});
         if (file.size() < sizeof(IMAGE_DOS_HEADER))
             return;
-        auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(
-            &file[reinterpret_cast<const IMAGE_DOS_HEADER *>(file.data())->e_lfanew]);
-        bytes.assign(nt->OptionalHeader.SizeOfImage, 0);
-        std::memcpy(bytes.data(), file.data(), nt->OptionalHeader.SizeOfHeaders);
-        auto section = IMAGE_FIRST_SECTION(nt);
-        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section)
+        LONG at = reinterpret_cast<const IMAGE_DOS_HEADER *>(file.data())->e_lfanew;
+        auto headers = reinterpret_cast<const IMAGE_NT_HEADERS32 *>(&file[at]);
+        bytes.assign(headers->OptionalHeader.SizeOfImage, 0);
+        std::memcpy(bytes.data(), file.data(), headers->OptionalHeader.SizeOfHeaders);
+        auto section = IMAGE_FIRST_SECTION(headers);
+        for (WORD i = 0; i < headers->FileHeader.NumberOfSections; ++i, ++section)
             std::memcpy(&bytes[section->VirtualAddress], &file[section->PointerToRawData],
                         std::min(section->SizeOfRawData, section->Misc.VirtualSize));
-        module = bytes.data();
+        nt = At<IMAGE_NT_HEADERS32>(at);
     }
-    const BYTE *At(DWORD rva) const { return module + rva; }
-    const IMAGE_NT_HEADERS32 *Nt() const
-    {
-        auto dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(At(0));
-        return reinterpret_cast<const IMAGE_NT_HEADERS32 *>(At(dos->e_lfanew));
-    }
+    template <class T> const T *At(DWORD rva) const { return reinterpret_cast<const T *>(bytes.data() + rva); }
 };
 
 TEST(Executable, PeHeader)
 {
-    for (const wchar_t *name : kShipped) {
+    for (const wchar_t *name : {L"brisvane.exe", L"brisvane-backup.exe"}) {
         SCOPED_TRACE(harness::ToUtf8(name));
         Image image(name);
-        ASSERT_NE(nullptr, image.module);
-        const IMAGE_NT_HEADERS32 *nt = image.Nt();
+        const IMAGE_NT_HEADERS32 *nt = image.nt;
+        ASSERT_NE(nullptr, nt);
         ASSERT_EQ(DWORD(IMAGE_NT_SIGNATURE), nt->Signature);
         const auto &opt = nt->OptionalHeader;
         const struct {
@@ -127,22 +120,19 @@ TEST(Executable, ImportsOnlyWhatWindowsXpHas)
     for (const auto &row : rows) {
         SCOPED_TRACE(harness::ToUtf8(row.name));
         Image image(row.name);
-        ASSERT_NE(nullptr, image.module);
-        const auto &directories = image.Nt()->OptionalHeader.DataDirectory;
+        ASSERT_NE(nullptr, image.nt);
+        const auto &directories = image.nt->OptionalHeader.DataDirectory;
         Imports expected = row.own, imported;
         for (const auto &[dll, functions] : kStartUp)
             expected[dll].insert(functions.begin(), functions.end());
-        for (auto imp = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR *>(
-                 image.At(directories[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress));
+        for (auto imp = image.At<IMAGE_IMPORT_DESCRIPTOR>(directories[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress);
              imp->Name; ++imp) {
-            std::string name = reinterpret_cast<const char *>(image.At(imp->Name));
-            for (char &c : name)
-                c = char(toupper(static_cast<unsigned char>(c)));
-            std::set<std::string> &functions = imported[name];
+            std::string name = image.At<char>(imp->Name);
+            std::set<std::string> &functions = imported[CharUpperA(&name[0])];
             // By ordinal, a function has no name to check.
-            for (auto thunk = reinterpret_cast<const DWORD *>(image.At(imp->OriginalFirstThunk)); *thunk; ++thunk)
+            for (auto thunk = image.At<DWORD>(imp->OriginalFirstThunk); *thunk; ++thunk)
                 functions.insert(*thunk & IMAGE_ORDINAL_FLAG32 ? "#" + std::to_string(IMAGE_ORDINAL32(*thunk))
-                                                              : reinterpret_cast<const char *>(image.At(*thunk + 2)));
+                                                              : image.At<char>(*thunk + 2));
         }
         for (const auto &[dll, functions] : imported)
             for (const std::string &function : functions)
@@ -159,8 +149,7 @@ struct Resources : ::testing::Test {
     void TearDown() override { FreeLibrary(module); }
     void Load(const wchar_t *name)
     {
-        if (module)
-            FreeLibrary(module);
+        FreeLibrary(module);
         module = LoadLibraryExW(ShippedPath(name).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
         ASSERT_NE(nullptr, module);
     }
@@ -222,6 +211,34 @@ TEST_F(Resources, ExactlyTheDialogIconAndManifest)
     }
 }
 
+// A cursor over a resource's data: an icon group, a classic dialog template.
+struct Reader {
+    const std::string &data;
+    size_t at = 0;
+    // The next T, or zeros past the end.
+    template <class T> T Next()
+    {
+        T value{};
+        if (at + sizeof value <= data.size())
+            std::memcpy(&value, &data[at], sizeof value);
+        at += sizeof value;
+        return value;
+    }
+    WORD Word() { return Next<WORD>(); }
+    DWORD Dword() { return Next<DWORD>(); }
+    // A string, or an ordinal (0xFFFF, then its value) given as "#value".
+    std::wstring Text()
+    {
+        std::wstring s;
+        for (WORD w = Word(); w; w = Word()) {
+            if (w == 0xFFFF && s.empty())
+                return L"#" + std::to_wstring(Word());
+            s += wchar_t(w);
+        }
+        return s;
+    }
+};
+
 #pragma pack(push, 2)
 struct GroupIconEntry {
     BYTE width, height, colours, reserved;
@@ -235,17 +252,15 @@ TEST_F(Resources, IconGroupHoldsFiveBmpImagesInOrder)
 {
     std::string group = Data(14, IDI_APP);
     ASSERT_GE(group.size(), 6u);
-    WORD count = 0;
-    std::memcpy(&count, &group[4], 2);
-    ASSERT_EQ(5, count);
+    Reader r{group, 4};
+    ASSERT_EQ(5, r.Word());
     ASSERT_EQ(6 + 5 * sizeof(GroupIconEntry), group.size());
     static const struct {
         int size, bits;
     } expected[] = {{32, 8}, {16, 8}, {48, 32}, {32, 24}, {16, 32}};
     for (int i = 0; i < 5; ++i) {
         SCOPED_TRACE("icon " + std::to_string(i + 1));
-        GroupIconEntry entry;
-        std::memcpy(&entry, &group[6 + i * sizeof entry], sizeof entry);
+        const auto entry = r.Next<GroupIconEntry>();
         EXPECT_EQ(i + 1, entry.id);
         EXPECT_EQ(expected[i].size, entry.width);
         EXPECT_EQ(expected[i].size, entry.height);
@@ -253,8 +268,7 @@ TEST_F(Resources, IconGroupHoldsFiveBmpImagesInOrder)
         std::string image = Data(3, entry.id);
         ASSERT_GE(image.size(), sizeof(BITMAPINFOHEADER));
         EXPECT_EQ(entry.bytes, image.size());
-        BITMAPINFOHEADER header;
-        std::memcpy(&header, image.data(), sizeof header);
+        const auto header = Reader{image}.Next<BITMAPINFOHEADER>();
         EXPECT_EQ(sizeof header, header.biSize) << "stored as a BMP, not a PNG";
         EXPECT_EQ(expected[i].size, header.biWidth);
         EXPECT_EQ(expected[i].size * 2, header.biHeight); // colour and mask
@@ -294,36 +308,6 @@ TEST_F(Resources, ManifestAsksForCommonControls6AndNoElevation)
         EXPECT_EQ(std::string::npos, manifest.find("<dependency>", first + 1)) << "one dependency only";
     }
 }
-
-// A cursor over a classic dialog template.
-struct Reader {
-    const std::string &data;
-    size_t at = 0;
-    WORD Word()
-    {
-        WORD w = 0;
-        if (at + 2 <= data.size())
-            std::memcpy(&w, &data[at], 2);
-        at += 2;
-        return w;
-    }
-    DWORD Dword()
-    {
-        DWORD low = Word();
-        return low | DWORD(Word()) << 16;
-    }
-    // A string, or an ordinal (0xFFFF, then its value) given as "#value".
-    std::wstring Text()
-    {
-        std::wstring s;
-        for (WORD w = Word(); w; w = Word()) {
-            if (w == 0xFFFF && s.empty())
-                return L"#" + std::to_wstring(Word());
-            s += wchar_t(w);
-        }
-        return s;
-    }
-};
 
 TEST_F(Resources, DialogTemplate)
 {

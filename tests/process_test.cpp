@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <iterator>
-#include <map>
 
 namespace {
 
@@ -18,12 +17,6 @@ HWND FocusOf(const harness::Program &tool)
     GUITHREADINFO info{};
     info.cbSize = sizeof info;
     return GetGUIThreadInfo(tool.process.dwThreadId, &info) ? info.hwndFocus : nullptr;
-}
-
-void Key(HWND window, UINT vk)
-{
-    PostMessageW(window, WM_KEYDOWN, vk, 1);
-    PostMessageW(window, WM_KEYUP, vk, 0xC0000001);
 }
 
 // Each row also closes the tool its own way; every way exits with 0.
@@ -71,8 +64,10 @@ TEST(Process, EscDoesNothingAndEnterAsksForConfirmation)
     // Posted input is handled in order: once Enter's box is up, Esc has had
     // its turn, and the dialog must have survived it.
     HWND focus = FocusOf(tool);
-    Key(focus, VK_ESCAPE);
-    Key(focus, VK_RETURN);
+    for (UINT vk : {VK_ESCAPE, VK_RETURN}) {
+        PostMessageW(focus, WM_KEYDOWN, vk, 1);
+        PostMessageW(focus, WM_KEYUP, vk, 0xC0000001);
+    }
     HWND box = harness::WaitForOwnedBox(tool.dialog, harness::Scaled(5000));
     ASSERT_NE(nullptr, box);
     EXPECT_EQ(harness::FromGbk("\xbe\xaf\xb8\xe6"), harness::WindowText(box));
@@ -130,15 +125,14 @@ std::string RunUnder(const harness::Fault &fault, harness::Counts &made)
     bool ran = confirm != nullptr;
     if (ran != !Failed(fault, "MessageBoxA", 1))
         return ran ? "a confirmation box the call said failed" : "no confirmation box";
+    if (ran && !handled(confirm, WM_COMMAND, IDYES, 0))
+        return "the run did not end";
+    // The run is synchronous, but the answer's mark can be handled before
+    // the completion box is made: where its call works, it is waited for.
     HWND done = nullptr;
-    if (ran) {
-        if (!handled(confirm, WM_COMMAND, IDYES, 0))
-            return "the run did not end";
-        // The run is synchronous, but the answer's mark can be handled before
-        // the completion box is made: where its call works, it is waited for.
-        if (!Failed(fault, "MessageBoxA", 2) && !(done = harness::WaitForOwnedBox(tool.dialog, harness::Scaled(10000))))
-            return "no completion box";
-    }
+    if (ran && !Failed(fault, "MessageBoxA", 2) &&
+        !(done = harness::WaitForOwnedBox(tool.dialog, harness::Scaled(10000))))
+        return "no completion box";
     // What the run leaves, checked until it holds or the wait's limit passes
     // (without a completion box, nothing marks the run's end).
     auto left = [&]() -> std::string {

@@ -9,17 +9,14 @@ use warnings;
 use Win::Hivex::Regedit;
 
 my ($keys, $values) = (0, 0);
-{
-    no warnings 'redefine';
-    *Win::Hivex::Regedit::_merge_node = sub { $keys++; $values += @{$_[3]}; };
-}
+no warnings 'redefine';
+*Win::Hivex::Regedit::_merge_node = sub { $keys++; $values += @{$_[3]}; };
 open my $fh, '<:raw:encoding(UTF-16)', $ARGV[0] or die "reg_import.pl: cannot read $ARGV[0]: $!\n";
 eval { Win::Hivex::Regedit::reg_import($fh, undef); 1 } or die "reg_import.pl: hivex does not take $ARGV[0]: $@";
 seek $fh, 0, 0;
 my ($keyLines, $valueLines, $comments) = (0, 0, 0);
 while (<$fh>) {
-    s/\r?\n$//;
-    $keyLines++ if /^\[.*\]$/;
+    $keyLines++ if /^\[.*\]\r?$/;
     $valueLines++ if /^("|@=)/;
     $comments++ if /^; [^ ]+=/;
 }

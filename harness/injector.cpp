@@ -130,8 +130,6 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
         parts = 1;
     auto count = [&counts](const char *function) { return counts.count(function) ? counts.at(function) : 0u; };
     auto fail = [&](const InjectableCall &row, const Fault &fault, Counts &made) {
-        if (index++ % parts != part)
-            return false;
         ++runs;
         std::string why = run(fault, made);
         if (!why.empty()) {
@@ -140,7 +138,6 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
                                std::to_string(fault.code + 1) + " of " + std::to_string(CodeCount(row)) + ": " +
                                why + " (BRISVANE_FAULTS=" + row.name + ":" + n + " tools/faults replays it)");
         }
-        return true;
     };
     for (const InjectableCall &row : kInjectableCalls) {
         if (row.exe != exe)
@@ -152,16 +149,19 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
             breaches.push_back(std::string(trigger) + " is never called, or its calls are not counted");
         for (unsigned n : CallsToFail(row.name, row.after ? std::min(total, 1u) : total))
             for (int code = 0; code < CodeCount(row); ++code) {
+                // A failure is one arrangement's, once and from then on alike:
+                // which one must not depend on what a run found.
+                if (index++ % parts != part)
+                    continue;
                 Counts made;
                 if (row.after) {
                     fail(row, Fault{std::string(row.after) + "," + row.name, n, true, code}, made);
                     continue;
                 }
-                bool ran = fail(row, Fault{row.name, n, false, code}, made);
+                fail(row, Fault{row.name, n, false, code}, made);
                 // From the last call on is the same run, unless the failure
-                // led to more calls of the same function (a fallback), or
-                // another arrangement made the one-off run.
-                if (n < total || !ran || made[row.name] > total)
+                // led to more calls of the same function (a fallback).
+                if (n < total || made[row.name] > total)
                     fail(row, Fault{row.name, n, true, code}, made);
             }
     }

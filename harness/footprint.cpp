@@ -4,6 +4,7 @@
 
 #include <winternl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <memory>
@@ -202,13 +203,15 @@ const wchar_t kUnspellableSibling[] = L"Software\\Microsoft\\VisualStudio\\6.0\u
 const wchar_t *const kUnspellableValues[] = {L"path\uD55C", L"lib\u0E44", L"\uD55C"};
 
 // What a .reg file must escape, and what it cannot hold at all (a line
-// break in a name), beside strings whose bytes are not plain text.
-void SeedRegFileCases(HKEY root, const char *path)
+// break in a name), beside strings whose bytes are not plain text. Returns
+// the keys created.
+int SeedRegFileCases(HKEY root, const char *path)
 {
     Key escapes = Create(root, std::string(path) + "\\Escapes ]=@");
     HKEY key = escapes.get();
     if (!key)
-        return;
+        return 0;
+    int created = 1;
     SetText(key, nullptr, L"the default value");
     SetText(key, L"@", L"a value named @");
     SetText(key, L"quote \" and \\ backslash", L"C:\\dir\\\"quoted\"\\");
@@ -233,13 +236,16 @@ void SeedRegFileCases(HKEY root, const char *path)
     SetRaw(key, L"short dword", REG_DWORD, L"ab", 3);
     SetRaw(key, L"own type", 0x12345, L"data", 8);
     for (const wchar_t *name : {L"]=@ [key]", L"key with\nline break", L"@"})
-        if (Key sub = CreateW(key, name))
+        if (Key sub = CreateW(key, name)) {
             SetText(sub.get(), L"inside", name);
+            ++created;
+        }
+    return created;
 }
 
 // A batch of keys and values with names, types and sizes drawn from `seed`:
-// the same seed gives the same batch.
-void SeedRandomBatch(HKEY root, const char *path, unsigned seed)
+// the same seed gives the same batch. Returns the keys created.
+int SeedRandomBatch(HKEY root, const char *path, unsigned seed)
 {
     static const wchar_t kChars[] = L"aZ09 _.\"\\]=@[;%{}\t\u00E9\u4E2D\u6587\uD55C\u0E44\u05E2";
     std::mt19937 random(seed);
@@ -255,8 +261,10 @@ void SeedRandomBatch(HKEY root, const char *path, unsigned seed)
     static const DWORD kTypes[] = {REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN,
                                    REG_MULTI_SZ, REG_RESOURCE_LIST, REG_QWORD, 0x40, 0xFFFF0000};
     Key batch = Create(root, std::string(path) + "\\Random");
+    int created = batch != nullptr;
     for (int k = 0; batch && k < 10; ++k) {
         Key key = CreateW(batch.get(), name(40, true).c_str());
+        created += key != nullptr;
         for (int v = 0; key && v < 12; ++v) {
             DWORD type = kTypes[pick(int(std::size(kTypes)))];
             std::wstring data;
@@ -270,6 +278,7 @@ void SeedRandomBatch(HKEY root, const char *path, unsigned seed)
             SetRaw(key.get(), name(30, false).c_str(), type, data, size);
         }
     }
+    return created;
 }
 
 } // namespace
@@ -315,11 +324,11 @@ void SeedBystanders()
 int SeedHardCases(unsigned seed, bool small)
 {
     const KeyPath *tree = kFootprintTrees;
-    SeedRegFileCases(tree[3].root, tree[3].path);
-    SeedRandomBatch(tree[3].root, tree[3].path, seed);
-    SeedRegFileCases(tree[6].root, tree[6].path);
+    int created = SeedRegFileCases(tree[3].root, tree[3].path);
+    created += SeedRandomBatch(tree[3].root, tree[3].path, seed);
+    created += SeedRegFileCases(tree[6].root, tree[6].path);
     SeedManyValues(tree[0].root, tree[0].path, small);
-    int created = SeedUnspellable(tree[1].root, tree[1].path);
+    created += SeedUnspellable(tree[1].root, tree[1].path);
     SeedLargeValue(tree[2].root, tree[2].path, 1, small);
     created += SeedChain(tree[4].root, tree[4].path);
     created += SeedUnspellable(tree[5].root, tree[5].path);
@@ -328,6 +337,7 @@ int SeedHardCases(unsigned seed, bool small)
     // a walk that takes a failed enumeration for the end of the list loses
     // it, where the last subkey listed would otherwise be one it leaves out.
     CreateWithValues(tree[6].root, std::string(tree[6].path) + "\\~Last", 6);
+    ++created;
 
     // The same beside the trees, where all of it must stay.
     SeedUnspellable(HKEY_LOCAL_MACHINE, "Software\\Microsoft\\VisualStudio\\6.0 Backup");
@@ -380,6 +390,15 @@ void RemoveAll()
         SHDeleteValueA(HKEY_CURRENT_USER, "Environment", name);
     for (const wchar_t *name : kUnspellableValues)
         SHDeleteValueW(HKEY_CURRENT_USER, L"Environment", name);
+}
+
+bool InOwnPrefix()
+{
+    wchar_t prefix[MAX_PATH] = L"";
+    DWORD length = GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH);
+    std::wstring marker = L"Z:" + std::wstring(prefix) + L"/.brisvane-ready";
+    std::replace(marker.begin(), marker.end(), L'/', L'\\');
+    return length && length < MAX_PATH && GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 bool OtherViewExists()

@@ -5,11 +5,13 @@
 // there (about one run in 200 under load), after the tests have passed. So
 // the tests run on a thread of their own, and the process ends once every
 // other thread of it has ended too.
-#include "platform/platform.h"
+#include "harness/footprint.h"
 
 #include <tlhelp32.h>
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 namespace {
 
@@ -40,6 +42,11 @@ void WaitForTheOtherThreads()
 
 int main(int argc, char **argv)
 {
+    if (!harness::InOwnPrefix()) {
+        std::fputs("brisvane_tests: not in one of the project's own Wine prefixes, the only place it may delete "
+                   "registry data; run it with tools/test\n", stderr);
+        return 2;
+    }
     testing::InitGoogleTest(&argc, argv);
     HANDLE tests = CreateThread(nullptr, 0, RunTests, nullptr, 0, nullptr);
     DWORD status = 1;

@@ -173,7 +173,7 @@ const struct {
     STAND_IN(SHDeleteKeyA, ReturnsCode), STAND_IN(RegDeleteValueA, ReturnsCode),
     OWN_STAND_IN(SendMessageA, Send), STAND_IN(MessageBoxA, SetsLastError),
 };
-static_assert(sizeof kStandIns / sizeof *kStandIns <= kInjectableCount, "a stand-in for each function");
+static_assert(sizeof kStandIns / sizeof *kStandIns <= kInjectableCount, "no more stand-ins than rows of harness/calls.h");
 
 LONG Number(const char *variable)
 {
@@ -232,8 +232,8 @@ void Redirect()
     }
 }
 
-// "name=count" for every function the program imports, so that a clean
-// run tells the tests how many calls there are to fail.
+// "name=count" for every function of the table that the program imports,
+// so that a clean run tells the tests how many calls there are to fail.
 void WriteCounts()
 {
     wchar_t path[MAX_PATH];

@@ -1,6 +1,7 @@
 #!/bin/bash
-# Builds both programs and packs the release from two clean copies of the
-# tracked sources, in two different folders: the same exes as the main build
+# Builds both programs and packs the release from two copies of the working
+# tree (what git tracks, and what it does not ignore), in two different
+# folders: the same exes as the main build
 # and the same zip from both. Then reads the release as a Windows user gets it.
 set -euo pipefail
 export LC_ALL=C.UTF-8

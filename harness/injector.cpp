@@ -68,8 +68,8 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
                    PROCESS_INFORMATION &process)
 {
     // The program inherits them; this process ignores them.
-    std::wstring at = std::to_wstring(fault.at), code = std::to_wstring(fault.code);
-    std::wstring calls(fault.calls.begin(), fault.calls.end());
+    std::wstring at = std::to_wstring(fault.at), code = std::to_wstring(fault.failure);
+    std::wstring calls(fault.functions.begin(), fault.functions.end());
     const std::pair<const wchar_t *, const wchar_t *> settings[] = {
         {L"BRISVANE_FAULT_CALLS", calls.c_str()},
         {L"BRISVANE_FAULT_AT", at.c_str()},
@@ -87,7 +87,7 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
             std::fprintf(stderr, "the program did not start (error %lu)\n", GetLastError());
             continue;
         }
-        loaded = Load(process.hProcess, ToolPath(L"brisvane_inject.dll"));
+        loaded = Load(process.hProcess, PathBeside(L"brisvane_inject.dll"));
         if (!loaded) {
             std::fprintf(stderr, "the injector did not load (error %lu)\n", GetLastError());
             FinishProcess(process, 0);
@@ -103,8 +103,8 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
 DWORD CodeOf(const Fault &fault)
 {
     for (const InjectableCall &row : kInjectableCalls)
-        if (fault.calls.substr(0, fault.calls.find(',')) == row.name)
-            return row.codes[fault.code % CodeCount(row)];
+        if (fault.functions.substr(0, fault.functions.find(',')) == row.name)
+            return row.codes[fault.failure % CodeCount(row)];
     return 0;
 }
 
@@ -134,8 +134,8 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
         std::string why = run(fault, made);
         if (!why.empty()) {
             std::string n = std::to_string(fault.at);
-            breaches.push_back(fault.calls + " call " + n + (fault.persistent ? " on, " : " once, ") + "failure " +
-                               std::to_string(fault.code + 1) + " of " + std::to_string(CodeCount(row)) + ": " +
+            breaches.push_back(fault.functions + " call " + n + (fault.persistent ? " on, " : " once, ") + "failure " +
+                               std::to_string(fault.failure + 1) + " of " + std::to_string(CodeCount(row)) + ": " +
                                why + " (BRISVANE_FAULTS=" + row.name + ":" + n + " tools/faults replays it)");
         }
     };
@@ -148,21 +148,21 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
         if (total == 0)
             breaches.push_back(std::string(trigger) + " is never called, or its calls are not counted");
         for (unsigned n : CallsToFail(row.name, row.after ? std::min(total, 1u) : total))
-            for (int code = 0; code < CodeCount(row); ++code) {
+            for (int failure = 0; failure < CodeCount(row); ++failure) {
                 // A failure is one arrangement's, once and from then on alike:
                 // which one must not depend on what a run found.
                 if (index++ % parts != part)
                     continue;
                 Counts made;
                 if (row.after) {
-                    fail(row, Fault{std::string(row.after) + "," + row.name, n, true, code}, made);
+                    fail(row, Fault{std::string(row.after) + "," + row.name, n, true, failure}, made);
                     continue;
                 }
-                fail(row, Fault{row.name, n, false, code}, made);
+                fail(row, Fault{row.name, n, false, failure}, made);
                 // From the last call on is the same run, unless the failure
                 // led to more calls of the same function (a fallback).
                 if (n < total || made[row.name] > total)
-                    fail(row, Fault{row.name, n, true, code}, made);
+                    fail(row, Fault{row.name, n, true, failure}, made);
             }
     }
     const char *arrangement = std::getenv("BRISVANE_ARRANGEMENT");

@@ -17,10 +17,10 @@ namespace harness {
 using Counts = std::map<std::string, unsigned>;
 
 struct Fault {
-    std::string calls;        // the functions counted, comma-separated
+    std::string functions;    // the functions counted, comma-separated
     unsigned at = 0;          // the call, counted across them, that fails; 0: none
     bool persistent = false;  // and every later one too
-    int code = 0;             // which of each function's failures (harness/calls.h)
+    int failure = 0;          // which of each function's codes (harness/calls.h)
 };
 
 // The failure `fault` makes of the first function it names.

@@ -135,7 +135,7 @@ DWORD FinishProcess(PROCESS_INFORMATION &process, DWORD timeoutMs)
     return code;
 }
 
-std::wstring ToolPath(const wchar_t *name)
+std::wstring PathBeside(const wchar_t *name)
 {
     wchar_t path[MAX_PATH];
     std::wstring dir(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
@@ -144,7 +144,7 @@ std::wstring ToolPath(const wchar_t *name)
 
 bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs, const wchar_t *program, StartOptions options)
 {
-    std::wstring command = L"\"" + ToolPath(program) + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+    std::wstring command = L"\"" + PathBeside(program) + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     double start = Seconds();
     if (options.fault ? !StartInjected(command, *options.fault, options.counts ? options.counts : L"", tool.process)
                      : !StartProcess(command, 0, tool.process))

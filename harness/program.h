@@ -59,7 +59,8 @@ struct StartOptions {
     const wchar_t *counts = nullptr;
 };
 
-std::wstring ToolPath(const wchar_t *name = L"brisvane.exe");
+// The path of file `name` in this program's own folder.
+std::wstring PathBeside(const wchar_t *name = L"brisvane.exe");
 // Starts the program beside this one and waits at most `timeoutMs` for its
 // dialog to be shown; false at once if the program ends first.
 bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs = Scaled(10000),

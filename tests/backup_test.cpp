@@ -458,7 +458,7 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Clean 
     if (made.count("injected") && made.at("injected") == 0)
         return "the fault was never made";
     // A write or flush that failed is told in the system's own words.
-    const bool written = fault.calls == "WriteFile" || fault.calls == "FlushFileBuffers";
+    const bool written = fault.functions == "WriteFile" || fault.functions == "FlushFileBuffers";
     if (written && code != harness::kShortWrite && r.message.find(SystemWords(code)) == std::wstring::npos)
         return "the box does not give the system's words for the failure: " + box(300);
     const bool lists = r.message.rfind(texts::kSaved, 0) == 0;
@@ -538,7 +538,7 @@ TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
                       BoxList(first.message, texts::kFound)};
     ASSERT_FALSE(clean.readable.empty());
     // For a second reader of the format (tests/reg_import.pl).
-    MoveFileExW(first.added[0].c_str(), harness::ToolPath(L"backup-proof.reg").c_str(), MOVEFILE_REPLACE_EXISTING);
+    MoveFileExW(first.added[0].c_str(), harness::PathBeside(L"backup-proof.reg").c_str(), MOVEFILE_REPLACE_EXISTING);
     auto run = [&](const harness::Fault &fault, harness::Counts &made) {
         BackupRun r = RunBackup(fault, made);
         std::string why = Breach(r, fault, clean, made);

@@ -23,7 +23,7 @@ std::wstring ShippedPath(const wchar_t *name = L"brisvane.exe")
 {
     wchar_t path[MAX_PATH] = L"";
     DWORD n = GetEnvironmentVariableW(L"BRISVANE_SHIPPED", path, MAX_PATH);
-    std::wstring tool = n && n < MAX_PATH ? path : harness::ToolPath();
+    std::wstring tool = n && n < MAX_PATH ? path : harness::PathBeside();
     return tool.substr(0, tool.find_last_of(L"\\/") + 1) + name;
 }
 

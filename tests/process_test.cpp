@@ -70,7 +70,7 @@ TEST(Process, EscDoesNothingAndEnterAsksForConfirmation)
     }
     HWND box = harness::WaitForOwnedBox(tool.dialog, harness::Scaled(5000));
     ASSERT_NE(nullptr, box);
-    EXPECT_EQ(harness::FromGbk("\xbe\xaf\xb8\xe6"), harness::WindowText(box));
+    EXPECT_EQ(harness::FromGbk(kConfirmTitle), harness::WindowText(box));
     EXPECT_TRUE(IsWindowVisible(tool.dialog));
     EXPECT_FALSE(IsWindowEnabled(tool.dialog)) << "the box is modal to the dialog";
     PostMessageW(box, WM_COMMAND, IDNO, 0);
@@ -82,7 +82,7 @@ TEST(Process, EscDoesNothingAndEnterAsksForConfirmation)
 // Whether the `call`th call of the function failed under `fault`.
 bool Failed(const harness::Fault &fault, const char *function, unsigned call)
 {
-    return fault.calls == function && (fault.persistent ? call >= fault.at : call == fault.at);
+    return fault.functions == function && (fault.persistent ? call >= fault.at : call == fault.at);
 }
 
 // One run of the tool under `fault`, driven as far as its boxes let it: the

@@ -13,7 +13,7 @@ CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/brisvane
 PACKAGES=(
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-    wine xvfb cmake ccache googletest python3 unzip gcovr libwin-hivex-perl
+    wine xvfb cmake ccache googletest python3 python3-pefile unzip gcovr libwin-hivex-perl
     fonts-wqy-microhei icoutils imagemagick
 )
 # What the test VM needs here, installed only where a row runs in it.

@@ -1,0 +1,129 @@
+#!/usr/bin/python3
+# The shipped exes read as files, on the host, where no Wine need run: their
+# PE headers, imports (each one on Windows XP), size, and every resource
+# byte for byte against res/ and the dialog as the user sees it.
+# Usage: exe_check.py SOURCE_DIR BUILD_DIR
+import struct
+import sys
+
+import pefile
+
+SOURCE, BUILD = sys.argv[1:3]
+ICON, GROUP_ICON, DIALOG, MANIFEST, CHINESE = 3, 14, 5, 24, 2052
+# The exes: manifest, dialog template id, and whether the build must hold it.
+EXES = [
+    ('brisvane.exe', 'res/brisvane.manifest', 101, True),
+    ('brisvane-backup.exe', 'res/backup.manifest', None, True),
+    ('brisvane-path.exe', 'res/path.manifest', None, False),
+]
+# The icon's images in the order Windows picks from: size, bits per pixel.
+IMAGES = [(32, 8), (16, 8), (48, 32), (32, 24), (16, 32)]
+COMMON_CONTROLS = b'name="Microsoft.Windows.Common-Controls" version="6.0.0.0"'
+CAPTION = 'Brisvane' + ' ' * 37 + 'Built By Morvessa'
+# The dialog's controls: style, x, y, width, height, id, class atom, text.
+CONTROLS = [
+    (0x50010001, 125, 41, 48, 15, 1004, 0x80, '开始清理'),
+    (0x50020000, 7, 13, 289, 22, 0xFFFF, 0x82,
+     '本程序会自动删除VC6.0在系统注册表内的遗留信息，使得之前用户设置全部重置，方便重新安装。'),
+    (0x50A10103, 7, 88, 289, 45, 1005, 0x83, ''),
+    (0x50020000, 7, 72, 48, 10, 0xFFFF, 0x82, '处理进度：'),
+    (0x50020000, 161, 74, 135, 9, 0xFFFF, 0x82, '作者博客：'),
+]
+failures = []
+
+
+def check(exe, what, actual, expected):
+    if actual != expected:
+        failures.append(f'{exe}: {what}: {actual!r}, expected {expected!r}'[:300])
+
+
+def text(s):
+    return s.encode('utf-16-le') + b'\0\0'
+
+
+def dialog_template():
+    out = struct.pack('<IIH4hHH', 0x80C808C0, 0, len(CONTROLS), 0, 0, 303, 140, 0, 0)
+    out += text(CAPTION) + struct.pack('<H', 10) + text('宋体')
+    for style, x, y, cx, cy, id, atom, label in CONTROLS:
+        out += b'\0' * (-len(out) % 4)
+        out += struct.pack('<II4hHHH', style, 0, x, y, cx, cy, id, 0xFFFF, atom) + text(label) + b'\0\0'
+    return out
+
+
+def icon_resources():
+    ico = open(f'{SOURCE}/res/brisvane.ico', 'rb').read()
+    count = struct.unpack_from('<H', ico, 4)[0]
+    group, images = ico[:6], {}
+    for i in range(count):
+        w, h, colours, _, planes, bits, size, offset = struct.unpack_from('<BBBBHHII', ico, 6 + 16 * i)
+        group += struct.pack('<BBBBHHIH', w, h, colours, 0, planes, bits, size, i + 1)
+        images[i + 1] = ico[offset:offset + size]
+    return group, images
+
+
+def imports_allowed():
+    allowed = set()
+    for line in open(f'{SOURCE}/tests/xp-imports.txt', encoding='utf-8'):
+        if line.strip() and not line.startswith('#'):
+            dll, *functions = line.split()
+            allowed.update((dll, f) for f in functions)
+    return allowed
+
+
+def check_exe(exe, manifest, dialog, path):
+    pe = pefile.PE(path)
+    fh, oh = pe.FILE_HEADER, pe.OPTIONAL_HEADER
+    for what, actual, expected in [
+        ('machine', fh.Machine, 0x14C), ('optional header magic', oh.Magic, 0x10B),
+        ('subsystem (GUI)', oh.Subsystem, 2),
+        ('subsystem version', (oh.MajorSubsystemVersion, oh.MinorSubsystemVersion), (4, 0)),
+        ('DYNAMIC_BASE', oh.DllCharacteristics & 0x40, 0x40), ('NX_COMPAT', oh.DllCharacteristics & 0x100, 0x100),
+        ('time stamp (reproducible)', fh.TimeDateStamp, 0),
+        ('executable, not a DLL', fh.Characteristics & 0x2002, 0x2),
+        ('bytes over 64 KiB', max(len(pe.__data__) - 65536, 0), 0),
+        ('delay imports', hasattr(pe, 'DIRECTORY_ENTRY_DELAY_IMPORT'), False),
+    ]:
+        check(exe, what, actual, expected)
+    allowed = imports_allowed()
+    for entry in pe.DIRECTORY_ENTRY_IMPORT:
+        for imp in entry.imports:
+            name = imp.name.decode() if imp.name else f'#{imp.ordinal}'
+            check(exe, f'{entry.dll.decode()} {name} on Windows XP', (entry.dll.decode().upper(), name) in allowed, True)
+
+    found = {}
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for item in kind.directory.entries:
+            for lang in item.directory.entries:
+                found[kind.id, item.id, lang.id] = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+    group, images = icon_resources()
+    expected = {(ICON, id, CHINESE): image for id, image in images.items()}
+    expected[GROUP_ICON, 1, CHINESE] = group
+    expected[MANIFEST, 1, CHINESE] = open(f'{SOURCE}/{manifest}', 'rb').read()
+    if dialog:
+        expected[DIALOG, dialog, CHINESE] = dialog_template()
+    check(exe, 'resources (type, id, language)', sorted(found), sorted(expected))
+    for key in sorted(found.keys() & expected.keys()):
+        check(exe, f'resource {key}', found[key], expected[key])
+    # What Windows XP reads: icon images as BMPs, not PNGs; a manifest that
+    # asks for the themed controls and for no elevation.
+    for i, (size, bits) in enumerate(IMAGES):
+        header = struct.unpack_from('<IiiHH', images.get(i + 1, bytes(16)))
+        check(exe, f'icon image {i + 1}', header, (40, size, size * 2, 1, bits))
+    asks = expected[MANIFEST, 1, CHINESE]
+    check(exe, 'manifest: common controls 6, trustInfo', (asks.count(COMMON_CONTROLS), b'trustInfo' in asks), (1, False))
+
+
+checked = 0
+for exe, manifest, dialog, required in EXES:
+    try:
+        open(f'{BUILD}/{exe}', 'rb').close()
+    except FileNotFoundError:
+        if required:
+            failures.append(f'{exe}: not in {BUILD}; build it first')
+        continue
+    check_exe(exe, manifest, dialog, f'{BUILD}/{exe}')
+    checked += 1
+if failures:
+    print(*failures, sep='\n')
+print(f'exe check: {checked} exes, {len(failures)} failures')
+sys.exit(1 if failures or not checked else 0)

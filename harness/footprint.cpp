@@ -392,15 +392,6 @@ void RemoveAll()
         SHDeleteValueW(HKEY_CURRENT_USER, L"Environment", name);
 }
 
-bool InOwnPrefix()
-{
-    wchar_t prefix[MAX_PATH] = L"";
-    DWORD length = GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH);
-    std::wstring marker = L"Z:" + std::wstring(prefix) + L"/.brisvane-ready";
-    std::replace(marker.begin(), marker.end(), L'/', L'\\');
-    return length && length < MAX_PATH && GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
 bool OtherViewExists()
 {
     BOOL wow64 = FALSE;

@@ -59,10 +59,6 @@ int SeedHardCases(unsigned seed, bool small = false);
 // proofs share. Returns the footprint keys created.
 int SeedAll(int keysPerTree, unsigned seed = 1, bool hard = true, bool small = false);
 void RemoveAll();               // everything the seeds above can create
-// Whether this process runs in one of the project's own Wine prefixes, which
-// tools/common.sh marks as it makes them: the tests and brisvane_drive seed
-// and delete registry trees, so they refuse to run anywhere else.
-bool InOwnPrefix();
 
 bool KeyExists(HKEY root, const char *path);
 bool ValueExists(HKEY root, const char *path, const char *name);

@@ -278,11 +278,8 @@ int Hold()
 
 int wmain(int argc, wchar_t **argv)
 {
-    if (!harness::InOwnPrefix()) {
-        Print("brisvane_drive: not in one of the project's own Wine prefixes, the only place it may delete registry "
-              "data; run it with tools/run, tools/bench or tools/screenshots\n");
+    if (!harness::InOwnPrefix("brisvane_drive", "tools/run, tools/bench or tools/screenshots"))
         return 2;
-    }
     std::wstring verb = argc > 1 ? argv[1] : L"";
     int number = argc > 2 ? _wtoi(argv[2]) : 0, rounds = argc > 3 ? _wtoi(argv[3]) : 0;
     if (verb == L"seed") {

@@ -3,8 +3,9 @@
 #include "harness/program.h"
 
 #include "app/resource.h"
-#include "cleanup/targets.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 
 namespace harness {
@@ -133,6 +134,19 @@ DWORD FinishProcess(PROCESS_INFORMATION &process, DWORD timeoutMs)
     CloseHandle(process.hThread);
     process = PROCESS_INFORMATION{};
     return code;
+}
+
+bool InOwnPrefix(const char *program, const char *commands)
+{
+    wchar_t prefix[MAX_PATH] = L"";
+    DWORD length = GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH);
+    std::wstring marker = L"Z:" + std::wstring(prefix) + L"/.brisvane-ready";
+    std::replace(marker.begin(), marker.end(), L'/', L'\\');
+    if (length && length < MAX_PATH && GetFileAttributesW(marker.c_str()) != INVALID_FILE_ATTRIBUTES)
+        return true;
+    std::fprintf(stderr, "%s: not in one of the project's own Wine prefixes, the only place it may delete registry "
+                         "data; run it with %s\n", program, commands);
+    return false;
 }
 
 std::wstring PathBeside(const wchar_t *name)
@@ -264,12 +278,11 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
     // While the run works, look for the completion box by its title only,
     // one cheap call every 10 ms: the registry work and this wait share one
     // wineserver, and a busier probe would slow the run it is timing.
-    const std::wstring doneTitle = FromGbk(kDoneTitle);
     double start = Seconds();
     PostMessageW(confirm, WM_COMMAND, IDYES, 0);
     auto owned = [&tool](HWND box) { return box && GetWindow(box, GW_OWNER) == tool.dialog ? box : nullptr; };
     HWND done = nullptr;
-    while (!(done = owned(FindWindowW(L"#32770", doneTitle.c_str()))) && Seconds() - start < 600)
+    while (!(done = owned(FindWindowW(L"#32770", kDoneTitle.c_str()))) && Seconds() - start < 600)
         Sleep(10);
     result.runSeconds = Seconds() - start;
     if (!done)

@@ -14,6 +14,24 @@ namespace harness {
 // The dialog's caption as res/brisvane.rc spells it: the author's name is
 // pushed to the right by spaces, not by a control.
 inline const std::wstring kCaption = L"Brisvane" + std::wstring(37, L' ') + L"Built By Morvessa";
+inline const std::wstring kWarningTitle = L"警告", kDoneTitle = L"完成";
+// The list after a confirmed run, line by line as the user reads it, each
+// tree deleted; FailedLine(i) is line i when that tree's deletion failed.
+inline const wchar_t *const kProgressLines[7] = {
+    L"删除键 Software\\Microsoft\\Devstudio\\6.0      成功",
+    L"删除键 Software\\Microsoft\\HTML Help Collections      成功",
+    L"删除键 Software\\Microsoft\\Visual Basic\\6.0      成功",
+    L"删除键 Software\\Microsoft\\Visual Component Manager      成功",
+    L"删除键 Software\\Microsoft\\VisualStudio\\6.0      成功",
+    L"删除键 Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\StartMenu\\&Programs\\"
+    L"Microsoft Visual Studio 6.0      成功",
+    L"删除键 SOFTWARE\\Microsoft\\DevStudio\\6.0      成功",
+};
+inline std::wstring FailedLine(int i)
+{
+    std::wstring line = kProgressLines[i];
+    return line.replace(line.size() - 2, 2, L"失败");
+}
 
 // A wait's limit for this machine: `ms` times BRISVANE_TIME_SCALE (1 unless
 // the test runner says this arrangement runs slower, as in an emulated VM).
@@ -58,6 +76,12 @@ struct StartOptions {
     const Fault *fault = nullptr;
     const wchar_t *counts = nullptr;
 };
+
+// Whether this process runs in one of the project's own Wine prefixes, which
+// tools/common.sh marks as it makes them: the tests and brisvane_drive seed
+// and delete registry trees, so they refuse to run anywhere else. If not,
+// says so on stderr, naming `program` and the `commands` that run it.
+bool InOwnPrefix(const char *program, const char *commands);
 
 // The path of file `name` in this program's own folder.
 std::wstring PathBeside(const wchar_t *name = L"brisvane.exe");

@@ -5,13 +5,11 @@
 // there (about one run in 200 under load), after the tests have passed. So
 // the tests run on a thread of their own, and the process ends once every
 // other thread of it has ended too.
-#include "harness/footprint.h"
+#include "harness/program.h"
 
 #include <tlhelp32.h>
 
 #include <gtest/gtest.h>
-
-#include <cstdio>
 
 namespace {
 
@@ -42,11 +40,8 @@ void WaitForTheOtherThreads()
 
 int main(int argc, char **argv)
 {
-    if (!harness::InOwnPrefix()) {
-        std::fputs("brisvane_tests: not in one of the project's own Wine prefixes, the only place it may delete "
-                   "registry data; run it with tools/test\n", stderr);
+    if (!harness::InOwnPrefix("brisvane_tests", "tools/test"))
         return 2;
-    }
     testing::InitGoogleTest(&argc, argv);
     HANDLE tests = CreateThread(nullptr, 0, RunTests, nullptr, 0, nullptr);
     DWORD status = 1;

@@ -2,7 +2,6 @@
 // way a user would: keys through its message loop, the caption's close; and
 // the same program with each of its calls that can fail failed in turn.
 #include "app/resource.h"
-#include "cleanup/targets.h"
 #include "harness/footprint.h"
 #include "harness/program.h"
 
@@ -20,7 +19,7 @@ HWND FocusOf(const harness::Program &tool)
 }
 
 // Each row also closes the tool its own way; every way exits with 0.
-TEST(Process, OpensIdleWithFocusOnTheStartButtonWhateverTheArguments)
+TEST(Process, OpensIdleWhateverTheArguments)
 {
     static const struct {
         const wchar_t *arguments;
@@ -40,15 +39,6 @@ TEST(Process, OpensIdleWithFocusOnTheStartButtonWhateverTheArguments)
         harness::Program tool;
         ASSERT_TRUE(harness::StartProgram(tool, row.arguments));
         HWND button = GetDlgItem(tool.dialog, IDC_START);
-        EXPECT_EQ(harness::kCaption, harness::WindowText(tool.dialog));
-        EXPECT_EQ(button, FocusOf(tool));
-        EXPECT_EQ(IDC_START, LOWORD(SendMessageW(tool.dialog, DM_GETDEFID, 0, 0)));
-        EXPECT_EQ(DWORD(BS_DEFPUSHBUTTON), GetWindowLongW(button, GWL_STYLE) & 0x0F);
-        HWND list = GetDlgItem(tool.dialog, IDC_PROGRESS);
-        EXPECT_TRUE(harness::ListLines(list).empty());
-        // Long lines are cut at the list's edge: no horizontal scrolling.
-        EXPECT_EQ(0, SendMessageW(list, LB_GETHORIZONTALEXTENT, 0, 0));
-        EXPECT_EQ(0, GetWindowLongW(list, GWL_STYLE) & WS_HSCROLL);
         EXPECT_EQ(nullptr, harness::FindOwnedBox(tool.dialog));
         // Keys go to the focus, as the keyboard would send them.
         PostMessageW(row.message == WM_SYSKEYDOWN ? button : tool.dialog, row.message, row.wParam, row.lParam);
@@ -70,7 +60,7 @@ TEST(Process, EscDoesNothingAndEnterAsksForConfirmation)
     }
     HWND box = harness::WaitForOwnedBox(tool.dialog, harness::Scaled(5000));
     ASSERT_NE(nullptr, box);
-    EXPECT_EQ(harness::FromGbk(kConfirmTitle), harness::WindowText(box));
+    EXPECT_EQ(harness::kWarningTitle, harness::WindowText(box));
     EXPECT_TRUE(IsWindowVisible(tool.dialog));
     EXPECT_FALSE(IsWindowEnabled(tool.dialog)) << "the box is modal to the dialog";
     PostMessageW(box, WM_COMMAND, IDNO, 0);
@@ -139,14 +129,13 @@ std::string RunUnder(const harness::Fault &fault, harness::Counts &made)
         if (!done && harness::FindOwnedBox(tool.dialog))
             return "a completion box the call said failed";
         std::vector<std::wstring> expected;
-        for (unsigned i = 0; i < std::size(kKeyTargets); ++i) {
+        for (int i = 0; i < 7; ++i) {
             bool deleted = ran && !Failed(fault, "SHDeleteKeyA", i + 1);
             const harness::KeyPath &tree = harness::kFootprintTrees[i];
             if (harness::KeyExists(tree.root, tree.path) == deleted)
                 return std::string(tree.path) + (deleted ? " is left" : " is gone, though not deleted");
             if (ran && !Failed(fault, "SendMessageA", i + 1))
-                expected.push_back(harness::FromGbk(std::string(kLinePrefix) + kKeyTargets[i].subkey +
-                                                    (deleted ? kSuccessSuffix : kFailureSuffix)));
+                expected.push_back(deleted ? harness::kProgressLines[i] : harness::FailedLine(i));
         }
         std::vector<std::wstring> lines = harness::ListLines(list);
         if (lines != expected)

@@ -111,18 +111,6 @@ protected:
     HHOOK hook_ = nullptr;
 };
 
-TEST_F(CleanupRun, AnsweringNoChangesNothing)
-{
-    ListBox_AddString(list_, "earlier line");
-    auto before = harness::FootprintEntries();
-    Command(IDC_START, BN_CLICKED, {IDNO});
-
-    ASSERT_EQ(1u, g_hook.boxes.size());
-    EXPECT_EQ(std::vector<std::wstring>{L"earlier line"}, harness::ListLines(list_));
-    EXPECT_TRUE(IsWindowEnabled(button_));
-    EXPECT_EQ(before, harness::FootprintEntries());
-}
-
 // The boxes as the user reads them, and what was true as each appeared.
 TEST_F(CleanupRun, ConfirmedRunAsksThenReportsEachTree)
 {
@@ -180,25 +168,30 @@ TEST_F(CleanupRun, DeniedDeletionIsReportedAndTheRunGoesOn)
     }
 }
 
-TEST_F(CleanupRun, OtherCommandsDoNothing)
+// The start button answered No, and every other command: the list keeps
+// what it showed, the dialog stays, the registry is as it was.
+TEST_F(CleanupRun, NoAndOtherCommandsChangeNothing)
 {
     static const struct {
         const char *label;
-        int id;
-        int notifyCode;
+        int id, notifyCode;
+        size_t boxes;
     } commands[] = {
-        {"Esc (IDCANCEL)", IDCANCEL, BN_CLICKED},
-        {"IDOK", IDOK, BN_CLICKED},
-        {"list selection change", IDC_PROGRESS, LBN_SELCHANGE},
-        {"list double click", IDC_PROGRESS, LBN_DBLCLK},
-        {"neighbouring id 1003", 1003, BN_CLICKED},
+        {"start, answered No", IDC_START, BN_CLICKED, 1},
+        {"Esc (IDCANCEL)", IDCANCEL, BN_CLICKED, 0},
+        {"IDOK", IDOK, BN_CLICKED, 0},
+        {"list selection change", IDC_PROGRESS, LBN_SELCHANGE, 0},
+        {"list double click", IDC_PROGRESS, LBN_DBLCLK, 0},
+        {"neighbouring id 1003", 1003, BN_CLICKED, 0},
     };
+    ListBox_AddString(list_, "earlier line");
     auto before = harness::FootprintEntries();
     for (const auto &c : commands) {
         SCOPED_TRACE(c.label);
-        Command(c.id, c.notifyCode, {IDYES, IDOK});
-        EXPECT_TRUE(g_hook.boxes.empty());
-        EXPECT_TRUE(harness::ListLines(list_).empty());
+        Command(c.id, c.notifyCode, {IDNO});
+        EXPECT_EQ(c.boxes, g_hook.boxes.size());
+        EXPECT_EQ(std::vector<std::wstring>{L"earlier line"}, harness::ListLines(list_));
+        EXPECT_TRUE(IsWindowEnabled(button_));
         // EndDialog would leave the window in place, only hidden.
         EXPECT_TRUE(IsWindowVisible(dialog_));
     }

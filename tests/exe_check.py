@@ -3,6 +3,7 @@
 # PE headers, imports (each one on Windows XP), size, and every resource
 # byte for byte against res/ and the dialog as the user sees it.
 # Usage: exe_check.py SOURCE_DIR BUILD_DIR
+import os
 import struct
 import sys
 
@@ -115,14 +116,11 @@ def check_exe(exe, manifest, dialog, path):
 
 checked = 0
 for exe, manifest, dialog, required in EXES:
-    try:
-        open(f'{BUILD}/{exe}', 'rb').close()
-    except FileNotFoundError:
-        if required:
-            failures.append(f'{exe}: not in {BUILD}; build it first')
-        continue
-    check_exe(exe, manifest, dialog, f'{BUILD}/{exe}')
-    checked += 1
+    if os.path.exists(f'{BUILD}/{exe}'):
+        check_exe(exe, manifest, dialog, f'{BUILD}/{exe}')
+        checked += 1
+    elif required:
+        failures.append(f'{exe}: not in {BUILD}; build it first')
 if failures:
     print(*failures, sep='\n')
 print(f'exe check: {checked} exes, {len(failures)} failures')

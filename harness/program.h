@@ -1,6 +1,7 @@
 // Programs started and driven from outside, the way a user would. List texts
 // are read as UTF-16 (under Wine, LB_GETTEXT through the ANSI entry returns
-// UTF-16 across processes) and compared with GBK bytes converted.
+// UTF-16 across processes) and compared with the texts the user reads,
+// written out as wide literals: a narrow text not compiled to GBK fails.
 #pragma once
 
 #include "harness/injector.h"
@@ -11,8 +12,8 @@
 
 namespace harness {
 
-// The dialog's caption as res/brisvane.rc spells it: the author's name is
-// pushed to the right by spaces, not by a control.
+// What the tool shows, as the user reads it. In the caption the author's
+// name is pushed to the right by spaces, not by a control.
 inline const std::wstring kCaption = L"Brisvane" + std::wstring(37, L' ') + L"Built By Morvessa";
 inline const std::wstring kWarningTitle = L"警告", kDoneTitle = L"完成";
 // The list after a confirmed run, line by line as the user reads it, each

@@ -13,15 +13,12 @@ CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/brisvane
 PACKAGES=(
     g++-mingw-w64-i686 binutils-mingw-w64-i686
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-    wine xvfb cmake ccache googletest python3 unzip gcovr libwin-hivex-perl
+    wine xvfb xauth cmake ccache googletest python3 unzip gcovr libwin-hivex-perl
     fonts-wqy-microhei icoutils imagemagick
 )
 # What the test VM needs here, installed only where a row runs in it.
 VM_HOST_PACKAGES=(qemu-system-x86 qemu-utils debvm mmdebstrap gpgv debian-archive-keyring openssh-client)
-# Set to 1 to run only the 64-bit twin, even where 32-bit programs run.
-: "${BRISVANE_X64_ONLY:=}"
-# Set to 1 to skip the test VM: rows that would run in it are skipped.
-: "${BRISVANE_NO_VM:=}"
+: "${BRISVANE_X64_ONLY:=}" "${BRISVANE_NO_VM:=}"
 
 die() {
     echo "$(basename "$0"): $*" >&2
@@ -31,9 +28,9 @@ die() {
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 # Installs those of packages "$@" that are missing, with the i386
-# architecture where one needs it. A mirror can be half synced for hours
-# (docs/developing.md): an index that fails is left out, and an install that
-# cannot then be resolved is tried once more with the release's own suite.
+# architecture where one needs it. A mirror can be half synced for hours:
+# an index that fails is left out, and an install that cannot then be
+# resolved is tried once more with the release's own suite.
 ensure_packages() {
     local missing=() p log suite
     for p; do
@@ -73,7 +70,7 @@ ensure_base_packages() {
     local tool name
     # shellcheck disable=SC2046
     ensure_packages "${PACKAGES[@]}" $(for name in $(arrangement_names); do arrangement "$name" package; done | sort -u)
-    for tool in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix cmake ccache Xvfb wineserver convert; do
+    for tool in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix cmake ccache xvfb-run wineserver convert; do
         command -v "$tool" >/dev/null || die "$tool is missing after the install; install it and try again"
     done
 }
@@ -137,16 +134,19 @@ time_scale() {
     esac
 }
 
-# PLACES as CMake takes them, all it knows of each row: NAME|loader|build
-# folder|cpu|time scale|place, the place "here", "vm" or "skipped: REASON".
-cmake_places() {
-    local name place list=
+# PLACES for CMake: a call of brisvane_arrangement (tests/CMakeLists.txt) a
+# row, all it knows of it. Where both rows of the shipped exe run, each makes
+# every other one of its fault runs, by its place in the table.
+cmake_arrangements() {
+    local name place shipped part=0 share
+    shipped=$(for name in $(names_at "$1" here) $(names_at "$1" vm); do arrangement "$name" cpu; done | grep -cx i686 || true)
     for name in $(arrangement_names); do
-        place=$(place_of "$1" "$name")
-        [ "$place" = skipped ] && place="skipped: $(skip_reason "$1" "$name")"
-        list+="${list:+;}$name|$(arrangement "$name" loader folder cpu | paste -sd'|')|$(time_scale "$1" "$name")|$place"
+        place=$(place_of "$1" "$name") share=
+        [ "$place" != skipped ] || place="skipped: $(skip_reason "$1" "$name")"
+        case $shipped,$place,$(arrangement "$name" cpu) in 2,here,i686 | 2,vm,i686) share=$((part++))/2 ;; esac
+        printf 'brisvane_arrangement(%s %s "%s" %s "%s" "%s")\n' "$name" "$(arrangement "$name" cpu)" \
+            "$(arrangement "$name" folder)" "$(time_scale "$1" "$name")" "$place" "$share"
     done
-    echo "$list"
 }
 
 # For the commands that show the tool: the first arrangement of PLACES that
@@ -162,14 +162,13 @@ pick_arrangement() {
     echo "$name"
 }
 
-# The Wine environment of arrangement NAME, one VAR=value a line, with its
-# own prefix or PREFIX: no install prompts, a crash ends the process (with
-# Wine's one line on stderr) instead of waiting in winedbg, the Chinese
-# ANSI code page (936) for Wine alone, and for the 64-bit twin, its gcov
-# counts at their Linux paths (Z:). The build writes it for CTest's
-# wrapper too (build/wine-NAME.env).
+# The Wine environment of arrangement NAME, one VAR=value a line: its own
+# prefix, no install prompts, a crash ends the process (with Wine's one line
+# on stderr) instead of waiting in winedbg, the Chinese ANSI code page (936)
+# for Wine alone, and for the 64-bit twin, its gcov counts at their Linux
+# paths (Z:).
 wine_env() {
-    printf '%s\n' "WINEPREFIX=${2:-$(arrangement "$1" prefix)}" "WINEARCH=$(arrangement "$1" arch)" \
+    printf '%s\n' "WINEPREFIX=$(arrangement "$1" prefix)" "WINEARCH=$(arrangement "$1" arch)" \
         WINEDEBUG=-all 'WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d' LC_ALL=zh_CN.UTF-8
     [ "$(arrangement "$1" cpu)" != x86_64 ] || echo GCOV_PREFIX=Z:
 }
@@ -185,34 +184,24 @@ with_wine() {
 # Windows program "$@" in arrangement NAME's own prefix, with its loader.
 run_wine() { with_wine "$(wine_env "$1")" "$(arrangement "$1" loader)" "${@:2}"; }
 
-XVFB_PID=
-# A private X display, never a fixed number: the machine is shared. Sets
-# DISPLAY for what the command runs next.
-start_display() {
-    local fifo n=
-    fifo=$(mktemp -u)
-    mkfifo "$fifo"
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fifo" 2>/dev/null &
-    XVFB_PID=$!
-    read -r n <"$fifo" || true
-    rm -f "$fifo"
-    [ -n "$n" ] || die "Xvfb did not start; check that the xvfb package works"
-    export DISPLAY=:$n
+# Runs this command again, "$@" its arguments, on a private X display
+# (xvfb-run -a takes a free number, never a fixed one: the machine is
+# shared), which goes when the command ends; once on it, returns.
+on_private_display() {
+    [ -z "${BRISVANE_DISPLAY-}" ] || return 0
+    BRISVANE_DISPLAY=private exec xvfb-run -a -s '-screen 0 1024x768x24' "$0" "$@"
 }
 
-# The Wine environments whose servers this command started.
+# The Wine environments whose servers this command started, and for its
+# exit trap, their end.
 STARTED_WINE=()
-# However the command ends: its servers, then its display.
-stop_wine_and_display() {
+stop_wine() {
     local env
     for env in "${STARTED_WINE[@]}"; do
         with_wine "$env" wineserver -k 2>/dev/null || true
         with_wine "$env" wineserver -w 2>/dev/null || true
     done
     STARTED_WINE=()
-    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
-    XVFB_PID=
-    return 0
 }
 
 # A file system of 8 KiB mounted at DIR, for the backup proof's desktop on
@@ -231,8 +220,7 @@ unmount_small_disk() { ! mountpoint -q "$1" 2>/dev/null || umount "$1" 2>/dev/nu
 
 # A new prefix, made by LOADER in the Wine environment ENV (wine_env's
 # lines); what is left of a failed attempt goes first. Wine's own errors go
-# to PREFIX.log, kept only on failure. The test VM's image holds prefixes
-# made by this function: its text is part of the image's key (tools/vm.sh).
+# to PREFIX.log, kept only on failure.
 make_prefix() {
     local env=$1 loader=$2 prefix
     prefix=$(sed -n 's/^WINEPREFIX=//p' <<<"$env")
@@ -254,16 +242,17 @@ make_prefix() {
     with_wine "$env" wineserver -w
 }
 
-# Arrangement NAME's own sandbox prefix (or PREFIX, in the test VM's
-# guest), the only kind any command here uses, made if it is not there.
+# Arrangement NAME's own sandbox prefix, the only kind any command here
+# uses, made if it is not there.
 ensure_prefix() {
-    local name=$1 prefix=${2:-$(arrangement "$1" prefix)} loader link fonts
+    local name=$1 prefix loader link fonts
+    prefix=$(arrangement "$name" prefix)
     if [ ! -f "$prefix/.brisvane-ready" ]; then
         echo "creating the $name Wine prefix in ${prefix#"$ROOT"/}"
         # A win64 prefix is made by the 64-bit loader, whatever runs in it later.
         loader=$(arrangement "$name" loader)
         [ "$(arrangement "$name" arch)" = win64 ] && loader=/usr/lib/wine/wine64
-        make_prefix "$(wine_env "$name" "$prefix")" "$loader" ||
+        make_prefix "$(wine_env "$name")" "$loader" ||
             die "wineboot failed in ${prefix#"$ROOT"/} (its output: ${prefix#"$ROOT"/}.log); remove it and try again"
         touch "$prefix/.brisvane-ready"
     fi
@@ -276,15 +265,16 @@ ensure_prefix() {
     [ -f "$fonts/marlett.ttf" ] || cp /usr/share/wine/fonts/marlett.ttf "$fonts/"
 }
 
-# A persistent wineserver for arrangement NAME's prefix (or PREFIX), with
-# Wine's own services already up, so that no helper process inherits (and
-# holds open) a test's output pipes.
+# A persistent wineserver for arrangement NAME's prefix, with Wine's own
+# services already up, so that no helper process inherits (and holds open)
+# a test's output pipes.
 start_wine() {
-    local name=$1 prefix=${2:-$(arrangement "$1" prefix)} env drop=()
-    env=$(wine_env "$name" "$prefix")
+    local name=$1 env prefix drop=()
+    env=$(wine_env "$name")
+    prefix=$(arrangement "$name" prefix)
     # A run that was killed leaves its server behind, and a second one will
     # not start. Only ever this checkout's prefixes, which no one else uses.
-    case $prefix in "$BUILD"/wine/* | /srv/wine/*) ;; *) die "$prefix is not one of the project's prefixes" ;; esac
+    case $prefix in "$BUILD"/wine/*) ;; *) die "$prefix is not one of the project's prefixes" ;; esac
     if with_wine "$env" wineserver -k 2>/dev/null; then
         echo "stopped the wineserver an earlier run left in ${prefix#"$ROOT"/}"
         with_wine "$env" wineserver -w
@@ -312,26 +302,23 @@ hold_desktop() {
 }
 
 # Arrangement NAME made ready for Windows programs: its prefix, made if
-# need be, and its server up. The display is start_display's.
+# need be, and its server up.
 start_arrangement() {
     ensure_prefix "$1"
     start_wine "$1"
 }
 
 # The shipped tool, and every other build folder of the table through it,
-# for the arrangements' PLACES; the rest ("$@") goes to cmake --build. Each
-# arrangement's Wine environment goes to build/wine-NAME.env, for CTest's
-# wrapper. Compilations go through ccache, with paths taken relative to the
-# checkout so that any clone shares them; a damaged entry is compiled again.
-# The release's own check builds from clean copies without it.
+# for the arrangements' PLACES; the rest ("$@") goes to cmake --build.
+# Compilations go through ccache, with paths taken relative to the checkout
+# so that any clone shares them; a damaged entry is compiled again. The
+# release's own check builds from clean copies without it.
 build() {
-    local name
     mkdir -p "$BUILD"
-    for name in $(arrangement_names); do wine_env "$name" >"$BUILD/wine-$name.env"; done
+    cmake_arrangements "$1" >"$BUILD/arrangements.cmake"
     export CCACHE_DIR=$CACHE/ccache CCACHE_BASEDIR=$ROOT CCACHE_MAXSIZE=2G
     cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
-        -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
-        -DCMAKE_BUILD_TYPE=Release -DBRISVANE_PLACES="$(cmake_places "$1")" >/dev/null
+        -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$BUILD" -j"$(nproc)" "${@:2}"
     echo "SHA-256 $(sha256sum "$BUILD/brisvane.exe" | cut -d' ' -f1)  build/brisvane.exe"
 }

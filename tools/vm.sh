@@ -80,24 +80,29 @@ guest_ssh() {
         -i "$(cat "$VM_DIR/image")/id_ed25519" -p "$(cat "$1/port")" root@127.0.0.1 "${@:2}" </dev/null
 }
 
+# KVM where guests can run under it, as kvm-ok decides it (a writable
+# /dev/kvm and a CPU with vmx or svm), else tcg, software emulation:
+# debvm-run would take a /dev/kvm alone, which may then fail the guest.
+vm_accel() { [ -w /dev/kvm ] && grep -qwE 'vmx|svm' /proc/cpuinfo && echo kvm || echo tcg; }
+
 # Boots a guest in folder GUEST from the image in folder IMAGE, qemu's
 # options "$@" after debvm-run's, and waits up to LIMIT s for its ssh, whose
 # connection then stays for the commands that follow. One virtual CPU:
 # Wine's many client-server round trips then stay on it instead of waking
-# another, which emulation makes slow on a busy machine. -cpu max, as a
-# /dev/kvm that cannot run a guest would make debvm's -cpu host fail. What
-# the guest's root writes to the share is this user's, its owner in xattrs.
+# another, which emulation makes slow on a busy machine. What the guest's
+# root writes to the share is this user's, its owner in xattrs.
 guest_boot() {
-    local guest=$1 image=$2 limit=$3
+    local guest=$1 image=$2 limit=$3 port
     mkdir -p "$guest"
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' >"$guest/port"
-    setsid debvm-run -i "$image/rootfs.ext4" -s "$(cat "$guest/port")" -- -m 4G -smp 1 -cpu max \
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    echo "$port" >"$guest/port"
+    setsid debvm-run -i "$image/rootfs.ext4" -s "$port" -- -machine "accel=$(vm_accel)" -cpu max -m 4G -smp 1 \
         -virtfs "local,path=$ROOT,mount_tag=checkout,security_model=mapped-xattr" "${@:4}" \
         </dev/null >"$guest/console.log" 2>&1 9>&- &
     echo $! >"$guest/qemu.pid"
-    debvm-waitssh -q -t "$limit" "127.0.0.1:$(cat "$guest/port")" &&
+    poll "booting ${guest##*/}" $! "$limit" debvm-waitssh -q -t 10 "127.0.0.1:$port" &&
         guest_ssh "$guest" -o ControlMaster=yes -o ControlPersist=yes true 2>/dev/null ||
-        vm_set_failure "$guest" "the test VM for ${guest##*/} did not answer within $limit s" \
+        vm_set_failure "$guest" "the test VM for ${guest##*/} did not answer within $limit s ($(vm_accel))" \
             "see build/vm/${guest##*/}/console.log; if the image is damaged, remove $image"
 }
 

@@ -5,98 +5,82 @@
 # later processes (tools/vm-exec) need, and why a guest failed.
 
 VM_DIR=$BUILD/vm
-
-# --- recipe: what the image's key is made of ---
+# --- the recipe, which names the image ---
 VM_PACKAGES=(linux-image-amd64 wine wine64 wine32:i386 xvfb xauth fonts-wqy-microhei fonts-wine)
 # The release's own suites only: a throw-away guest with no network service
-# needs no security updates, and without them no half-synced security index
-# can stop the image, and the same recipe gives the same packages.
+# needs no security updates, no half-synced security index can stop the
+# image, and the same recipe gives the same packages.
 VM_MIRRORS=('deb http://deb.debian.org/debian bookworm main' 'deb http://deb.debian.org/debian bookworm-updates main')
-# Room on the guest's disk beside what is installed: the prefixes (win32
-# 0.7 GB, wow64 1.4 GB: Wine copies its DLLs into them) and their tests'
-# work. The image is sparse: room costs no space here until it is used.
+# Room beside what is installed, for the prefixes (0.7 and 1.4 GB: Wine
+# copies its DLLs into them) and their tests; sparse, it costs nothing unused.
 VM_ROOM_MB=6144
-# Raised by hand when the image is made otherwise (a prefix made another way,
-# say), which its key cannot see.
+# Raised by hand when the image is made otherwise, which its key cannot see.
 VM_IMAGE_VERSION=2
-# --- end of recipe ---
 
-# The image's folder in the cache, named after its recipe, the VM rows and
-# debvm's version.
 vm_image() {
     echo "$CACHE/vm-$( (printf '%s\n' "$VM_IMAGE_VERSION" "$VM_ROOM_MB" "${VM_PACKAGES[@]}" "${VM_MIRRORS[@]}"
         vm_names; dpkg-query -W debvm) | sha256sum | cut -c1-16)"
 }
-
-# The rows that run in the VM where this machine cannot run them.
 vm_names() {
     local name
     for name in $(arrangement_names); do [ "$(arrangement "$name" fallback)" != vm ] || echo "$name"; done
 }
 
 # debvm-create installs the packages with mmdebstrap as a tarball, which
-# mke2fs turns into the ext4 image debvm-run boots (much faster than debvm's
-# own ext2 step). No documentation, and no kernel modules for hardware a VM
-# does not have. apt stays root: its sandbox user cannot write a /dev/null
-# that some containers make a plain file. Into folder $1, which holds the
-# guest's ssh key.
+# mke2fs turns into the ext4 image (much faster than debvm's own ext2
+# step). No documentation, and no kernel modules for hardware a VM does not
+# have. apt stays root: its sandbox user cannot write a /dev/null that some
+# containers make a plain file. Into folder $1, which holds the ssh key.
 vm_recipe() {
     local exclude=('/usr/share/doc/*' '/usr/share/man/*' '/usr/share/info/*' '/usr/share/locale/*'
         '/lib/modules/*/kernel/sound/*' '/lib/modules/*/kernel/drivers/'{gpu,media,infiniband,net/wireless,net/ethernet}'/*')
     as_root debvm-create -r bookworm -s ext4 -s packagelists -o "$1/rootfs.tar" -k "$1/id_ed25519.pub" -- \
         --architectures=amd64,i386 --include="$(IFS=,; echo "${VM_PACKAGES[*]}")" \
-        --aptopt='Acquire::Languages "none"' --aptopt='APT::Sandbox::User "root"' --dpkgopt=force-unsafe-io "${exclude[@]/#/--dpkgopt=path-exclude=}" \
-        "${VM_MIRRORS[@]}" &&
-        mkdir "$1/root" &&
-        as_root tar -xpf "$1/rootfs.tar" -C "$1/root" --numeric-owner --xattrs --xattrs-include='*' &&
+        --aptopt='Acquire::Languages "none"' --aptopt='APT::Sandbox::User "root"' --dpkgopt=force-unsafe-io \
+        "${exclude[@]/#/--dpkgopt=path-exclude=}" "${VM_MIRRORS[@]}" &&
+        mkdir "$1/root" && as_root tar -xpf "$1/rootfs.tar" -C "$1/root" --numeric-owner --xattrs --xattrs-include='*' &&
         as_root mke2fs -q -t ext4 -L debvm -d "$1/root" "$1/rootfs.ext4" \
             "$(($(du -sm "$1/root" | cut -f1) * 9 / 8 + 256 + VM_ROOM_MB))M" &&
-        as_root rm -rf "$1/root" "$1/rootfs.tar" &&
-        as_root chown "$(id -u):$(id -g)" "$1/rootfs.ext4"
+        as_root rm -rf "$1/root" "$1/rootfs.tar" && as_root chown "$(id -u):$(id -g)" "$1/rootfs.ext4"
 }
 
-# In the guest: this checkout at its own path, over 9p with the page cache
-# (Wine reads a program's image in one go), and the guest's own prefixes,
-# kept in its image at /srv/wine, over build/wine/.
+# In the guest: this checkout at its own path over 9p, with the page cache
+# (Wine reads a program's image in one go), and over build/wine/ the
+# guest's own prefixes, in its image at /srv/wine.
 MOUNT_CHECKOUT="mkdir -p '$ROOT' /srv/wine && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose checkout '$ROOT' &&
-    mkdir -p '$BUILD/wine' && mount --bind /srv/wine '$BUILD/wine'"
+    mkdir -p '$BUILD/wine' && mount --bind /srv/wine '$BUILD/wine' && cd '$ROOT'"
 
 # Records in FOLDER (a guest's, or build/vm for every guest) why its rows
-# cannot run (CAUSE) and what to do (ADVICE), for their tests to say.
-# Returns 1.
-vm_set_failure() {
-    echo "$2; $3, or set BRISVANE_NO_VM=1 to skip the VM" >"$1/failed"
-    return 1
-}
-
-# Why the rows of guest NAME fail, if they do.
+# cannot run (CAUSE) and what to do (ADVICE), for their tests to say; 1.
+vm_set_failure() { echo "$2; $3, or set BRISVANE_NO_VM=1 to skip the VM" >"$1/failed"; return 1; }
 vm_get_failure() { cat "$VM_DIR/failed" 2>/dev/null || cat "$VM_DIR/$1/failed" 2>/dev/null; }
-
-# ssh "$@" into the guest of folder GUEST, with the key of the image that
-# build/vm/image names; nothing goes to its input.
-guest_ssh() {
-    ssh -F none -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null \
-        -o LogLevel=ERROR -o ConnectTimeout=20 -o ControlPath="$1/ssh.sock" \
-        -i "$(cat "$VM_DIR/image")/id_ed25519" -p "$(cat "$1/port")" root@127.0.0.1 "${@:2}" </dev/null
-}
 
 # KVM where guests can run under it, as kvm-ok decides it (a writable
 # /dev/kvm and a CPU with vmx or svm), else tcg, software emulation:
-# debvm-run would take a /dev/kvm alone, which may then fail the guest.
+# debvm-run takes a /dev/kvm alone, and the guest may then fail.
 vm_accel() { [ -w /dev/kvm ] && grep -qwE 'vmx|svm' /proc/cpuinfo && echo kvm || echo tcg; }
+
+# ssh "$@" into the guest of folder GUEST with the image's key; nothing goes
+# to its input.
+guest_ssh() {
+    ssh -F none -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR \
+        -o ConnectTimeout=20 -o ControlPath="$1/ssh.sock" -i "$(cat "$VM_DIR/image")/id_ed25519" \
+        -p "$(cat "$1/port")" root@127.0.0.1 "${@:2}" </dev/null
+}
 
 # Boots a guest in folder GUEST from the image in folder IMAGE, qemu's
 # options "$@" after debvm-run's, and waits up to LIMIT s for its ssh, whose
-# connection then stays for the commands that follow. One virtual CPU:
-# Wine's many client-server round trips then stay on it instead of waking
-# another, which emulation makes slow on a busy machine. What the guest's
-# root writes to the share is this user's, its owner in xattrs.
+# connection then stays. One virtual CPU: Wine's many round trips to its
+# server then stay on it instead of waking another, which emulation makes
+# slow. Emulated, a plain CPU: under -cpu max 32-bit Wine dies in the guest's
+# kernel. What the guest's root writes to the share is this user's.
 guest_boot() {
-    local guest=$1 image=$2 limit=$3 port
+    local guest=$1 image=$2 limit=$3 port cpu=qemu64
+    [ "$(vm_accel)" = tcg ] || cpu=host
     mkdir -p "$guest"
     port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
     echo "$port" >"$guest/port"
-    setsid debvm-run -i "$image/rootfs.ext4" -s "$port" -- -machine "accel=$(vm_accel)" -cpu max -m 4G -smp 1 \
+    setsid debvm-run -i "$image/rootfs.ext4" -s "$port" -- -machine "accel=$(vm_accel)" -cpu $cpu -m 4G -smp 1 \
         -virtfs "local,path=$ROOT,mount_tag=checkout,security_model=mapped-xattr" "${@:4}" \
         </dev/null >"$guest/console.log" 2>&1 9>&- &
     echo $! >"$guest/qemu.pid"
@@ -106,24 +90,22 @@ guest_boot() {
             "see build/vm/${guest##*/}/console.log; if the image is damaged, remove $image"
 }
 
-# Inside the guest, on a display of its own: arrangement NAME's prefix,
-# made if it is not in the image, and its server, then the session holds
-# them, saying which display is its.
+# Inside the guest, on a display of its own: arrangement NAME's server,
+# held, and the display's name for tools/vm-exec.
 in_guest_session() {
-    start_arrangement "$1"
+    start_wine "$1"
     trap stop_wine EXIT
     echo "ready DISPLAY=$DISPLAY XAUTHORITY=$XAUTHORITY"
     sleep infinity
 }
 
-# Row NAME's guest booted from the image in folder IMAGE on a snapshot,
-# its Wine session up; build/vm/NAME/ready then holds its display. Its
-# failure is recorded with its step.
+# Row NAME's guest booted from the image in folder IMAGE, its Wine session
+# up; build/vm/NAME/ready then holds its display.
 guest_start() {
     local image=$1 name=$2 guest=$VM_DIR/$2 start=$SECONDS
     local failed=(vm_set_failure "$guest") logs="see /run/session.log in it"
     guest_boot "$guest" "$image" 360 -snapshot || return
-    guest_ssh "$guest" "$MOUNT_CHECKOUT && cd '$ROOT' && setsid xvfb-run -a -s '-screen 0 1024x768x24' \
+    guest_ssh "$guest" "$MOUNT_CHECKOUT && setsid xvfb-run -a -s '-screen 0 1024x768x24' \
         bash -c '. tools/common.sh && . tools/vm.sh && in_guest_session $name' >/run/session.log 2>&1 &" ||
         "${failed[@]}" "the test VM for $name could not start its Wine session" "$logs" || return
     poll "the test VM's Wine for $name" "$(cat "$guest/qemu.pid")" 900 guest_ssh "$guest" "grep -qs '^ready' /run/session.log" ||
@@ -132,14 +114,13 @@ guest_start() {
     echo "the test VM for $name is ready after $((SECONDS - start)) s"
 }
 
-# With the cache's lock held: the image IMAGE, unless another checkout
-# made it meanwhile. It is made in a folder beside it, where its first boot
-# makes the VM rows' prefixes and powers off; a half-made image is never
-# used, as it is renamed into place once complete.
+# With the cache's lock held: the image IMAGE, unless another checkout made
+# it meanwhile, made in a folder beside it, where its first boot makes the
+# VM rows' prefixes and powers off; renamed into place once complete.
 vm_new_image() {
     local image=$1 work guest=$VM_DIR/image-boot name
     [ ! -f "$image/rootfs.ext4" ] && rm -rf "$CACHE"/vm-*.part.* || return 0
-    echo "making the test VM image in $CACHE (about 8 minutes, once per recipe;" \
+    echo "making the test VM image in $CACHE (about 10 minutes, once per recipe;" \
         "BRISVANE_NO_VM=1 skips the VM and its tests)" >&2
     work=$(mktemp -d "$image.part.XXXXXX") && echo "$work" >"$VM_DIR/image" &&
         ssh-keygen -q -t ed25519 -N '' -C brisvane-test-vm -f "$work/id_ed25519" ||
@@ -151,7 +132,7 @@ vm_new_image() {
     echo "the image's file system is made after $SECONDS s" >&2
     guest_boot "$guest" "$work" 600 || { cp "$guest/failed" "$VM_DIR/failed"; return 1; }
     for name in $(vm_names); do
-        guest_ssh "$guest" "$MOUNT_CHECKOUT && cd '$ROOT' && xvfb-run -a bash -c '. tools/common.sh && ensure_prefix $name'" ||
+        guest_ssh "$guest" "$MOUNT_CHECKOUT && xvfb-run -a bash -c '. tools/common.sh && ensure_prefix $name'" ||
             vm_set_failure "$VM_DIR" "the test VM image could not make the $name prefix" \
                 "see the lines above and build/vm/image-boot/console.log" || return
     done
@@ -162,13 +143,11 @@ vm_new_image() {
     rm -f "$work"/*.log
     mv -T "$work" "$image" 2>/dev/null || rm -rf "$work"
     echo "the test VM image is complete after $SECONDS s"
-    # Images of older recipes are no longer used.
     find "$CACHE" -maxdepth 1 -name 'vm-*' ! -name "${image##*/}" -exec rm -rf {} +
 }
 
 # Everything the VM rows "$@" need: the image, made by one checkout while
-# any other waits, then a guest for each row, side by side; on any failure
-# build/vm/failed (every row) or build/vm/NAME/failed says why in one line.
+# any other waits, then a guest for each row, side by side.
 vm_start() {
     local image name pids=() pid status=0
     rm -rf "$VM_DIR"
@@ -187,8 +166,8 @@ vm_start() {
     return $status
 }
 
-# For the commands: the guests for rows "$@" made and started in the
-# background, while the build goes on here.
+# For the commands: the guests for rows "$@" started in the background,
+# while the build goes on here.
 VM_JOB=
 vm_start_background() {
     [ $# = 0 ] && return 0
@@ -220,8 +199,7 @@ vm_stop() {
     local file
     [ -z "$VM_JOB" ] || kill -- -"$VM_JOB" 2>/dev/null || true
     for file in "$VM_DIR"/*/qemu.pid; do
-        [ -f "$file" ] || continue
-        kill -- -"$(cat "$file")" 2>/dev/null || true
+        [ -f "$file" ] && kill -- -"$(cat "$file")" 2>/dev/null
         rm -f "$file"
     done
 }

@@ -118,7 +118,7 @@ guest_start() {
 # it meanwhile, made in a folder beside it, where its first boot makes the
 # VM rows' prefixes and powers off; renamed into place once complete.
 vm_new_image() {
-    local image=$1 work guest=$VM_DIR/image-boot name
+    local image=$1 work guest=$VM_DIR/image-boot
     [ ! -f "$image/rootfs.ext4" ] && rm -rf "$CACHE"/vm-*.part.* || return 0
     echo "making the test VM image in $CACHE (about 10 minutes, once per recipe;" \
         "BRISVANE_NO_VM=1 skips the VM and its tests)" >&2
@@ -131,12 +131,11 @@ vm_new_image() {
             tail -n 1 "$work/image.log")" "see $work/image.log" || return
     echo "the image's file system is made after $SECONDS s" >&2
     guest_boot "$guest" "$work" 600 || { cp "$guest/failed" "$VM_DIR/failed"; return 1; }
-    for name in $(vm_names); do
-        guest_ssh "$guest" "$MOUNT_CHECKOUT && xvfb-run -a bash -c '. tools/common.sh && ensure_prefix $name'" ||
-            vm_set_failure "$VM_DIR" "the test VM image could not make the $name prefix" \
-                "see the lines above and build/vm/image-boot/console.log" || return
-    done
-    guest_ssh "$guest" "umount '$BUILD/wine' '$ROOT' && poweroff" || true
+    guest_ssh "$guest" "$MOUNT_CHECKOUT && xvfb-run -a bash -c 'set -e; . tools/common.sh
+        for name in $(vm_names | paste -sd' '); do ensure_prefix \$name; done'" ||
+        vm_set_failure "$VM_DIR" "the test VM image could not make its prefixes" \
+            "see the lines above and build/vm/image-boot/console.log" || { kill -- -"$(cat "$guest/qemu.pid")"; return 1; }
+    guest_ssh "$guest" poweroff || true
     poll "powering off the new image" "$(cat "$guest/qemu.pid")" 120 false || [ $? = 1 ] ||
         { kill -- -"$(cat "$guest/qemu.pid")"; vm_set_failure "$VM_DIR" "the new test VM image did not power off" \
             "see build/vm/image-boot/console.log"; return; }

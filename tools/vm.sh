@@ -105,8 +105,8 @@ guest_start() {
     local image=$1 name=$2 guest=$VM_DIR/$2 start=$SECONDS
     local failed=(vm_set_failure "$guest") logs="see /run/session.log in it"
     guest_boot "$guest" "$image" 360 -snapshot || return
-    guest_ssh "$guest" "$MOUNT_CHECKOUT && setsid xvfb-run -a -s '-screen 0 1024x768x24' \
-        bash -c '. tools/common.sh && . tools/vm.sh && in_guest_session $name' </dev/null >/run/session.log 2>&1 &" ||
+    guest_ssh "$guest" "$MOUNT_CHECKOUT && { setsid xvfb-run -a -s '-screen 0 1024x768x24' \
+        bash -c '. tools/common.sh && . tools/vm.sh && in_guest_session $name' </dev/null >/run/session.log 2>&1 & }" ||
         "${failed[@]}" "the test VM for $name could not start its Wine session" "$logs" || return
     poll "the test VM's Wine for $name" "$(cat "$guest/qemu.pid")" 900 guest_ssh "$guest" "grep -qs '^ready' /run/session.log" ||
         "${failed[@]}" "the test VM's Wine for $name did not start" "$logs" || return
@@ -198,7 +198,7 @@ vm_stop() {
     local file
     [ -z "$VM_JOB" ] || kill -- -"$VM_JOB" 2>/dev/null || true
     for file in "$VM_DIR"/*/qemu.pid; do
-        [ -f "$file" ] && kill -- -"$(cat "$file")" 2>/dev/null
+        [ ! -f "$file" ] || kill -- -"$(cat "$file")" 2>/dev/null || true
         rm -f "$file"
     done
 }

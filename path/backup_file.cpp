@@ -144,7 +144,9 @@ bool Newest(int csidl, wchar_t (&file)[kFileSize])
     DWORD error = GetLastError();
     FindClose(find);
     wsprintfW(file, L"%s\\%s", folder, newest.cFileName);
-    return error == ERROR_NO_MORE_FILES || g_failure.Set(error, texts::kUnreadable, folder);
+    if (error != ERROR_NO_MORE_FILES)
+        return g_failure.Set(error, texts::kUnreadable, folder);
+    return true;
 }
 
 // The whole of `file` in the heap, NUL-terminated; null with g_failure set.
@@ -203,7 +205,9 @@ bool ReadBackup(const wchar_t *given, const wchar_t *&file, const wchar_t *(&sav
             if (lstrcmpiW(name, kSavedNames[i]) == 0)
                 saved[i] = value;
     }
-    return at || g_failure.Set(ERROR_INVALID_DATA, texts::kNotBackup, file);
+    if (!at)
+        return g_failure.Set(ERROR_INVALID_DATA, texts::kNotBackup, file);
+    return true;
 }
 
 } // namespace path

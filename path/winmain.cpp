@@ -121,12 +121,12 @@ template <class Each> bool Folders(const wchar_t *list, Each each)
     return true;
 }
 
-// Whether `list` holds a folder whose key is `key`.
-bool Holds(const wchar_t *list, const wchar_t *key, bool &held)
+// Whether `list` holds a folder whose key is `key`; it stops at a failure.
+void Holds(const wchar_t *list, const wchar_t *key, bool &held)
 {
     static wchar_t other[kMaxValue];
     held = false;
-    return Folders(list, [&](const wchar_t *folder, size_t length) {
+    Folders(list, [&](const wchar_t *folder, size_t length) {
         held |= Key(folder, length, other) && Same(other, key);
         return !g_failure.error;
     });
@@ -165,7 +165,10 @@ bool Plan(const wchar_t *saved, const wchar_t *root, Value &value)
         bool held = false;
         if (value.blocked)
             return true;
-        if (!Key(folder, length, key) || !Holds(value.next.text, key, held))
+        // Each expansion's failure ends the run, asked once after both.
+        Key(folder, length, key);
+        Holds(value.next.text, key, held);
+        if (g_failure.error)
             return false;
         if (held)
             return true;
@@ -173,7 +176,10 @@ bool Plan(const wchar_t *saved, const wchar_t *root, Value &value)
         Kind kind = *root && Under(key, root) ? kOldVc
                     : (attributes == INVALID_FILE_ATTRIBUTES) | !(attributes & FILE_ATTRIBUTE_DIRECTORY) ? kGone
                                                                                                           : kAdd;
-        value.lists[kind].Add(L"    ") && value.lists[kind].Add(folder, length) && value.lists[kind].Add(L"\r\n");
+        // A list too long for its buffer is cut short; the box shows it so.
+        value.lists[kind].Add(L"    ");
+        value.lists[kind].Add(folder, length);
+        value.lists[kind].Add(L"\r\n");
         // A value that cannot take all of it is not written at all.
         bool separate = value.next.length && value.next.text[value.next.length - 1] != L';';
         if (kind == kAdd && !(value.next.Add(L";", separate) & value.next.Add(folder, length)))
@@ -239,8 +245,10 @@ int Run()
         if (value.blocked)
             g_message.Format(value.blocked, kSavedNames[i]);
         for (int kind = 0; kind < kKinds && !value.blocked; ++kind)
-            if (value.lists[kind].length)
-                g_message.Format(kHeads[kind], kSavedNames[i]) && g_message.Add(value.lists[kind].text);
+            if (value.lists[kind].length) {
+                g_message.Format(kHeads[kind], kSavedNames[i]);
+                g_message.Add(value.lists[kind].text);
+            }
     }
     if (!anything) {
         g_message.Add(unable ? L"" : texts::kNothing);

@@ -60,6 +60,9 @@ Outcome Drive(const wchar_t *program, const std::wstring &arguments = L"", WPARA
     // A box is told from the one before by its text, as Wine may give it the same handle. Meanwhile
     // this thread's messages are pumped: the program's broadcast waits for this thread's windows too.
     for (HWND box = tool.dialog; box;) {
+        // Shown, its text may still be on its way.
+        for (int i = 0; i < 100 && harness::BoxText(box).empty(); ++i)
+            Sleep(10);
         r.boxes.push_back(harness::BoxText(box));
         PostMessageW(box, WM_COMMAND, GetDlgItem(box, IDYES) ? answer : IDOK, 0);
         box = nullptr;

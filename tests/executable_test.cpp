@@ -53,7 +53,7 @@ struct Image {
 
 TEST(Executable, PeHeader)
 {
-    for (const wchar_t *name : {L"brisvane.exe", L"brisvane-backup.exe"}) {
+    for (const wchar_t *name : {L"brisvane.exe", L"brisvane-backup.exe", L"brisvane-path.exe"}) {
         SCOPED_TRACE(harness::ToUtf8(name));
         Image image(name);
         const IMAGE_NT_HEADERS32 *nt = image.nt;
@@ -116,6 +116,16 @@ TEST(Executable, ImportsOnlyWhatWindowsXpHas)
             "LCMapStringW", "MoveFileExW", "WriteFile", "lstrlenW"}},
           {"SHELL32.DLL", {"SHGetFolderPathW"}},
           {"USER32.DLL", {"MessageBoxW", "wsprintfW", "wvsprintfW"}}}},
+        {L"brisvane-path.exe",
+         {{"ADVAPI32.DLL", {"RegOpenKeyExW", "RegQueryValueExW", "RegSetValueExW"}},
+          {"COMCTL32.DLL", {"InitCommonControls"}},
+          {"KERNEL32.DLL",
+           {"CloseHandle", "CompareFileTime", "CreateFileW", "ExpandEnvironmentStringsW", "FindClose", "FindFirstFileW",
+            "FindNextFileW", "FormatMessageW", "GetCommandLineW", "GetFileAttributesW", "GetFileSizeEx",
+            "GetProcessHeap", "HeapAlloc", "ReadFile", "SetLastError", "lstrcmpiW", "lstrcpynW", "lstrlenW"}},
+          {"SHELL32.DLL", {"CommandLineToArgvW", "SHGetFolderPathW"}},
+          {"SHLWAPI.DLL", {"PathIsRootW", "PathRemoveBackslashW", "PathRemoveFileSpecW"}},
+          {"USER32.DLL", {"CharUpperW", "MessageBoxW", "SendMessageTimeoutW", "wsprintfW", "wvsprintfW"}}}},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(harness::ToUtf8(row.name));
@@ -197,7 +207,8 @@ TEST_F(Resources, ExactlyTheDialogIconAndManifest)
     std::set<std::string> tool = icon;
     tool.insert("5/101/2052");                                        // RT_DIALOG
     std::string iconData;
-    for (const auto &[name, expected] : {std::pair{L"brisvane.exe", tool}, {L"brisvane-backup.exe", icon}}) {
+    for (const auto &[name, expected] :
+         {std::pair{L"brisvane.exe", tool}, {L"brisvane-backup.exe", icon}, {L"brisvane-path.exe", icon}}) {
         SCOPED_TRACE(harness::ToUtf8(name));
         Load(name);
         std::set<std::string> found;
@@ -286,6 +297,8 @@ TEST_F(Resources, ManifestAsksForCommonControls6AndNoElevation)
                           "name=\"test.exe\"/>\n  <description>Test Application</description>"},
         {L"brisvane-backup.exe", "<assemblyIdentity processorArchitecture=\"x86\" version=\"1.0.0.0\" "
                                  "type=\"win32\" name=\"Brisvane.Backup\"/>"},
+        {L"brisvane-path.exe", "<assemblyIdentity processorArchitecture=\"x86\" version=\"1.0.0.0\" "
+                               "type=\"win32\" name=\"Brisvane.Path\"/>"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(harness::ToUtf8(row.name));

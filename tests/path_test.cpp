@@ -237,17 +237,14 @@ TEST(PathProof, SaysWhatItLeavesOutAndWhy)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         RemoveBackups();
-        std::wstring file = harness::PathBeside(L"not-a-backup.reg"), argument = L"\"" + file + L"\"";
-        DeleteFileW(file.c_str());
+        std::wstring file = harness::PathBeside(L"not-a-backup.reg"), argument;
         if (!row.old.empty()) { // found in Documents, as where the desktop cannot be written
-            file = BackUp(row.old), argument = L"";
-            const std::wstring moved = Folder(CSIDL_PERSONAL) + file.substr(file.rfind(L'\\'));
-            ASSERT_TRUE(MoveFileW(file.c_str(), moved.c_str()));
-            file = moved;
-        } else if (row.file.empty()) {
-            argument = L"";
-        } else {
+            const std::wstring saved = BackUp(row.old);
+            file = Folder(CSIDL_PERSONAL) + saved.substr(saved.rfind(L'\\'));
+            ASSERT_TRUE(MoveFileW(saved.c_str(), file.c_str()));
+        } else if (!row.file.empty()) {
             std::ofstream(file.c_str(), std::ios::binary).write((const char *)row.file.data(), row.file.size() * 2);
+            argument = L"\"" + file + L"\"";
         }
         Write(row.now.empty() ? kReinstalled : row.now);
         const Outcome r = Drive(L"brisvane-path.exe", argument);

@@ -138,7 +138,20 @@ const Values kReinstalled = {SETUP_PATH, SETUP_INCLUDE, SETUP_LIB, NEW L"Common\
 const Values kAfter = {L"E|" SETUP_PATH L";c:\\tools\\BIN\\;%USERPROFILE%\\bin", SETUP_INCLUDE L";C:\\SDK\\Include",
                        SETUP_LIB L";C:\\SDK\\Lib", NEW L"Common\\MSDev98"};
 
-TEST(PathProof, PutsBackTheUsersOwnFoldersAfterAReinstall)
+// What Windows says of an error code, its first line.
+std::wstring SystemWords(DWORD code)
+{
+    wchar_t words[256] = L"";
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, words, 256, nullptr);
+    return std::wstring(words, wcscspn(words, L"\r\n"));
+}
+
+// After the reinstall: 否, then 是, then a second run. Then SQLite's fault
+// simulation over the answer 是: each failure of each call it makes, once
+// and from then on. No value may be left other than as the setup wrote it
+// or as the clean run leaves it, and exit 0 must mean the latter for all
+// three; any other end says why, in the system's words.
+TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
 {
     harness::SeedAll(1, 1, false);
     MakeFolders();
@@ -165,7 +178,8 @@ TEST(PathProof, PutsBackTheUsersOwnFoldersAfterAReinstall)
              L"\r\n添加到 lib 的末尾：\r\n    C:\\SDK\\Lib\r\n", texts::kAsk})
         EXPECT_NE(std::wstring::npos, no.boxes[0].find(said)) << harness::ToUtf8(said + L" in " + no.boxes[0]);
 
-    Outcome yes = Drive(L"brisvane-path.exe");
+    harness::Counts counts;
+    Outcome yes = Drive(L"brisvane-path.exe", L"", IDYES, {}, &counts);
     EXPECT_EQ(0u, yes.exitCode);
     EXPECT_EQ(kAfter, Read());
     EXPECT_EQ(2u, yes.boxes.size());
@@ -176,15 +190,30 @@ TEST(PathProof, PutsBackTheUsersOwnFoldersAfterAReinstall)
     EXPECT_EQ(kAfter, Read()) << "run a second time";
     EXPECT_EQ(1u, again.boxes.size());
     EXPECT_EQ(again.boxes.back().size() - wcslen(texts::kNothing), again.boxes.back().rfind(texts::kNothing));
-    harness::RemoveAll();
-}
 
-// What Windows says of an error code, its first line.
-std::wstring SystemWords(DWORD code)
-{
-    wchar_t words[256] = L"";
-    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, words, 256, nullptr);
-    return std::wstring(words, wcscspn(words, L"\r\n"));
+    auto run = [](const harness::Fault &fault, harness::Counts &made) -> std::string {
+        Write(kReinstalled);
+        const Outcome r = Drive(L"brisvane-path.exe", L"", IDYES, fault, &made);
+        const Values now = Read();
+        const std::wstring last = r.boxes.empty() ? L"" : r.boxes.back(), words = SystemWords(harness::CodeOf(fault));
+        for (size_t i = 0; i < now.size(); ++i)
+            if (now[i] != kReinstalled[i] && now[i] != kAfter[i])
+                return "it left " + harness::ToUtf8(kNames[i]) + " changed in part: " + harness::ToUtf8(now[i]);
+        if (r.exitCode > 2)
+            return "exit code " + std::to_string(r.exitCode) + ": it did not start, or crashed or hung";
+        if (made["injected"] == 0)
+            return "the fault was never made";
+        if (r.exitCode != 2)
+            return now == kAfter && r.exitCode == 0 ? "" : "exit " + std::to_string(r.exitCode) + ", not all added";
+        if (last.empty() ? fault.functions != "MessageBoxW" : last == texts::kDone)
+            return "exit 2, but no box says what went wrong";
+        // An error's own words, unless they could not be had.
+        const bool worded = harness::CodeOf(fault) != ERROR_ACCESS_DENIED || fault.functions.find("FormatMessageW") != std::string::npos;
+        return worded || last.find(words) != std::wstring::npos ? "" : "the box lacks the system's words: " + harness::ToUtf8(last);
+    };
+    for (const std::string &breach : harness::RunSingleFaults(counts, harness::kPath, nullptr, run))
+        ADD_FAILURE() << breach;
+    harness::RemoveAll();
 }
 
 // Each row: the values backed up (none: no backup made), or else a file
@@ -257,43 +286,6 @@ TEST(PathProof, SaysWhatItLeavesOutAndWhy)
         for (const std::wstring &said : row.said)
             EXPECT_NE(std::wstring::npos, r.boxes.back().find(said)) << harness::ToUtf8(r.boxes.back().substr(0, 500));
     }
-    harness::RemoveAll();
-}
-
-// SQLite's fault simulation over the answer 是: each failure of each call it
-// makes, once and from then on. No value may be left other than as the
-// setup wrote it or as the clean run leaves it, and exit 0 must mean the
-// latter for all three; any other end says why, in the system's words.
-TEST(PathProof, KeepsItsWordUnderEverySingleFault)
-{
-    MakeFolders();
-    ASSERT_FALSE(BackUp(kBefore).empty());
-    Write(kReinstalled);
-    harness::Counts counts;
-    ASSERT_EQ(0u, Drive(L"brisvane-path.exe", L"", IDYES, {}, &counts).exitCode);
-    ASSERT_EQ(kAfter, Read());
-    auto run = [](const harness::Fault &fault, harness::Counts &made) -> std::string {
-        Write(kReinstalled);
-        const Outcome r = Drive(L"brisvane-path.exe", L"", IDYES, fault, &made);
-        const Values now = Read();
-        const std::wstring last = r.boxes.empty() ? L"" : r.boxes.back(), words = SystemWords(harness::CodeOf(fault));
-        for (size_t i = 0; i < now.size(); ++i)
-            if (now[i] != kReinstalled[i] && now[i] != kAfter[i])
-                return "it left " + harness::ToUtf8(kNames[i]) + " changed in part: " + harness::ToUtf8(now[i]);
-        if (r.exitCode > 2)
-            return "exit code " + std::to_string(r.exitCode) + ": it did not start, or crashed or hung";
-        if (made["injected"] == 0)
-            return "the fault was never made";
-        if (r.exitCode != 2)
-            return now == kAfter && r.exitCode == 0 ? "" : "exit " + std::to_string(r.exitCode) + ", not all added";
-        if (last.empty() ? fault.functions != "MessageBoxW" : last == texts::kDone)
-            return "exit 2, but no box says what went wrong";
-        // An error's own words, unless they could not be had.
-        const bool worded = harness::CodeOf(fault) != ERROR_ACCESS_DENIED || fault.functions.find("FormatMessageW") != std::string::npos;
-        return worded || last.find(words) != std::wstring::npos ? "" : "the box lacks the system's words: " + harness::ToUtf8(last);
-    };
-    for (const std::string &breach : harness::RunSingleFaults(counts, harness::kPath, nullptr, run))
-        ADD_FAILURE() << breach;
     harness::RemoveAll();
 }
 

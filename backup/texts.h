@@ -8,7 +8,9 @@ inline constexpr wchar_t kTitle[] = L"Brisvane 备份";
 
 // The file's opening comments; the time stamp goes between the two parts.
 inline constexpr wchar_t kFileIntro[] = L"\r\n; Brisvane 备份：VC6.0 留在注册表中的信息，";
-inline constexpr wchar_t kFileIntroEnd[] = L" 保存。\r\n; 恢复：双击本文件，在询问时选择“是”。\r\n";
+inline constexpr wchar_t kFileIntroEnd[] =
+    L" 保存。\r\n; 双击本文件会恢复全部内容：这是放弃重新安装时用的。重新安装之后不要双击，"
+    L"请运行 brisvane-path.exe 找回您自己的文件夹。\r\n";
 // "; 未能备份（REASON）：[PATH]" or "…：[PATH] "VALUE"", one line each in the file's head.
 inline constexpr wchar_t kMissedLine[] = L"; 未能备份（";
 inline constexpr wchar_t kMissedLineEnd[] = L"）：";
@@ -39,8 +41,9 @@ inline constexpr wchar_t kDoNotClean[] =
     L"有些内容无法读取，清理工具仍会删除它们：请以管理员身份重新运行备份。"
     L"在全部内容都能读取并备份之前，请不要运行清理工具。";
 inline constexpr wchar_t kRestore[] =
-    L"恢复方法：双击这个文件，在询问时选择“是”。恢复 HKEY_LOCAL_MACHINE 下的项需要管理员权限。"
-    L"恢复的环境变量要在注销并重新登录后才对程序生效。";
+    L"请保留这个文件。重新安装 VC6.0 之后，运行 brisvane-path.exe 找回您自己的文件夹，不要双击这个文件。"
+    L"双击它会恢复全部内容，覆盖新安装写入的值：这是放弃重新安装时用的，在询问时选择“是”；"
+    L"恢复 HKEY_LOCAL_MACHINE 下的项需要管理员权限，恢复的环境变量要在注销并重新登录后才对程序生效。";
 inline constexpr wchar_t kOutOfMemory[] = L"内存不足，未能完成备份，没有写入文件。";
 // With the file's path: it is saved whole, only the box could not be made.
 inline constexpr wchar_t kOutOfMemorySaved[] =

@@ -15,7 +15,7 @@ namespace harness {
 inline constexpr DWORD kShortWrite = 0xB0000001;
 inline constexpr DWORD kWrittenMeanwhile = 0xB0000002;
 
-enum Exe { kBackup = 1, kTool = 2 };
+enum Exe { kBackup = 1, kTool = 2, kPath = 3 };
 
 struct InjectableCall {
     const char *name;
@@ -48,6 +48,24 @@ inline constexpr InjectableCall kInjectableCalls[] = {
     {"FormatMessageW", kBackup, "FlushFileBuffers", {ERROR_NOT_ENOUGH_MEMORY}},
     // The heap gone once no folder could be had: the box that needs none.
     {"HeapAlloc", kBackup, "SHGetFolderPathW", {ERROR_NOT_ENOUGH_MEMORY}},
+    // brisvane-path's: no folder or list to look in, a file or a key denied,
+    // a value denied or grown too long, no heap, no box. A function that an
+    // earlier row names fails with that row's codes.
+    {"CommandLineToArgvW", kPath, nullptr, {ERROR_NOT_ENOUGH_MEMORY}},
+    {"SHGetFolderPathW", kPath, nullptr, {DWORD(E_FAIL)}},
+    {"FindFirstFileW", kPath, nullptr, {ERROR_ACCESS_DENIED}},
+    {"FindNextFileW", kPath, nullptr, {ERROR_ACCESS_DENIED}},
+    {"CreateFileW", kPath, nullptr, {ERROR_FILE_EXISTS, ERROR_ACCESS_DENIED}},
+    {"GetFileSizeEx", kPath, nullptr, {ERROR_ACCESS_DENIED}},
+    {"HeapAlloc", kPath, nullptr, {ERROR_NOT_ENOUGH_MEMORY}},
+    {"ReadFile", kPath, nullptr, {ERROR_LOCK_VIOLATION}},
+    {"ExpandEnvironmentStringsW", kPath, nullptr, {ERROR_NOT_ENOUGH_MEMORY}},
+    {"RegOpenKeyExW", kPath, nullptr, {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}},
+    {"RegQueryValueExW", kPath, nullptr, {ERROR_ACCESS_DENIED, ERROR_MORE_DATA}},
+    {"MessageBoxW", kPath, nullptr, {ERROR_NOT_ENOUGH_MEMORY}},
+    {"RegSetValueExW", kPath, nullptr, {ERROR_ACCESS_DENIED}},
+    {"SendMessageTimeoutW", kPath, nullptr, {ERROR_TIMEOUT}},
+    {"FormatMessageW", kPath, "RegSetValueExW", {ERROR_NOT_ENOUGH_MEMORY}},
     // The tool's. SendMessageA: only a list box's insertion fails.
     {"RegCreateKeyExA", kTool, nullptr, {ERROR_ACCESS_DENIED}},
     {"SHDeleteKeyA", kTool, nullptr, {ERROR_ACCESS_DENIED}},

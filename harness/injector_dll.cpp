@@ -17,6 +17,7 @@
 #include "harness/calls.h"
 #include "platform/platform.h"
 
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -172,6 +173,11 @@ const struct {
     STAND_IN(FormatMessageW, SetsLastError), STAND_IN(RegCreateKeyExA, ReturnsCode),
     STAND_IN(SHDeleteKeyA, ReturnsCode), STAND_IN(RegDeleteValueA, ReturnsCode),
     OWN_STAND_IN(SendMessageA, Send), STAND_IN(MessageBoxA, SetsLastError),
+    STAND_IN(CommandLineToArgvW, SetsLastError), STAND_IN(FindFirstFileW, NoHandle),
+    STAND_IN(FindNextFileW, SetsLastError), STAND_IN(GetFileSizeEx, SetsLastError), STAND_IN(ReadFile, SetsLastError),
+    STAND_IN(ExpandEnvironmentStringsW, SetsLastError), STAND_IN(RegQueryValueExW, ReturnsCode),
+    STAND_IN(MessageBoxW, SetsLastError), STAND_IN(RegSetValueExW, ReturnsCode),
+    STAND_IN(SendMessageTimeoutW, SetsLastError),
 };
 static_assert(sizeof kStandIns / sizeof *kStandIns <= kInjectableCount, "no more stand-ins than rows of harness/calls.h");
 

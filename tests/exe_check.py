@@ -15,7 +15,7 @@ ICON, GROUP_ICON, DIALOG, MANIFEST, CHINESE = 3, 14, 5, 24, 2052
 EXES = [
     ('brisvane.exe', 'res/brisvane.manifest', 101, True),
     ('brisvane-backup.exe', 'res/backup.manifest', None, True),
-    ('brisvane-path.exe', 'res/path.manifest', None, False),
+    ('brisvane-path.exe', 'res/path.manifest', None, True),
 ]
 # The icon's images in the order Windows picks from: size, bits per pixel.
 IMAGES = [(32, 8), (16, 8), (48, 32), (32, 24), (16, 32)]

@@ -1,5 +1,5 @@
 #!/bin/bash
-# Builds both programs and packs the release from two copies of the working
+# Builds the three programs and packs the release from two copies of the working
 # tree (what git tracks, and what it does not ignore), in two different
 # folders: the same exes as the main build and the same zip from both. Then
 # reads the release as a Windows user gets it.
@@ -15,10 +15,10 @@ for copy in first/nested second; do
         (cd "$src" && xargs -0 cp --parents -t "$work/$copy")
     cmake -S "$work/$copy" -B "$work/$copy/out" -DCMAKE_TOOLCHAIN_FILE="$work/$copy/cmake/mingw-i686.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DBRISVANE_TESTS=OFF >/dev/null
-    cmake --build "$work/$copy/out" --target brisvane --target brisvane-backup -j2 >/dev/null
+    cmake --build "$work/$copy/out" --target brisvane --target brisvane-backup --target brisvane-path -j2 >/dev/null
     python3 "$work/$copy/tools/pack_release.py" "$work/$copy" "$work/$copy/out" "$work/$copy/dist" >/dev/null
 done
-exes="brisvane.exe brisvane-backup.exe"
+exes="brisvane.exe brisvane-backup.exe brisvane-path.exe"
 for exe in $exes; do
     sha256sum "$build/$exe" "$work"/{first/nested,second}/out/"$exe"
     for copy in first/nested second; do cmp "$build/$exe" "$work/$copy/out/$exe"; done
@@ -44,7 +44,7 @@ iconv -f UTF-8 -t UTF-16 "$guide" >/dev/null || fail "the guide is not UTF-8"
 # Notepad with a Chinese font: East Asian wide characters and these marks
 # take two columns. A line that ends in an ASCII letter or digit before one
 # that starts with one broke a word (list numbers, code and the indented
-# rest of a long key path aside).
+# rest of a long key path aside). The steps end with running brisvane-path.exe.
 python3 - "$guide" <<'EOF' || fail "the guide does not read right in Notepad (lines above): rewrap it in tools/pack_release.py or reword README.zh-CN.md"
 import re, sys, unicodedata
 lines = open(sys.argv[1], encoding="utf-8-sig").read().splitlines()
@@ -52,6 +52,12 @@ cols = lambda s: sum(2 if unicodedata.east_asian_width(c) in "WF" or c in "“�
 bad = [f"line {n} is {cols(a)} columns wide: {a}" for n, a in enumerate(lines, 1) if cols(a) > 72]
 bad += [f"lines {n}-{n + 1} break an ASCII word: {a} / {b}" for n, (a, b) in enumerate(zip(lines, lines[1:]), 1)
         if re.search(r"[A-Za-z0-9]$", a) and re.match(r" {0,3}[A-Za-z0-9](?!\d*\. )", b)]
+heads = [n for n, b in enumerate(lines[1:]) if re.fullmatch(r"-+", b)]
+start = lines.index("使用步骤") + 2
+steps = lines[start:min([n for n in heads if n > start] + [len(lines)])]
+last = "".join(l.strip() for l in steps[max(i for i, l in enumerate(steps) if re.match(r"\d+\. ", l)):])
+if "「brisvane-path.exe」" not in last:
+    bad.append("the last of the steps does not run brisvane-path.exe: " + last)
 sys.exit("\n".join(bad) or None)
 EOF
 grep -q "版本 $(cut -d' ' -f1 "$src/VERSION")" "$guide" || fail "the guide does not give the version"
@@ -63,6 +69,6 @@ for say in "【注意】您个人的「path」环境变量会被整个删除" "�
     [[ $top == *"$say"* ]] || fail "the guide's first 30 lines do not say: $say"
 done
 unzip -q "$zip" $exes -d "$dist"
-[ "$(wc -l <"$dist/SHA256SUMS")" = 3 ] && (cd "$dist" && sha256sum --quiet -c SHA256SUMS) ||
-    fail "SHA256SUMS does not hold the zip and both exes, or does not match"
+[ "$(wc -l <"$dist/SHA256SUMS")" = 4 ] && (cd "$dist" && sha256sum --quiet -c SHA256SUMS) ||
+    fail "SHA256SUMS does not hold the zip and the three exes, or does not match"
 echo "release: ${zip##*/} holds build/$exes and the guide (BOM, CRLF, wrapped for Notepad)"

@@ -267,7 +267,7 @@ build() {
 # The 64-bit twin's coverage in one line, from the gcov counts that its
 # processes left in build folder FOLDER: each program's of its own sources,
 # less the compiler's own branches and what EXCLUSIONS lists. The lines
-# left uncovered: FOLDER/coverage-backup.txt and coverage-tool.txt.
+# left uncovered: FOLDER/coverage-backup.txt, coverage-path.txt and coverage-tool.txt.
 coverage_summary() {
     local folder=$1 kind pattern lines='(?!)' branches='(?!)' name filter targets line=
     while read -r kind pattern; do
@@ -286,7 +286,7 @@ coverage_summary() {
             $(printf "$folder/CMakeFiles/%s.dir " $targets) |
             awk '/^lines:/ { l = $2 } /^branches:/ { b = $2 } END { print l " lines, " b " branches" }')" ||
             { echo "$(basename "$0"): gcovr could not read ${folder#"$ROOT"/}'s counts; run the tests again" >&2; return 1; }
-    done <<<$'backup backup/ brisvane-backup\ntool (app|cleanup|platform)/ brisvane_core brisvane'
+    done <<<$'backup backup/ brisvane-backup\npath path/ brisvane-path\ntool (app|cleanup|platform)/ brisvane_core brisvane'
     echo "coverage, x64: $line"
 }
 

@@ -18,7 +18,7 @@ from pathlib import Path
 
 WIDTH = 72
 GUIDE_NAME = "使用说明.txt"
-EXES = ["brisvane.exe", "brisvane-backup.exe"]
+EXES = ["brisvane.exe", "brisvane-backup.exe", "brisvane-path.exe"]
 # Punctuation that may not start a line, and that may not end one.
 NO_LINE_START = set("，。、；：！？）」』”’》〉…,.;:!?)")
 NO_LINE_END = set("（「『“‘《〈(")

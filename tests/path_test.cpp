@@ -1,0 +1,292 @@
+// brisvane-path's proof: the user's own folders backed up, cleaned up, a new
+// VC6.0's values written as its setup writes them, then the program driven
+// through its boxes as a user answers them, and the values read back exactly.
+#include "path/texts.h"
+#include "backup/texts.h"
+#include "harness/program.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <fstream>
+
+namespace path_proof {
+
+namespace texts = path::texts;
+
+// The four values as the test writes and reads them: "E|" marks a
+// REG_EXPAND_SZ, "M|" a REG_MULTI_SZ, "missing" a value that is not there.
+using Values = std::vector<std::wstring>;   // path, include, lib, MSDevDir
+const wchar_t *const kNames[] = {L"path", L"include", L"lib", L"MSDevDir"};
+
+void Write(const Values &values)
+{
+    for (size_t i = 0; i < values.size(); ++i) {
+        const bool marked = values[i][1] == L'|';
+        const std::wstring data = values[i].substr(marked ? 2 : 0) + L'\0';
+        SHDeleteValueW(HKEY_CURRENT_USER, L"Environment", kNames[i]);
+        if (values[i] != L"missing")
+            SHSetValueW(HKEY_CURRENT_USER, L"Environment", kNames[i],
+                        !marked ? REG_SZ : values[i][0] == L'E' ? REG_EXPAND_SZ : REG_MULTI_SZ, data.data(), DWORD(data.size()) * 2);
+    }
+}
+
+Values Read()
+{
+    Values values;
+    HKEY key = nullptr;
+    RegOpenKeyExW(HKEY_CURRENT_USER, L"Environment", 0, KEY_QUERY_VALUE, &key);
+    for (const wchar_t *name : kNames) {
+        std::wstring data(70000, L'\0');
+        DWORD type = 0, bytes = DWORD(data.size() * 2);
+        LSTATUS status = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE *>(&data[0]), &bytes);
+        data.resize(bytes / 2 ? bytes / 2 - 1 : 0);
+        values.push_back(status ? L"missing" : (type == REG_EXPAND_SZ ? L"E|" : type == REG_MULTI_SZ ? L"M|" : L"") + data);
+    }
+    RegCloseKey(key);
+    return values;
+}
+
+// One run of `program`, each of its boxes answered: a question with
+// `answer`, any other with OK. How it ended, and what the boxes said.
+struct Outcome { DWORD exitCode = ~0u; std::vector<std::wstring> boxes; };
+Outcome Drive(const wchar_t *program, const std::wstring &arguments = L"", WPARAM answer = IDYES,
+              const harness::Fault &fault = {}, harness::Counts *made = nullptr)
+{
+    Outcome r;
+    const std::wstring counts = harness::PathBeside(L"path-counts.txt");
+    harness::Program tool;
+    harness::StartProgram(tool, arguments, harness::Scaled(30000), program, {nullptr, true, &fault, counts.c_str()});
+    // A box is told from the one before by its text, as Wine may give it the same handle. Meanwhile
+    // this thread's messages are pumped: the program's broadcast waits for this thread's windows too.
+    for (HWND box = tool.dialog; box;) {
+        // Shown, its text may still be on its way.
+        for (int i = 0; i < 100 && harness::BoxText(box).empty(); ++i)
+            Sleep(10);
+        r.boxes.push_back(harness::BoxText(box));
+        PostMessageW(box, WM_COMMAND, GetDlgItem(box, IDYES) ? answer : IDOK, 0);
+        box = nullptr;
+        for (DWORD start = GetTickCount(), pid = 0; !box && GetTickCount() - start < harness::Scaled(30000) &&
+             MsgWaitForMultipleObjects(1, &tool.process.hProcess, FALSE, 10, QS_ALLINPUT);) {
+            for (MSG m; PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE);)
+                DispatchMessageW(&m);
+            for (HWND w = nullptr; !box && (w = FindWindowExW(nullptr, w, L"#32770", nullptr));)
+                if (GetWindowThreadProcessId(w, &pid) && pid == tool.process.dwProcessId && IsWindowVisible(w) &&
+                    harness::BoxText(w) != r.boxes.back())
+                    box = w;
+        }
+    }
+    r.exitCode = tool.process.hProcess ? harness::FinishProcess(tool.process, harness::Scaled(30000)) : ~0u;
+    if (made)
+        *made = harness::ReadCounts(counts);
+    return r;
+}
+
+std::wstring Folder(int csidl)
+{
+    wchar_t path[MAX_PATH] = L"";
+    SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
+    return path;
+}
+
+// The backups on the desktop and in Documents, earlier ones and new.
+void RemoveBackups()
+{
+    WIN32_FIND_DATAW found;
+    for (const std::wstring &folder : {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)})
+        for (HANDLE find = FindFirstFileW((folder + L"\\brisvane-backup-*").c_str(), &found); find != INVALID_HANDLE_VALUE;
+             find = FindNextFileW(find, &found) ? find : (FindClose(find), INVALID_HANDLE_VALUE))
+            DeleteFileW((folder + L"\\" + found.cFileName).c_str());
+}
+
+// `old` written, then backed up: the file the backup's box names.
+std::wstring BackUp(const Values &old)
+{
+    Write(old);
+    const Outcome backup = Drive(L"brisvane-backup.exe");
+    const std::wstring saved = backup::texts::kSaved + std::wstring(L"\r\n"), box = backup.boxes.at(0);
+    EXPECT_EQ(0u, backup.exitCode);
+    return box.rfind(saved, 0) ? L"" : box.substr(saved.size(), box.find(L"\r\n", saved.size()) - saved.size());
+}
+
+// Folders that exist: the user's own, and the old VC6.0's left on the disk.
+#define OLD L"C:\\Program Files\\Microsoft Visual Studio\\"
+#define NEW L"C:\\VS6\\"
+void MakeFolders()
+{
+    wchar_t profile[MAX_PATH];
+    ExpandEnvironmentStringsW(L"%USERPROFILE%\\bin", profile, MAX_PATH);
+    for (const wchar_t *folder : {L"C:\\Tools", L"C:\\Tools\\bin", L"C:\\SDK", L"C:\\SDK\\Include", L"C:\\SDK\\Lib", OLD,
+                                  OLD L"VC98", OLD L"VC98\\bin", L"C:\\VS6", NEW L"bin", (const wchar_t *)profile})
+        CreateDirectoryW(folder, nullptr);
+    RemoveBackups();
+}
+
+// The user's machine before the cleanup: VC6.0's folders, and each
+// value's own that the user added: one gone, one a file, one twice.
+const Values kBefore = {
+    L"E|" OLD L"Common\\Tools\\WinNT;" OLD L"Common\\MSDev98\\Bin;" OLD L"Common\\Tools;" OLD
+    L"VC98\\bin;c:\\tools\\BIN\\;;%USERPROFILE%\\bin;C:\\Gone\\bin;C:\\windows\\win.ini;C:\\Tools\\bin",
+    OLD L"VC98\\atl\\include;" OLD L"VC98\\mfc\\include;" OLD L"VC98\\include;C:\\SDK\\Include",
+    OLD L"VC98\\mfc\\lib;" OLD L"VC98\\lib;C:\\SDK\\Lib", OLD L"Common\\MSDev98"};
+// As VC6.0's setup writes them, into its new folder: its own folders, plain text.
+#define SETUP_PATH NEW L"Common\\Tools\\WinNT;" NEW L"Common\\MSDev98\\Bin;" NEW L"Common\\Tools;" NEW L"VC98\\bin"
+#define SETUP_INCLUDE NEW L"VC98\\atl\\include;" NEW L"VC98\\mfc\\include;" NEW L"VC98\\include"
+#define SETUP_LIB NEW L"VC98\\mfc\\lib;" NEW L"VC98\\lib"
+const Values kReinstalled = {SETUP_PATH, SETUP_INCLUDE, SETUP_LIB, NEW L"Common\\MSDev98"};
+// The setup's, then the user's own, in their order, once each.
+const Values kAfter = {L"E|" SETUP_PATH L";c:\\tools\\BIN\\;%USERPROFILE%\\bin", SETUP_INCLUDE L";C:\\SDK\\Include",
+                       SETUP_LIB L";C:\\SDK\\Lib", NEW L"Common\\MSDev98"};
+
+// What Windows says of an error code, its first line.
+std::wstring SystemWords(DWORD code)
+{
+    wchar_t words[256] = L"";
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, words, 256, nullptr);
+    return std::wstring(words, wcscspn(words, L"\r\n"));
+}
+
+// After the reinstall: 否, then 是, then a second run. Then SQLite's fault
+// simulation over the answer 是: each failure of each call it makes, once
+// and from then on. No value may be left other than as the setup wrote it
+// or as the clean run leaves it, and exit 0 must mean the latter for all
+// three; any other end says why, in the system's words.
+TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
+{
+    harness::SeedAll(1, 1, false);
+    MakeFolders();
+    // Earlier backups, named to be listed before the new one and after it.
+    for (const wchar_t *name : {L"\\brisvane-backup-20000101-000000.reg", L"\\brisvane-backup-29991231-000000.reg"})
+        std::ofstream((Folder(CSIDL_DESKTOPDIRECTORY) + name).c_str()) << "an earlier backup";
+    Sleep(1000);
+    const std::wstring file = BackUp(kBefore);
+    ASSERT_FALSE(file.empty());
+    harness::RunResult cleanup = harness::ConfirmedRun();
+    ASSERT_TRUE(cleanup.ok) << cleanup.error;
+    EXPECT_EQ(Values(4, L"missing"), Read());
+    Write(kReinstalled);
+
+    Outcome no = Drive(L"brisvane-path.exe", L"", IDNO);
+    EXPECT_EQ(1u, no.exitCode);
+    EXPECT_EQ(kReinstalled, Read()) << "answered 否";
+    ASSERT_EQ(1u, no.boxes.size());
+    // What it adds and leaves out, said before it asks.
+    for (const std::wstring &said : Values{
+             L"备份文件：" + file + L"\r\n", L"\r\n添加到 path 的末尾：\r\n    c:\\tools\\BIN\\\r\n    %USERPROFILE%\\bin\r\n",
+             L"（旧 VC6.0 自己的文件夹，新安装的 VC6.0 已写入它的）：\r\n    " OLD L"Common\\Tools\\WinNT\r\n",
+             L"\r\n不添加到 path（文件夹已不存在）：\r\n    C:\\Gone\\bin\r\n    C:\\windows\\win.ini\r\n",
+             L"\r\n添加到 lib 的末尾：\r\n    C:\\SDK\\Lib\r\n", texts::kAsk})
+        EXPECT_NE(std::wstring::npos, no.boxes[0].find(said)) << harness::ToUtf8(said + L" in " + no.boxes[0]);
+
+    harness::Counts counts;
+    Outcome yes = Drive(L"brisvane-path.exe", L"", IDYES, {}, &counts);
+    EXPECT_EQ(0u, yes.exitCode);
+    EXPECT_EQ(kAfter, Read());
+    EXPECT_EQ(2u, yes.boxes.size());
+    EXPECT_EQ(texts::kDone, yes.boxes.back());
+
+    Outcome again = Drive(L"brisvane-path.exe");
+    EXPECT_EQ(0u, again.exitCode);
+    EXPECT_EQ(kAfter, Read()) << "run a second time";
+    EXPECT_EQ(1u, again.boxes.size());
+    EXPECT_EQ(again.boxes.back().size() - wcslen(texts::kNothing), again.boxes.back().rfind(texts::kNothing));
+
+    auto run = [](const harness::Fault &fault, harness::Counts &made) -> std::string {
+        Write(kReinstalled);
+        const Outcome r = Drive(L"brisvane-path.exe", L"", IDYES, fault, &made);
+        const Values now = Read();
+        const std::wstring last = r.boxes.empty() ? L"" : r.boxes.back(), words = SystemWords(harness::CodeOf(fault));
+        for (size_t i = 0; i < now.size(); ++i)
+            if (now[i] != kReinstalled[i] && now[i] != kAfter[i])
+                return "it left " + harness::ToUtf8(kNames[i]) + " changed in part: " + harness::ToUtf8(now[i]);
+        if (r.exitCode > 2)
+            return "exit code " + std::to_string(r.exitCode) + ": it did not start, or crashed or hung";
+        if (made["injected"] == 0)
+            return "the fault was never made";
+        if (r.exitCode != 2)
+            return now == kAfter && r.exitCode == 0 ? "" : "exit " + std::to_string(r.exitCode) + ", not all added";
+        if (last.empty() ? fault.functions != "MessageBoxW" : last == texts::kDone)
+            return "exit 2, but no box says what went wrong";
+        // An error's own words, unless they could not be had.
+        const bool worded = harness::CodeOf(fault) != ERROR_ACCESS_DENIED || fault.functions.find("FormatMessageW") != std::string::npos;
+        return worded || last.find(words) != std::wstring::npos ? "" : "the box lacks the system's words: " + harness::ToUtf8(last);
+    };
+    for (const std::string &breach : harness::RunSingleFaults(counts, harness::kPath, nullptr, run))
+        ADD_FAILURE() << breach;
+    harness::RemoveAll();
+}
+
+// Each row: the values backed up (none: no backup made), or else a file
+// given on the command line; the values then; what it leaves, and says.
+TEST(PathProof, SaysWhatItLeavesOutAndWhy)
+{
+    MakeFolders();
+    auto longPath = [](size_t length) { return L"C:\\VS6\\bin;C:\\" + std::wstring(length - 14, L'x'); };
+    const std::wstring vc = OLD L"VC98\\bin", huge = L"C:\\" + std::wstring(33000, L'x'), gone = L"missing",
+                       head = L"\uFEFFWindows Registry Editor Version 5.00\r\n", section = L"\r\n[HKEY_CURRENT_USER\\Environment]\r\n",
+                       intro = head + backup::texts::kFileIntro + L"2026-12-09 12:00:00" + backup::texts::kFileIntroEnd,
+                       reject = texts::kNotBackup, nothing = texts::kNothing, done = texts::kDone;
+    const struct {
+        const char *label;
+        Values old;           // backed up, or none
+        std::wstring file;    // or else the text of a file given, if any
+        Values now, expected; // none: as set up, and as they were
+        DWORD exitCode;
+        Values said;          // in the last box
+    } rows[] = {
+        {"without MSDevDir, folders compared as the system compares them",
+         {L"%SystemRoot%\\System32\\;C:\\TOOLS\\bin;C:\\Tools\\Bin\\;" + vc, L"C:\\SDK\\Include", gone, gone}, L"",
+         {L"E|C:\\windows\\system32;c:\\tools\\bin\\", gone, L"C:\\VS6\\lib", gone},
+         {L"E|C:\\windows\\system32;c:\\tools\\bin\\;" + vc, L"C:\\SDK\\Include", L"C:\\VS6\\lib", gone}, 0, {done}},
+        {"MSDevDir two levels below a drive's root", {vc, gone, gone, L"C:\\Program Files\\MSDev98"}, L"",
+         {L"C:\\VS6\\bin;", gone, gone, gone}, {L"C:\\VS6\\bin;" + vc, gone, gone, gone}, 0, {done}},
+        {"values Windows takes no more of", {L"C:\\Tools\\bin", L"C:\\SDK\\Include", L"C:\\SDK\\Lib", gone}, L"",
+         {longPath(32760), L"M|C:\\VS6\\include", longPath(40000), gone}, {}, 2,
+         {L"\r\npath 不会修改：添加后会超过 Windows 允许的环境变量长度（32767 个字符）。\r\n",
+          L"\r\ninclude 不会修改：它现在的值不是文本。\r\n", L"\r\nlib 不会修改：添加后会超过"}},
+        {"one value too long, the others added", {L"C:\\Tools\\bin", L"C:\\SDK\\Include", huge + L";C:\\SDK\\Lib", gone},
+         L"", {longPath(40000), L"C:\\VS6\\include", L"C:\\VS6\\lib", gone},
+         {longPath(40000), L"C:\\VS6\\include;C:\\SDK\\Include", L"C:\\VS6\\lib;C:\\SDK\\Lib", gone}, 2,
+         {done + texts::kNotAll}},
+        {"not a .reg file", {}, L"path=C:\\Tools", {}, {}, 2, {reject}},
+        {"another program's .reg file", {}, head + section + L"\"path\"=\"C:\\\\A\"\r\n", {}, {}, 2, {reject}},
+        {"a backup without environment values", {}, intro, {}, {}, 0, {nothing}},
+        {"a backup of values that are not text", {},
+         intro + section + L"\"lib\"=dword:00000001\r\n\"include\"=hex:43,00\r\n\"path\"=hex(7):43,00,00,00,00,00\r\n", {},
+         {}, 0, {nothing}},
+        {"a name without its closing quote", {}, intro + section + L"\"path\r\n", {}, {}, 2, {reject}},
+        {"a name without data", {}, intro + section + L"\"path\"\r\n", {}, {}, 2, {reject}},
+        {"text without its closing quote", {}, intro + section + L"\"path\"=\"C:\\\\A\r\n", {}, {}, 2, {reject}},
+        {"data in no form regedit writes", {}, intro + section + L"\"path\"=text:C\r\n", {}, {}, 2, {reject}},
+        {"a type without its end", {}, intro + section + L"\"path\"=hex(2\r\n", {}, {}, 2, {reject}},
+        {"a digit that is not hex", {}, intro + section + L"\"path\"=hex(2):4g,00\r\n", {}, {}, 2, {reject}},
+        {"more after the data", {}, intro + section + L"\"path\"=\"C:\\\\A\"x\r\n", {}, {}, 2, {reject}},
+        {"no backup on the desktop or in Documents", {}, L"", {}, {}, 2, {texts::kNoBackup}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.label);
+        RemoveBackups();
+        std::wstring file = harness::PathBeside(L"not-a-backup.reg"), argument;
+        if (!row.old.empty()) { // found in Documents, as where the desktop cannot be written
+            const std::wstring saved = BackUp(row.old);
+            file = Folder(CSIDL_PERSONAL) + saved.substr(saved.rfind(L'\\'));
+            ASSERT_TRUE(MoveFileW(saved.c_str(), file.c_str()));
+        } else if (!row.file.empty()) {
+            std::ofstream(file.c_str(), std::ios::binary).write((const char *)row.file.data(), row.file.size() * 2);
+            argument = L"\"" + file + L"\"";
+        }
+        Write(row.now.empty() ? kReinstalled : row.now);
+        const Outcome r = Drive(L"brisvane-path.exe", argument);
+        EXPECT_EQ(row.exitCode, r.exitCode);
+        EXPECT_EQ(!row.expected.empty() ? row.expected : row.now.empty() ? kReinstalled : row.now, Read());
+        ASSERT_FALSE(r.boxes.empty());
+        // A file read as a backup is named first.
+        EXPECT_EQ(!row.old.empty() || row.exitCode == 0, r.boxes[0].rfind(L"备份文件：" + file + L"\r\n", 0) == 0)
+            << harness::ToUtf8(file);
+        for (const std::wstring &said : row.said)
+            EXPECT_NE(std::wstring::npos, r.boxes.back().find(said)) << harness::ToUtf8(r.boxes.back().substr(0, 500));
+    }
+    harness::RemoveAll();
+}
+
+} // namespace path_proof

@@ -211,7 +211,7 @@ TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
         const bool worded = harness::CodeOf(fault) != ERROR_ACCESS_DENIED || fault.functions.find("FormatMessageW") != std::string::npos;
         return worded || last.find(words) != std::wstring::npos ? "" : "the box lacks the system's words: " + harness::ToUtf8(last);
     };
-    for (const std::string &breach : harness::RunSingleFaults(counts, harness::kPath, nullptr, run))
+    for (const std::string &breach : harness::RunSingleFaults(counts, harness::kPath, "brisvane-path", run))
         ADD_FAILURE() << breach;
     harness::RemoveAll();
 }

@@ -26,6 +26,9 @@
 
 namespace {
 
+// The tool's caption: the author's name is pushed to the right by spaces.
+const std::wstring kCaption = L"Brisvane" + std::wstring(37, L' ') + L"Built By Morvessa";
+
 void Print(const std::string &utf8)
 {
     DWORD written = 0;
@@ -80,7 +83,7 @@ template <class First, class Second> bool Alternately(int round, First first, Se
 // Seconds from CreateProcess to a window with `caption` shown, or -1. With
 // `idleFirst`, for a program that works a while before its window (the
 // backup's box comes once its file is written), ten minutes for that.
-double TimeToDialog(const wchar_t *program, const std::wstring &caption = harness::kCaption, bool idleFirst = false)
+double TimeToDialog(const wchar_t *program, const std::wstring &caption = kCaption, bool idleFirst = false)
 {
     harness::Program tool;
     DWORD limitMs = idleFirst ? 630000 : 30000;

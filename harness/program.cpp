@@ -92,8 +92,7 @@ template <class Done> bool WaitUntil(Done done, DWORD timeoutMs)
 } // namespace
 
 // Shown or not yet: a box becomes visible only once its modal loop first
-// finds its queue empty, after it has already handled what was posted to
-// the program before it, such as a test's mark.
+// finds its queue empty, after it has handled what was posted before it.
 HWND FindOwnedBox(HWND owner, const wchar_t *title)
 {
     return FindDialog([=](HWND window) { return GetWindow(window, GW_OWNER) == owner && (!title || WindowText(window) == title); });

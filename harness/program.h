@@ -1,7 +1,6 @@
-// Programs started and driven from outside, the way a user would. List texts
-// are read as UTF-16 (under Wine, LB_GETTEXT through the ANSI entry returns
-// UTF-16 across processes) and compared with the texts the user reads,
-// written out as wide literals: a narrow text not compiled to GBK fails.
+// Programs started and driven from outside, the way a user would, for the
+// tests and brisvane_drive. List texts are read as UTF-16 (under Wine,
+// LB_GETTEXT through the ANSI entry returns UTF-16 across processes).
 #pragma once
 
 #include "harness/injector.h"

@@ -1,6 +1,8 @@
 // Real faults: access denied, made with DACLs (a registry key the tool may
 // read but not delete, a folder no file can be written to), and a desktop
-// on a disk too small for what is written to it.
+// on a disk too small for what is written to it. Each is a change to the
+// machine that lasts until destroyed, which puts back what it replaced;
+// ok(): the change was made.
 #pragma once
 
 #include "platform/platform.h"
@@ -10,8 +12,6 @@
 
 namespace harness {
 
-// A change to the machine that lasts until destroyed, which puts back what
-// it replaced. ok(): the change was made.
 class Change {
 public:
     Change() = default;
@@ -24,23 +24,14 @@ protected:
     std::function<void()> undo_;
 };
 
-// Replaces a key's owner and DACL with ones that deny Everyone all but
+// A key's owner and DACL replaced with ones that deny Everyone all but
 // `granted` (keeping the rights to put the old ones back).
-struct RestrictedKey : Change {
-    RestrictedKey(HKEY root, const char *path, REGSAM granted);
-};
-
-// Replaces a folder's DACL with one that denies Everyone the rights to add
+struct RestrictedKey : Change { RestrictedKey(HKEY root, const char *path, REGSAM granted); };
+// A folder's DACL replaced with one that denies Everyone the rights to add
 // files and folders to it.
-struct RestrictedFolder : Change {
-    explicit RestrictedFolder(const std::wstring &path);
-};
-
-// Points the user's desktop folder at `path` (a small file system that
-// tools/test mounts, see BRISVANE_SMALL_DISK), as a user's own redirected
-// desktop would be.
-struct DesktopMoved : Change {
-    explicit DesktopMoved(const std::wstring &path);
-};
+struct RestrictedFolder : Change { explicit RestrictedFolder(const std::wstring &path); };
+// The user's desktop folder pointed at `path` (a small file system that
+// tools/test mounts, see BRISVANE_SMALL_DISK), as a redirected desktop is.
+struct DesktopMoved : Change { explicit DesktopMoved(const std::wstring &path); };
 
 } // namespace harness

@@ -1,15 +1,7 @@
 // brisvane_drive: the project's helper for seeing the tool work and for
-// measuring it. Runs inside the project's own Wine prefix only (tools/*).
-// The benchmark's measures end in one line, "RESULT key=value ...", medians
-// (or a series' min, median and max) that tools/bench reads by key.
-//
-//   seed KEYS_PER_TREE    seed a leftover footprint, look-alikes and values
-//   demo [DIR]            one confirmed run; print the list; screenshots to DIR
-//   bench-start RUNS A B  start-to-dialog time, program A against program B
-//   bench-run KEYS ROUNDS a run over a large footprint against reg.exe
-//   bench-backup KEYS ROUNDS  the backup of that footprint against reg
-//                         export, and against reading it in this process
-//   hold                  keep Wine's desktop open; says "holding" once it is
+// measuring it, in the project's own Wine prefix only (tools/run, tools/bench).
+// A measure ends in one line, "RESULT key=value ...", medians (or a series'
+// min, median and max) that tools/bench reads by key.
 #include "harness/footprint.h"
 #include "harness/program.h"
 #include "harness/snapshot.h"
@@ -20,7 +12,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -45,17 +36,6 @@ bool Fail(const std::string &why)
     return false;
 }
 
-int Demo(const wchar_t *dir)
-{
-    harness::RunResult run = harness::ConfirmedRun(dir);
-    if (!run.ok)
-        return Fail("demo failed: " + run.error), 1;
-    for (const auto &line : run.lines)
-        Print("  " + harness::ToUtf8(line) + "\n");
-    Print(Format("exit code %lu\n", static_cast<unsigned long>(run.exitCode)));
-    return run.exitCode == 0 ? 0 : 1;
-}
-
 double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -63,7 +43,7 @@ double Median(std::vector<double> v)
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
 
-// " NAME_min=... NAME_median=... NAME_max=..." of a series, for the result line.
+// " NAME_min=... NAME_median=... NAME_max=..." of a series.
 std::string Spread(const char *name, std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
@@ -80,29 +60,11 @@ template <class First, class Second> bool Alternately(int round, First first, Se
 // Seconds from CreateProcess to a window with `caption` shown, or -1. With
 // `idleFirst`, for a program that works a while before its window (the
 // backup's box comes once its file is written), ten minutes for that.
-double TimeToDialog(const wchar_t *program, const std::wstring &caption = harness::kCaption, bool idleFirst = false)
+double TimeToDialog(const wchar_t *program, const std::wstring &caption, bool idleFirst = false)
 {
     harness::Program tool;
-    DWORD limitMs = idleFirst ? 630000 : 30000;
-    return harness::StartProgram(tool, L"", limitMs, program, {caption.c_str(), idleFirst}) ? tool.seconds : -1;
-}
-
-int BenchStart(int runs, const wchar_t *program, const wchar_t *baseline)
-{
-    std::vector<double> tool, minimal;
-    TimeToDialog(program); // warm the file cache for both
-    TimeToDialog(baseline);
-    // Letting the previous process's teardown finish before each start.
-    auto time = [](std::vector<double> &times, const wchar_t *which) {
-        Sleep(100);
-        times.push_back(TimeToDialog(which));
-        return true;
-    };
-    for (int i = 0; i < runs; ++i)
-        Alternately(i, [&] { return time(tool, program); }, [&] { return time(minimal, baseline); });
-    double t = Median(tool), m = Median(minimal);
-    Print(Format("RESULT runs=%d tool_ms=%.2f baseline_ms=%.2f ratio=%.4f\n", runs, t * 1000, m * 1000, t / m));
-    return 0;
+    return harness::StartProgram(tool, L"", idleFirst ? 630000 : 30000, program, {caption.c_str(), idleFirst})
+               ? tool.seconds : -1;
 }
 
 double TimedCommand(const std::string &command)
@@ -112,8 +74,8 @@ double TimedCommand(const std::string &command)
     return harness::Seconds() - start;
 }
 
-// Seeds the footprint and flushes it, so no pending registry write is left
-// over from seeding into the timed part.
+// Seeds the footprint and flushes it, so that no registry write of the
+// seeding is left pending into the timed part.
 int SeedForBench(int keysPerTree)
 {
     int keys = harness::SeedAll(keysPerTree);
@@ -138,18 +100,46 @@ std::vector<std::string> TargetKeys()
     return keys;
 }
 
-// The same trees and values deleted the way a user would script it.
-double RegExeRun()
+int Seed(int keysPerTree, int, wchar_t **)
 {
-    double seconds = 0;
-    for (const std::string &key : TargetKeys())
-        seconds += TimedCommand("reg.exe delete \"" + key + "\" /f");
-    for (const char *value : kEnvironmentValues)
-        seconds += TimedCommand(std::string("reg.exe delete HKCU\\Environment /v ") + value + " /f");
-    return seconds;
+    Print(Format("seeded %d footprint keys, look-alike keys and environment values\n", harness::SeedAll(keysPerTree)));
+    return 0;
 }
 
-int BenchRun(int keysPerTree, int rounds)
+// One confirmed run, its lines printed; with a folder, screenshots there.
+int Demo(int, int, wchar_t **argv)
+{
+    harness::RunResult run = harness::ConfirmedRun(argv[2]);
+    if (!run.ok)
+        return Fail("demo failed: " + run.error), 1;
+    for (const auto &line : run.lines)
+        Print("  " + harness::ToUtf8(line) + "\n");
+    Print(Format("exit code %lu\n", static_cast<unsigned long>(run.exitCode)));
+    return run.exitCode == 0 ? 0 : 1;
+}
+
+// Start-up to the dialog shown, program A against program B, alternately,
+// each after the previous process's teardown has had its time.
+int BenchStart(int runs, int, wchar_t **argv)
+{
+    const std::wstring caption = L"Brisvane" + std::wstring(37, L' ') + L"Built By Morvessa";
+    std::vector<double> times[2];
+    auto time = [&](int which) {
+        Sleep(100);
+        times[which].push_back(TimeToDialog(argv[3 + which], caption));
+        return true;
+    };
+    time(0), time(1), times[0].clear(), times[1].clear(); // the file cache warmed for both
+    for (int i = 0; i < runs; ++i)
+        Alternately(i, [&] { return time(0); }, [&] { return time(1); });
+    double t = Median(times[0]), m = Median(times[1]);
+    Print(Format("RESULT runs=%d tool_ms=%.2f baseline_ms=%.2f ratio=%.4f\n", runs, t * 1000, m * 1000, t / m));
+    return 0;
+}
+
+// A confirmed run over a large footprint against the same trees and values
+// deleted by reg.exe, the way a user would script it.
+int BenchRun(int keysPerTree, int rounds, wchar_t **)
 {
     std::vector<double> tool, reg;
     int keys = 0;
@@ -161,7 +151,12 @@ int BenchRun(int keysPerTree, int rounds)
     };
     auto byReg = [&] {
         keys = SeedForBench(keysPerTree);
-        reg.push_back(RegExeRun());
+        double seconds = 0;
+        for (const std::string &key : TargetKeys())
+            seconds += TimedCommand("reg.exe delete \"" + key + "\" /f");
+        for (const char *value : kEnvironmentValues)
+            seconds += TimedCommand(std::string("reg.exe delete HKCU\\Environment /v ") + value + " /f");
+        reg.push_back(seconds);
         return !AnyTreeLeft() || Fail("bench-run: reg.exe left a tree behind");
     };
     for (int round = 0; round < rounds; ++round)
@@ -174,16 +169,14 @@ int BenchRun(int keysPerTree, int rounds)
     return 0;
 }
 
-// The same trees and values saved the way a user would script it, into
-// FOLDER, which this empties again.
+// The same trees and values saved by reg export into `folder`, emptied again.
 double RegExport(const std::wstring &folder)
 {
     double seconds = 0;
     std::vector<std::string> keys = TargetKeys();
     keys.push_back("HKCU\\Environment");
-    std::string dir(folder.begin(), folder.end());
     for (size_t i = 0; i < keys.size(); ++i) {
-        std::string file = dir + "\\export-" + std::to_string(i) + ".reg";
+        std::string file = std::string(folder.begin(), folder.end()) + "\\export-" + std::to_string(i) + ".reg";
         seconds += TimedCommand("reg.exe export \"" + keys[i] + "\" \"" + file + "\" /y");
         DeleteFileA(file.c_str());
     }
@@ -228,7 +221,9 @@ bool TimeBackup(const std::wstring &desktop, std::vector<double> &times)
     return true;
 }
 
-int BenchBackup(int keysPerTree, int rounds)
+// The backup of a large footprint against reg export, and against the read
+// floor. It only reads: one footprint serves every round, the floor last.
+int BenchBackup(int keysPerTree, int rounds, wchar_t **)
 {
     wchar_t desktop[MAX_PATH], temp[MAX_PATH];
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, desktop)) ||
@@ -237,22 +232,14 @@ int BenchBackup(int keysPerTree, int rounds)
     SeedForBench(keysPerTree);
     std::vector<double> backup, reg, floor, toReg, toFloor;
     long keys = 0;
-    auto byBackup = [&] { return TimeBackup(desktop, backup); };
-    auto byReg = [&] { reg.push_back(RegExport(temp)); return true; };
-    // The backup only reads: one footprint serves every round. The read
-    // floor comes last in each.
     for (int round = 0; round < rounds; ++round) {
-        if (!Alternately(round, byBackup, byReg))
+        if (!Alternately(round, [&] { return TimeBackup(desktop, backup); }, [&] { reg.push_back(RegExport(temp)); return true; }))
             return 1;
         floor.push_back(ReadFloorSeconds(keys));
         toReg.push_back(backup.back() / reg.back());
         toFloor.push_back(backup.back() / floor.back());
-        Print(Format("round %d: backup %.3f s, reg export %.3f s, read floor %.3f s\n", round + 1, backup.back(),
-                     reg.back(), floor.back()));
     }
     harness::RemoveAll();
-    // The keys read, then of the backup, reg export, the read floor, and
-    // each round's backup over reg export and over the floor.
     Print(Format("RESULT keys=%ld rounds=%d", keys, rounds) + Spread("backup", backup) + Spread("reg", reg) +
           Spread("floor", floor) + Spread("to_reg", toReg) + Spread("to_floor", toFloor) + "\n");
     return 0;
@@ -260,11 +247,10 @@ int BenchBackup(int keysPerTree, int rounds)
 
 // Wine closes its desktop once no program has a window, and the next program
 // gives explorer.exe only 10 s to open it again: too little on an emulated
-// machine under load. A hidden window that stays keeps it open.
-int Hold()
+// machine under load. A hidden window that stays keeps it open. It fails
+// while explorer.exe is still coming up; a later try finds it up.
+int Hold(int, int, wchar_t **)
 {
-    // A window fails while explorer.exe is still coming up; the next try
-    // finds it up, or starts it again.
     for (int tries = 1; !CreateWindowW(L"STATIC", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr); ++tries)
         if (tries == 10)
             return 1;
@@ -274,28 +260,35 @@ int Hold()
     return 0;
 }
 
+// The verbs, each with the arguments it needs (the numbers among them > 0).
+const struct {
+    const wchar_t *name;
+    int arguments, numbers;
+    int (*run)(int number, int rounds, wchar_t **argv);
+    const char *usage;
+} kVerbs[] = {
+    {L"seed", 1, 0, Seed, "seed KEYS_PER_TREE          a leftover footprint, look-alikes and values"},
+    {L"demo", 0, 0, Demo, "demo [DIR]                  one confirmed run, its lines; screenshots to DIR"},
+    {L"bench-start", 3, 1, BenchStart, "bench-start RUNS A B        start-to-dialog time, program A against B"},
+    {L"bench-run", 2, 2, BenchRun, "bench-run KEYS ROUNDS       a run over a large footprint against reg.exe"},
+    {L"bench-backup", 2, 2, BenchBackup, "bench-backup KEYS ROUNDS    the backup against reg export and reading"},
+    {L"hold", 0, 0, Hold, "hold                        keep Wine's desktop open; says \"holding\""},
+};
+
 } // namespace
 
 int wmain(int argc, wchar_t **argv)
 {
     if (!harness::InOwnPrefix("brisvane_drive", "tools/run, tools/bench or tools/screenshots"))
         return 2;
-    std::wstring verb = argc > 1 ? argv[1] : L"";
     int number = argc > 2 ? _wtoi(argv[2]) : 0, rounds = argc > 3 ? _wtoi(argv[3]) : 0;
-    if (verb == L"seed") {
-        Print(Format("seeded %d footprint keys, look-alike keys and environment values\n", harness::SeedAll(number)));
-        return 0;
+    std::string usage = "usage: brisvane_drive VERB ...\n";
+    for (const auto &verb : kVerbs) {
+        if (argc > 1 && verb.name == std::wstring(argv[1]) && argc >= 2 + verb.arguments &&
+            (verb.numbers < 1 || number > 0) && (verb.numbers < 2 || rounds > 0))
+            return verb.run(number, rounds, argv);
+        usage += std::string("  ") + verb.usage + "\n";
     }
-    if (verb == L"demo")
-        return Demo(argc > 2 ? argv[2] : nullptr);
-    if (verb == L"bench-start" && number > 0 && argc > 4)
-        return BenchStart(number, argv[3], argv[4]);
-    if (verb == L"bench-run" && number > 0 && rounds > 0)
-        return BenchRun(number, rounds);
-    if (verb == L"bench-backup" && number > 0 && rounds > 0)
-        return BenchBackup(number, rounds);
-    if (verb == L"hold")
-        return Hold();
-    Print("usage: brisvane_drive seed N | demo [DIR] | bench-start RUNS A B | bench-run KEYS_PER_TREE ROUNDS | bench-backup KEYS_PER_TREE ROUNDS | hold\n");
+    Print(usage);
     return 2;
 }

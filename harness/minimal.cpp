@@ -1,8 +1,7 @@
-// The benchmark's baselines: the same dialog template and manifest as the
-// tool, shown the same way. The plain one has a dialog procedure that does
-// nothing at all; the FOCUS_START_BUTTON one only answers TRUE to
-// WM_INITDIALOG, so the dialog manager focuses the start button as the tool
-// must.
+// The benchmark's baselines: the tool's dialog template and manifest, shown
+// the same way, with a dialog procedure that does nothing at all; the
+// FOCUS_START_BUTTON one only answers TRUE to WM_INITDIALOG, so that the
+// dialog manager focuses the start button, as the tool must.
 #include "platform/platform.h"
 #include "app/resource.h"
 

@@ -92,17 +92,16 @@ template <class Done> bool WaitUntil(Done done, DWORD timeoutMs)
 } // namespace
 
 // Shown or not yet: a box becomes visible only once its modal loop first
-// finds its queue empty, after it has already handled what was posted to
-// the program before it, such as a test's mark.
-HWND FindOwnedBox(HWND owner)
+// finds its queue empty, after it has handled what was posted before it.
+HWND FindOwnedBox(HWND owner, const wchar_t *title)
 {
-    return FindDialog([owner](HWND window) { return window != owner && GetWindow(window, GW_OWNER) == owner; });
+    return FindDialog([=](HWND window) { return GetWindow(window, GW_OWNER) == owner && (!title || WindowText(window) == title); });
 }
 
-HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs)
+HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs, const wchar_t *title)
 {
     HWND box = nullptr;
-    WaitUntil([&] { return (box = FindOwnedBox(owner)) != nullptr; }, timeoutMs);
+    WaitUntil([&] { return (box = FindOwnedBox(owner, title)) != nullptr; }, timeoutMs);
     return box;
 }
 
@@ -282,7 +281,7 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
     PostMessageW(confirm, WM_COMMAND, IDYES, 0);
     auto owned = [&tool](HWND box) { return box && GetWindow(box, GW_OWNER) == tool.dialog ? box : nullptr; };
     HWND done = nullptr;
-    while (!(done = owned(FindWindowW(L"#32770", kDoneTitle.c_str()))) && Seconds() - start < 600)
+    while (!(done = owned(FindWindowW(L"#32770", L"完成"))) && Seconds() - start < 600)
         Sleep(10);
     result.runSeconds = Seconds() - start;
     if (!done)

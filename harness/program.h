@@ -1,7 +1,6 @@
-// Programs started and driven from outside, the way a user would. List texts
-// are read as UTF-16 (under Wine, LB_GETTEXT through the ANSI entry returns
-// UTF-16 across processes) and compared with the texts the user reads,
-// written out as wide literals: a narrow text not compiled to GBK fails.
+// Programs started and driven from outside, the way a user would, for the
+// tests and brisvane_drive. List texts are read as UTF-16 (under Wine,
+// LB_GETTEXT through the ANSI entry returns UTF-16 across processes).
 #pragma once
 
 #include "harness/injector.h"
@@ -11,28 +10,6 @@
 #include <vector>
 
 namespace harness {
-
-// What the tool shows, as the user reads it. In the caption the author's
-// name is pushed to the right by spaces, not by a control.
-inline const std::wstring kCaption = L"Brisvane" + std::wstring(37, L' ') + L"Built By Morvessa";
-inline const std::wstring kWarningTitle = L"警告", kDoneTitle = L"完成";
-// The list after a confirmed run, line by line as the user reads it, each
-// tree deleted; FailedLine(i) is line i when that tree's deletion failed.
-inline const wchar_t *const kProgressLines[7] = {
-    L"删除键 Software\\Microsoft\\Devstudio\\6.0      成功",
-    L"删除键 Software\\Microsoft\\HTML Help Collections      成功",
-    L"删除键 Software\\Microsoft\\Visual Basic\\6.0      成功",
-    L"删除键 Software\\Microsoft\\Visual Component Manager      成功",
-    L"删除键 Software\\Microsoft\\VisualStudio\\6.0      成功",
-    L"删除键 Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\StartMenu\\&Programs\\"
-    L"Microsoft Visual Studio 6.0      成功",
-    L"删除键 SOFTWARE\\Microsoft\\DevStudio\\6.0      成功",
-};
-inline std::wstring FailedLine(int i)
-{
-    std::wstring line = kProgressLines[i];
-    return line.replace(line.size() - 2, 2, L"失败");
-}
 
 // A wait's limit for this machine: `ms` times BRISVANE_TIME_SCALE (1 unless
 // the test runner says this arrangement runs slower, as in an emulated VM).
@@ -45,10 +22,10 @@ std::string ToUtf8(const std::wstring &text);
 std::wstring WindowText(HWND window);
 std::vector<std::wstring> ListLines(HWND list);
 
-// A message box: a #32770 window owned by `owner`, text in static 0xFFFF,
-// found from its creation on, before it is shown.
-HWND FindOwnedBox(HWND owner);
-HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs);
+// A message box: a #32770 window owned by `owner` (with `title`, if given),
+// text in static 0xFFFF, found from its creation on, before it is shown.
+HWND FindOwnedBox(HWND owner, const wchar_t *title = nullptr);
+HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs, const wchar_t *title = nullptr);
 bool WaitForNoOwnedBox(HWND owner, DWORD timeoutMs);
 std::wstring BoxText(HWND box);
 

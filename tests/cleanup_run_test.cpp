@@ -1,6 +1,7 @@
-// The cleanup run on the real dialog in this process, against the real
-// registry of the test prefix. Message boxes are answered from a WH_CBT hook,
-// which also records what was true at the moment each box appeared.
+// The tool against the real registry of the test prefix: its dialog in this
+// process, whose boxes a WH_CBT hook answers and writes down as they appear;
+// and the program as its own process, driven from outside the way a user
+// would, also with each of its calls that can fail failed in turn.
 #include "app/main_dialog.h"
 #include "app/resource.h"
 #include "harness/denials.h"
@@ -9,167 +10,129 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <list>
 
 namespace {
 
 using harness::kFootprintTrees;
 
-struct Box {
-    std::wstring title, text;
-    bool hasYes, hasNo, hasOk;
-    HICON icon;
-    bool buttonEnabled;                  // the start button, as the box appeared
-    std::vector<std::wstring> lines;     // the list, as the box appeared
-    bool environmentValuesLeft;          // any of the four still present
-};
-
-struct HookState {
-    HWND dialog = nullptr;
-    std::vector<int> answers;            // one per box, in order
-    std::vector<Box> boxes;
-} g_hook;
-
-bool AnyEnvironmentValueLeft()
+// Line `row` of the list after a run, as the user reads it: the tree deleted,
+// or, where its deletion failed, ending in 失败.
+std::wstring Line(int row, bool deleted = true)
 {
-    for (const char *name : harness::kEnvironmentTargets)
-        if (harness::ValueExists(HKEY_CURRENT_USER, "Environment", name))
-            return true;
-    return false;
+    static const wchar_t *const lines[7] = {
+        L"删除键 Software\\Microsoft\\Devstudio\\6.0      成功",
+        L"删除键 Software\\Microsoft\\HTML Help Collections      成功",
+        L"删除键 Software\\Microsoft\\Visual Basic\\6.0      成功",
+        L"删除键 Software\\Microsoft\\Visual Component Manager      成功",
+        L"删除键 Software\\Microsoft\\VisualStudio\\6.0      成功",
+        L"删除键 Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\StartMenu\\&Programs\\"
+        L"Microsoft Visual Studio 6.0      成功",
+        L"删除键 SOFTWARE\\Microsoft\\DevStudio\\6.0      成功",
+    };
+    std::wstring line = lines[row - 1];
+    return deleted ? line : line.replace(line.size() - 2, 2, L"失败");
 }
+
+std::vector<std::wstring> Lines(std::set<int> failed = {})
+{
+    std::vector<std::wstring> lines;
+    for (int row = 1; row <= 7; ++row)
+        lines.push_back(Line(row, !failed.count(row)));
+    return lines;
+}
+
+bool AnyValueLeft()
+{
+    return std::any_of(std::begin(harness::kEnvironmentTargets), std::end(harness::kEnvironmentTargets),
+                       [](const char *name) { return harness::ValueExists(HKEY_CURRENT_USER, "Environment", name); });
+}
+
+struct {
+    HWND dialog;
+    int answer;                        // to the question; every other box is answered OK
+    std::vector<std::wstring> boxes;   // "title: text [buttons, icon]"
+} g_hook;
 
 LRESULT CALLBACK CbtProc(int code, WPARAM wParam, LPARAM lParam)
 {
     HWND box = reinterpret_cast<HWND>(wParam);
-    char cls[16] = "";
-    if (code == HCBT_ACTIVATE && box != g_hook.dialog && GetClassNameA(box, cls, sizeof cls) &&
-        lstrcmpA(cls, "#32770") == 0) {
-        size_t n = g_hook.boxes.size();
-        g_hook.boxes.push_back({harness::WindowText(box), harness::BoxText(box),
-                                GetDlgItem(box, IDYES) != nullptr, GetDlgItem(box, IDNO) != nullptr,
-                                GetDlgItem(box, IDOK) != nullptr,
-                                reinterpret_cast<HICON>(SendDlgItemMessageW(box, 0x0440, STM_GETICON, 0, 0)),
-                                IsWindowEnabled(GetDlgItem(g_hook.dialog, IDC_START)) != FALSE,
-                                harness::ListLines(GetDlgItem(g_hook.dialog, IDC_PROGRESS)),
-                                AnyEnvironmentValueLeft()});
-        PostMessageW(box, WM_COMMAND, n < g_hook.answers.size() ? g_hook.answers[n] : IDCANCEL, 0);
+    if (code == HCBT_ACTIVATE && GetWindow(box, GW_OWNER) == g_hook.dialog) {
+        static const std::pair<int, const wchar_t *> kButtons[] = {
+            {IDOK, L"ok "}, {IDCANCEL, L"cancel "}, {IDYES, L"yes "}, {IDNO, L"no "}};
+        std::wstring buttons;
+        for (auto [id, name] : kButtons)
+            buttons += GetDlgItem(box, id) ? name : L"";
+        HICON icon = reinterpret_cast<HICON>(SendDlgItemMessageW(box, 0x0440, STM_GETICON, 0, 0));
+        buttons += icon == LoadIconA(nullptr, IDI_EXCLAMATION)   ? L"exclamation"
+                   : icon == LoadIconA(nullptr, IDI_INFORMATION) ? L"information"
+                                                                 : L"another icon";
+        g_hook.boxes.push_back(harness::WindowText(box) + L": " + harness::BoxText(box) + L" [" + buttons + L"]");
+        PostMessageW(box, WM_COMMAND, GetDlgItem(box, IDYES) ? g_hook.answer : IDOK, 0);
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);
 }
-
-// The list after a run in which the trees `failed` names were not deleted.
-std::vector<std::wstring> Lines(const bool (&failed)[7] = {})
-{
-    std::vector<std::wstring> lines;
-    for (int i = 0; i < 7; ++i)
-        lines.push_back(failed[i] ? harness::FailedLine(i) : harness::kProgressLines[i]);
-    return lines;
-}
-
-const bool kAllFailed[7] = {true, true, true, true, true, true, true};
 
 class CleanupRun : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(936u, GetACP()) << "the tests need the Chinese ANSI code page";
-        harness::RemoveAll();
-        harness::SeedFootprint(6);
-        harness::SeedBystanders();
-        harness::SeedEnvironmentValues();
-        dialog_ = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_MAIN), nullptr,
-                                     MainDlgProc, 0);
+        harness::SeedAll(2, 1, false);
+        dialog_ = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainDlgProc, 0);
         ASSERT_NE(nullptr, dialog_);
         ShowWindow(dialog_, SW_SHOWNA);
         list_ = GetDlgItem(dialog_, IDC_PROGRESS);
-        button_ = GetDlgItem(dialog_, IDC_START);
-        g_hook = HookState{};
-        g_hook.dialog = dialog_;
+        g_hook = {dialog_, IDYES, {}};
         hook_ = SetWindowsHookExA(WH_CBT, CbtProc, nullptr, GetCurrentThreadId());
         ASSERT_NE(nullptr, hook_);
     }
 
     void TearDown() override
     {
-        if (hook_)
-            UnhookWindowsHookEx(hook_);
-        if (dialog_)
-            DestroyWindow(dialog_);
+        UnhookWindowsHookEx(hook_);
+        DestroyWindow(dialog_);
         harness::RemoveAll();
     }
 
-    // Sends the command as the dialog manager would for a click on the button.
-    void Command(int id, int notifyCode, std::vector<int> answers)
+    // Sends the command as the dialog manager would for a click on a control.
+    void Command(int id, int notifyCode = BN_CLICKED, int answer = IDYES)
     {
-        g_hook.answers = std::move(answers);
+        g_hook.answer = answer;
         g_hook.boxes.clear();
         SendMessageW(dialog_, WM_COMMAND, MAKEWPARAM(id, notifyCode), LPARAM(GetDlgItem(dialog_, id)));
     }
-    void Run() { Command(IDC_START, BN_CLICKED, {IDYES, IDOK}); }
 
-    HWND dialog_ = nullptr, list_ = nullptr, button_ = nullptr;
+    HWND dialog_ = nullptr, list_ = nullptr;
     HHOOK hook_ = nullptr;
 };
 
-// The boxes as the user reads them, and what was true as each appeared.
-TEST_F(CleanupRun, ConfirmedRunAsksThenReportsEachTree)
+TEST_F(CleanupRun, ConfirmedRunWarnsThenSaysItIsDone)
 {
-    Run();
-
-    ASSERT_EQ(2u, g_hook.boxes.size());
-    const Box &confirm = g_hook.boxes[0], &done = g_hook.boxes[1];
-    EXPECT_EQ(harness::kWarningTitle, confirm.title);
-    EXPECT_EQ(L"警告：如果进行进行清理，会导致已安装的VC6.0不能正常运行，您确认要继续吗？", confirm.text);
-    EXPECT_TRUE(confirm.hasYes && confirm.hasNo && !confirm.hasOk);
-    EXPECT_EQ(LoadIconA(nullptr, IDI_EXCLAMATION), confirm.icon);
-    EXPECT_TRUE(confirm.lines.empty() && confirm.buttonEnabled && confirm.environmentValuesLeft);
-
-    EXPECT_EQ(harness::kDoneTitle, done.title);
-    EXPECT_EQ(L"注册表信息清理完毕！", done.text);
-    EXPECT_TRUE(done.hasOk && !done.hasYes && !done.hasNo);
-    EXPECT_EQ(LoadIconA(nullptr, IDI_INFORMATION), done.icon);
-    // By the time the completion box shows, the button is back and the values are gone.
-    EXPECT_TRUE(done.buttonEnabled);
-    EXPECT_FALSE(done.environmentValuesLeft);
-    EXPECT_EQ(Lines(), done.lines);
-    EXPECT_EQ(Lines(), harness::ListLines(list_));
+    Command(IDC_START);
+    EXPECT_EQ((std::vector<std::wstring>{
+                  L"警告: 警告：如果进行进行清理，会导致已安装的VC6.0不能正常运行，您确认要继续吗？ [yes no exclamation]",
+                  L"完成: 注册表信息清理完毕！ [ok information]"}),
+              g_hook.boxes);
 }
 
-TEST_F(CleanupRun, DeniedDeletionIsReportedAndTheRunGoesOn)
+// As without administrator rights: every line still runs, and the values go.
+TEST_F(CleanupRun, DeniedTreesAreReportedAndTheRunGoesOn)
 {
-    static const struct {
-        const char *label;
-        bool denied[7];
-    } cases[] = {
-        {"row 1 denied", {true}},
-        {"row 6 denied", {false, false, false, false, false, true}},
-        {"no rights to the machine root: rows 1-5 denied", {true, true, true, true, true}},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.label);
-        harness::SeedFootprint(2);
-        harness::SeedEnvironmentValues();
+    {
         std::list<harness::RestrictedKey> locks;
-        for (int i = 0; i < 7; ++i) {
-            if (c.denied[i]) {
-                const auto &tree = kFootprintTrees[i];
-                ASSERT_TRUE(locks.emplace_back(tree.root, tree.path, KEY_ALL_ACCESS & ~DELETE).ok()) << tree.label;
-            }
-        }
-        Run();
-        locks.clear();
-        EXPECT_EQ(Lines(c.denied), harness::ListLines(list_));
-        for (int i = 0; i < 7; ++i)
-            EXPECT_EQ(c.denied[i], harness::KeyExists(kFootprintTrees[i].root, kFootprintTrees[i].path))
-                << kFootprintTrees[i].label;
-        EXPECT_FALSE(AnyEnvironmentValueLeft());
-        ASSERT_EQ(2u, g_hook.boxes.size());
-        harness::RemoveAll();
+        for (int i = 0; i < 5; ++i)
+            ASSERT_TRUE(locks.emplace_back(kFootprintTrees[i].root, kFootprintTrees[i].path, KEY_ALL_ACCESS & ~DELETE).ok());
+        Command(IDC_START);
     }
+    EXPECT_EQ(Lines({1, 2, 3, 4, 5}), harness::ListLines(list_));
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(i < 5, harness::KeyExists(kFootprintTrees[i].root, kFootprintTrees[i].path)) << kFootprintTrees[i].label;
+    EXPECT_FALSE(AnyValueLeft());
 }
 
 // The start button answered No, and every other command: the list keeps
-// what it showed, the dialog stays, the registry is as it was.
+// what it showed, the dialog and its button stay, the registry is as it was.
 TEST_F(CleanupRun, NoAndOtherCommandsChangeNothing)
 {
     static const struct {
@@ -178,7 +141,6 @@ TEST_F(CleanupRun, NoAndOtherCommandsChangeNothing)
         size_t boxes;
     } commands[] = {
         {"start, answered No", IDC_START, BN_CLICKED, 1},
-        {"Esc (IDCANCEL)", IDCANCEL, BN_CLICKED, 0},
         {"IDOK", IDOK, BN_CLICKED, 0},
         {"list selection change", IDC_PROGRESS, LBN_SELCHANGE, 0},
         {"list double click", IDC_PROGRESS, LBN_DBLCLK, 0},
@@ -188,10 +150,10 @@ TEST_F(CleanupRun, NoAndOtherCommandsChangeNothing)
     auto before = harness::FootprintEntries();
     for (const auto &c : commands) {
         SCOPED_TRACE(c.label);
-        Command(c.id, c.notifyCode, {IDNO});
+        Command(c.id, c.notifyCode, IDNO);
         EXPECT_EQ(c.boxes, g_hook.boxes.size());
         EXPECT_EQ(std::vector<std::wstring>{L"earlier line"}, harness::ListLines(list_));
-        EXPECT_TRUE(IsWindowEnabled(button_));
+        EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog_, IDC_START)));
         // EndDialog would leave the window in place, only hidden.
         EXPECT_TRUE(IsWindowVisible(dialog_));
     }
@@ -208,29 +170,141 @@ TEST_F(CleanupRun, InitDialogLeavesTheFocusToTheDialogManager)
 
 TEST_F(CleanupRun, LaterRunsListSevenFailuresAndStillHandleTheEnvironment)
 {
-    Run();
-    ASSERT_EQ(Lines(), harness::ListLines(list_));
+    Command(IDC_START);
     harness::SeedEnvironmentValues();
-    Run();
-    EXPECT_EQ(Lines(kAllFailed), harness::ListLines(list_));
-    EXPECT_FALSE(AnyEnvironmentValueLeft());
-    EXPECT_EQ(2u, g_hook.boxes.size());
+    Command(IDC_START);
+    EXPECT_EQ(Lines({1, 2, 3, 4, 5, 6, 7}), harness::ListLines(list_));
+    EXPECT_FALSE(AnyValueLeft());
 
-    // With no Environment key at all, a run creates it, and leaves it empty.
-    const char kSaved[] = "Software\\Brisvane test saved Environment";
-    HKEY saved = nullptr, env = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, kSaved, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                             &saved, nullptr));
+    // With no Environment key at all, a run creates it, empty; what it held
+    // is put back afterwards.
+    HKEY saved = nullptr, environment = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_CURRENT_USER, "Software\\Brisvane test saved Environment", &saved));
     ASSERT_EQ(ERROR_SUCCESS, SHCopyKeyA(HKEY_CURRENT_USER, "Environment", saved, 0));
     ASSERT_EQ(ERROR_SUCCESS, SHDeleteKeyA(HKEY_CURRENT_USER, "Environment"));
-    Run();
-    const std::set<std::string> created = harness::Snapshot(HKEY_CURRENT_USER, "Environment");
-    RegCreateKeyExA(HKEY_CURRENT_USER, "Environment", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &env, nullptr);
-    EXPECT_EQ(ERROR_SUCCESS, SHCopyKeyA(saved, nullptr, env, 0));
-    RegCloseKey(env);
+    Command(IDC_START);
+    EXPECT_EQ(std::set<std::string>{"HKCU\\Environment"}, harness::Snapshot(HKEY_CURRENT_USER, "Environment"));
+    RegCreateKeyA(HKEY_CURRENT_USER, "Environment", &environment);
+    EXPECT_EQ(ERROR_SUCCESS, SHCopyKeyA(saved, nullptr, environment, 0));
+    RegCloseKey(environment);
     RegCloseKey(saved);
-    SHDeleteKeyA(HKEY_CURRENT_USER, kSaved);
-    EXPECT_EQ(std::set<std::string>{"HKCU\\Environment"}, created);
+    SHDeleteKeyA(HKEY_CURRENT_USER, "Software\\Brisvane test saved Environment");
+}
+
+// Keys go to the focus, as the keyboard would send them: Esc does nothing,
+// Enter presses the start button. Whatever its arguments, the program opens
+// idle, and closed by its close button it exits with 0.
+TEST(Process, EscDoesNothingEnterAsksAndClosingExitsWithZero)
+{
+    harness::Program tool;
+    ASSERT_TRUE(harness::StartProgram(tool, L"--clean /S /Y \"C:\\some path\\x.reg\""));
+    EXPECT_EQ(nullptr, harness::FindOwnedBox(tool.dialog));
+    GUITHREADINFO focus{};
+    focus.cbSize = sizeof focus;
+    ASSERT_TRUE(GetGUIThreadInfo(tool.process.dwThreadId, &focus));
+    // Posted input is handled in order: once Enter's box is up, Esc has had
+    // its turn, and the dialog must have survived it.
+    for (UINT vk : {VK_ESCAPE, VK_RETURN}) {
+        PostMessageW(focus.hwndFocus, WM_KEYDOWN, vk, 1);
+        PostMessageW(focus.hwndFocus, WM_KEYUP, vk, 0xC0000001);
+    }
+    HWND box = harness::WaitForOwnedBox(tool.dialog, harness::Scaled(5000), L"警告");
+    ASSERT_NE(nullptr, box);
+    PostMessageW(box, WM_COMMAND, IDNO, 0);
+    EXPECT_TRUE(harness::WaitForNoOwnedBox(tool.dialog, harness::Scaled(5000)));
+    EXPECT_EQ(0u, harness::CloseProgram(tool));
+}
+
+// Whether the `call`th call of the function failed under `fault`.
+bool Failed(const harness::Fault &fault, const char *function, unsigned call)
+{
+    return fault.functions == function && (fault.persistent ? call >= fault.at : call == fault.at);
+}
+
+// One run of the tool under `fault`, driven as far as its boxes let it: a
+// line for each tree whose insertion did not fail, with what its deletion
+// returned, trees and values gone exactly where their calls worked, the
+// button back, and the program closing with 0. Returns what went wrong.
+std::string RunUnder(const harness::Fault &fault, harness::Counts &made)
+{
+    harness::SeedFootprint(1);
+    harness::SeedEnvironmentValues();
+    wchar_t temp[MAX_PATH];
+    const std::wstring counts = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"brisvane-fault-counts.txt";
+    DeleteFileW(counts.c_str());
+    harness::Program tool;
+    if (!harness::StartProgram(tool, L"", harness::Scaled(10000), L"brisvane.exe", {nullptr, true, &fault, counts.c_str()}))
+        return "the dialog did not appear";
+    HWND button = GetDlgItem(tool.dialog, IDC_START), list = GetDlgItem(tool.dialog, IDC_PROGRESS);
+    // The click returns at once where no box came, else only once it is answered.
+    DWORD_PTR unused = 0;
+    HWND confirm = SendMessageTimeoutW(tool.dialog, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED), LPARAM(button),
+                                       SMTO_BLOCK, harness::Scaled(200), &unused)
+                       ? harness::FindOwnedBox(tool.dialog)
+                       : harness::WaitForOwnedBox(tool.dialog, harness::Scaled(10000));
+    bool ran = confirm != nullptr;
+    if (ran != !Failed(fault, "MessageBoxA", 1))
+        return ran ? "a confirmation box the call said failed" : "no confirmation box";
+    HWND done = nullptr;
+    if (ran) {
+        PostMessageW(confirm, WM_COMMAND, IDYES, 0);
+        if (!Failed(fault, "MessageBoxA", 2) && !(done = harness::WaitForOwnedBox(tool.dialog, harness::Scaled(10000), L"完成")))
+            return "no completion box";
+    }
+    // What the run leaves, checked until it holds or the wait's limit passes
+    // (without a completion box, nothing marks the run's end).
+    auto left = [&]() -> std::string {
+        if (!done && harness::FindOwnedBox(tool.dialog))
+            return "a box after the answer, or a completion box the call said failed";
+        std::vector<std::wstring> expected;
+        for (int i = 0; i < 7; ++i) {
+            bool deleted = ran && !Failed(fault, "SHDeleteKeyA", i + 1);
+            if (harness::KeyExists(kFootprintTrees[i].root, kFootprintTrees[i].path) == deleted)
+                return std::string(kFootprintTrees[i].path) + (deleted ? " is left" : " is gone, though not deleted");
+            if (ran && !Failed(fault, "SendMessageA", i + 1))
+                expected.push_back(Line(i + 1, deleted));
+        }
+        std::vector<std::wstring> lines = harness::ListLines(list);
+        if (lines != expected)
+            return std::to_string(lines.size()) + " lines, the first " +
+                   (lines.empty() ? "none" : harness::ToUtf8(lines[0])) + ", for " + std::to_string(expected.size());
+        if (!IsWindowEnabled(button))
+            return "the start button stays disabled";
+        // The values go, as far as their key opened and their deletion worked.
+        for (unsigned i = 0; i < 4; ++i) {
+            const char *name = harness::kEnvironmentTargets[i];
+            bool deleted = ran && !Failed(fault, "RegCreateKeyExA", 1) && !Failed(fault, "RegDeleteValueA", i + 1);
+            if (harness::ValueExists(HKEY_CURRENT_USER, "Environment", name) == deleted)
+                return name + std::string(deleted ? " is left" : " is gone, though not deleted");
+        }
+        return "";
+    };
+    std::string why;
+    for (DWORD start = GetTickCount(); !(why = left()).empty() && GetTickCount() - start < harness::Scaled(10000);)
+        Sleep(10);
+    if (!why.empty())
+        return why;
+    if (done)
+        PostMessageW(done, WM_COMMAND, IDOK, 0);
+    if (!harness::WaitForNoOwnedBox(tool.dialog, harness::Scaled(10000)))
+        return "the completion box did not close";
+    if (DWORD code = harness::CloseProgram(tool))
+        return "exit code " + std::to_string(code);
+    made = harness::ReadCounts(counts);
+    if (made["injected"] == 0 && fault.at != 0)
+        return "the fault was never made";
+    return "";
+}
+
+// Each call that can fail, failed once and from then on: the run goes on
+// as it does on a clean machine, and every line tells what its call returned.
+TEST(Process, ReportsWhatEachCallReturnedUnderEverySingleFault)
+{
+    harness::Counts counts;
+    ASSERT_EQ("", RunUnder(harness::Fault{}, counts));
+    for (const std::string &breach : harness::RunSingleFaults(counts, harness::kTool, "the tool", RunUnder))
+        ADD_FAILURE() << breach;
+    harness::RemoveAll();
 }
 
 } // namespace

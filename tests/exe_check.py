@@ -63,12 +63,8 @@ def icon_resources():
 
 
 def imports_allowed():
-    allowed = set()
-    for line in open(f'{SOURCE}/tests/xp-imports.txt', encoding='utf-8'):
-        if line.strip() and not line.startswith('#'):
-            dll, *functions = line.split()
-            allowed.update((dll, f) for f in functions)
-    return allowed
+    lines = [line.split() for line in open(f'{SOURCE}/tests/xp-imports.txt') if line.strip() and line[0] != '#']
+    return {(dll, f) for dll, *functions in lines for f in functions}
 
 
 def check_exe(exe, manifest, dialog, path):
@@ -91,11 +87,9 @@ def check_exe(exe, manifest, dialog, path):
             name = imp.name.decode() if imp.name else f'#{imp.ordinal}'
             check(exe, f'{entry.dll.decode()} {name} on Windows XP', (entry.dll.decode().upper(), name) in allowed, True)
 
-    found = {}
-    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
-        for item in kind.directory.entries:
-            for lang in item.directory.entries:
-                found[kind.id, item.id, lang.id] = pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+    found = {(kind.id, item.id, lang.id): pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
+             for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries for item in kind.directory.entries
+             for lang in item.directory.entries}
     group, images = icon_resources()
     expected = {(ICON, id, CHINESE): image for id, image in images.items()}
     expected[GROUP_ICON, 1, CHINESE] = group
@@ -114,14 +108,13 @@ def check_exe(exe, manifest, dialog, path):
     check(exe, 'manifest: common controls 6, trustInfo', (asks.count(COMMON_CONTROLS), b'trustInfo' in asks), (1, False))
 
 
-checked = 0
+checked = [exe for exe, *_ in EXES if os.path.exists(f'{BUILD}/{exe}')]
 for exe, manifest, dialog, required in EXES:
-    if os.path.exists(f'{BUILD}/{exe}'):
+    if exe in checked:
         check_exe(exe, manifest, dialog, f'{BUILD}/{exe}')
-        checked += 1
     elif required:
         failures.append(f'{exe}: not in {BUILD}; build it first')
 if failures:
     print(*failures, sep='\n')
-print(f'exe check: {checked} exes, {len(failures)} failures')
+print(f'exe check: {len(checked)} exes, {len(failures)} failures')
 sys.exit(1 if failures or not checked else 0)

@@ -71,7 +71,6 @@ bool UnderWow64()
     BOOL wow64 = FALSE;
     // The function is there in the twin, and it is never under WoW64.
     return isWow64 && isWow64(GetCurrentProcess(), &wow64) && wow64; // GCOVR_EXCL_BR_LINE
-
 }
 
 // The path a .reg file must name for what this process sees at root\subkey,

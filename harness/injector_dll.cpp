@@ -2,17 +2,10 @@
 // the tests only. Loaded into the program before its own code runs, it
 // points entries of the program's import table at stand-ins that count each
 // call and fail the Nth one the way Windows fails it (harness/calls.h), once
-// (transient) or from then on (persistent). What to fail comes from the
-// environment the program is started with:
-//   BRISVANE_FAULT_CALLS   the functions counted, by name, comma-separated;
-//                          those after the first only once it has failed
-//   BRISVANE_FAULT_AT      N: the call, counted across those functions, that
-//                          fails first; 0 or unset fails nothing
-//   BRISVANE_FAULT_CODE    K: each fails with its Kth failure (counted round)
-//   BRISVANE_FAULT_MODE    "persistent" fails every later call too
-//   BRISVANE_FAULT_LARGER  B: the heap fails only blocks of more than B bytes
-//   BRISVANE_FAULT_COUNTS  a file that gets "name=count" per function at exit,
-//                          and "injected=count" of the calls it failed
+// or from then on, as harness::Fault says through the environment
+// (BRISVANE_FAULT_CALLS, _AT, _CODE, _MODE, _LARGER; the functions after
+// the first count only once it has failed); BRISVANE_FAULT_COUNTS names a
+// file that gets "name=count" per function at exit, and "injected=count".
 // Only the program's own calls go through its import table: Windows' calls
 // inside its DLLs, and this DLL's own, reach the real functions.
 #include "harness/calls.h"
@@ -57,11 +50,11 @@ bool Fails(int call, DWORD &code)
     if (!g_chosen[call] || (call != g_first && g_first >= 0 && g_injected == 0))
         return false;
     LONG n = InterlockedIncrement(&g_calls);
-    if (g_at == 0 || n < g_at || (n > g_at && !g_persistent) ||
-        (g_injected && kInjectableCalls[call].codes[g_code % harness::CodeCount(kInjectableCalls[call])] ==
-                           harness::kAddedMeanwhile))
+    DWORD failure = kInjectableCalls[call].codes[g_code % harness::CodeCount(kInjectableCalls[call])];
+    // Only one look sees a key added within the clock's tick, in either mode.
+    if (g_at == 0 || n < g_at || (n > g_at && !g_persistent) || (g_injected && failure == harness::kAddedMeanwhile))
         return false;
-    code = kInjectableCalls[call].codes[g_code % harness::CodeCount(kInjectableCalls[call])];
+    code = failure;
     InterlockedIncrement(&g_injected);
     return true;
 }

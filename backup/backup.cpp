@@ -9,7 +9,6 @@ namespace backup {
 namespace {
 
 const wchar_t kEnvironmentPath[] = L"HKEY_CURRENT_USER\\Environment";
-const wchar_t kSoftware[] = L"Software";
 
 // Why something is left out, and whether that leaves the cleanup deleting
 // what nobody could read.
@@ -61,6 +60,26 @@ int SameName(const wchar_t *a, size_t aLength, const wchar_t *b, size_t bLength)
             return 0;
     return 1;
 }
+
+// Whether `path` starts with "Software\", in any letter case.
+constexpr bool UnderSoftware(const char *path)
+{
+    for (int i = 0; i < 9; ++i)
+        if ((path[i] | 0x20) != ("software\\"[i] | 0x20))
+            return false;
+    return true;
+}
+
+// WoW64 redirects HKLM\Software, where every machine-wide target lies: the
+// file names the view without comparing a name the registry spells.
+constexpr bool MachineTargetsUnderSoftware()
+{
+    for (const KeyTarget &target : kKeyTargets)
+        if (target.root == Root::LocalMachine && !UnderSoftware(target.subkey))
+            return false;
+    return true;
+}
+static_assert(MachineTargetsUnderSoftware(), "a machine-wide target outside Software needs its own view's path");
 
 // IsWow64Process came with XP SP2; without it there is no WoW64 either.
 bool UnderWow64()
@@ -125,14 +144,9 @@ size_t AppendFilePath(Text &out, Root which, const Wide &subkey, bool wow64, boo
         if (start > 0)
             out.Append(L'\\');
         out.Append(step, length);
-        // GCOVR_EXCL_START: only under WoW64 (the wow64 row, uncounted), never in the twin.
-        if (start == 0 && wow64 && which == Root::LocalMachine) {
-            int same = SameName(step, length, kSoftware, lstrlenW(kSoftware));
-            spelled &= same >= 0;
-            if (same > 0)
-                out.Append(L"\\Wow6432Node");
-        }
-        // GCOVR_EXCL_STOP
+        // Only under WoW64 (the wow64 row, uncounted), never in the twin.
+        if (start == 0 && wow64 && which == Root::LocalMachine) // GCOVR_EXCL_BR_LINE
+            out.Append(L"\\Wow6432Node");                       // GCOVR_EXCL_LINE
     }
     if (parent)
         RegCloseKey(parent);

@@ -9,7 +9,6 @@ namespace backup {
 namespace {
 
 const wchar_t kEnvironmentPath[] = L"HKEY_CURRENT_USER\\Environment";
-const wchar_t kSoftware[] = L"Software";
 
 // Why something is left out, and whether that leaves the cleanup deleting
 // what nobody could read.
@@ -20,6 +19,7 @@ struct Reason {
 const Reason kUnreadable = {texts::kUnreadable, true};
 const Reason kSomeUnreadable = {texts::kSomeUnreadable, true};
 const Reason kChanged = {texts::kChanged, true};
+const Reason kTooLarge = {texts::kTooLarge, true};
 const Reason kTooLong = {texts::kTooLong, false};
 const Reason kBadName = {texts::kBadName, false};
 const Reason kUnterminated = {texts::kUnterminated, false};
@@ -45,19 +45,41 @@ struct Wide {
 
 // As the registry compares names: code unit by code unit, upper-cased, and
 // nothing ignored (a linguistic comparison skips some characters). `b` is a
-// key's name or a target's, shorter than kNameSize.
-bool SameName(const wchar_t *a, size_t aLength, const wchar_t *b, size_t bLength)
+// key's name or a target's, shorter than kNameSize. 1 for the same name, 0
+// for another, -1 where upper-casing failed: then nothing is known.
+int SameName(const wchar_t *a, size_t aLength, const wchar_t *b, size_t bLength)
 {
     if (aLength != bLength)
-        return false;
+        return 0;
     wchar_t upperA[kNameSize], upperB[kNameSize];
-    LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, a, int(aLength), upperA, kNameSize);
-    LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, b, int(bLength), upperB, kNameSize);
+    if (!LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, a, int(aLength), upperA, kNameSize) ||
+        !LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, b, int(bLength), upperB, kNameSize))
+        return -1;
     for (size_t i = 0; i < aLength; ++i)
         if (upperA[i] != upperB[i])
+            return 0;
+    return 1;
+}
+
+// Whether `path` starts with "Software\", in any letter case.
+constexpr bool UnderSoftware(const char *path)
+{
+    for (int i = 0; i < 9; ++i)
+        if ((path[i] | 0x20) != ("software\\"[i] | 0x20))
             return false;
     return true;
 }
+
+// WoW64 redirects HKLM\Software, where every machine-wide target lies: the
+// file names the view without comparing a name the registry spells.
+constexpr bool MachineTargetsUnderSoftware()
+{
+    for (const KeyTarget &target : kKeyTargets)
+        if (target.root == Root::LocalMachine && !UnderSoftware(target.subkey))
+            return false;
+    return true;
+}
+static_assert(MachineTargetsUnderSoftware(), "a machine-wide target outside Software needs its own view's path");
 
 // IsWow64Process came with XP SP2; without it there is no WoW64 either.
 bool UnderWow64()
@@ -66,7 +88,8 @@ bool UnderWow64()
     auto isWow64 = reinterpret_cast<IsWow64ProcessFn>(
         reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "IsWow64Process")));
     BOOL wow64 = FALSE;
-    return isWow64 && isWow64(GetCurrentProcess(), &wow64) && wow64;
+    // The function is there in the twin, and it is never under WoW64.
+    return isWow64 && isWow64(GetCurrentProcess(), &wow64) && wow64; // GCOVR_EXCL_BR_LINE
 }
 
 // The path a .reg file must name for what this process sees at root\subkey,
@@ -101,7 +124,9 @@ size_t AppendFilePath(Text &out, Root which, const Wide &subkey, bool wow64, boo
                 status = RegEnumKeyExW(parent, i, name, &nameLength, nullptr, nullptr, nullptr, nullptr);
                 if (status != ERROR_SUCCESS)
                     break;
-                listed = SameName(step, length, name, nameLength);
+                int same = SameName(step, length, name, nameLength);
+                spelled &= same >= 0;
+                listed = same > 0;
                 if (listed) {
                     CopyMemory(step, name, (nameLength + 1) * sizeof(wchar_t));
                     length = int(nameLength);
@@ -119,9 +144,9 @@ size_t AppendFilePath(Text &out, Root which, const Wide &subkey, bool wow64, boo
         if (start > 0)
             out.Append(L'\\');
         out.Append(step, length);
-        if (start == 0 && wow64 && which == Root::LocalMachine &&
-            SameName(step, length, kSoftware, lstrlenW(kSoftware)))
-            out.Append(L"\\Wow6432Node");
+        // Only under WoW64 (the wow64 row, uncounted), never in the twin.
+        if (start == 0 && wow64 && which == Root::LocalMachine) // GCOVR_EXCL_BR_LINE
+            out.Append(L"\\Wow6432Node");                       // GCOVR_EXCL_LINE
     }
     if (parent)
         RegCloseKey(parent);
@@ -151,15 +176,18 @@ void Miss(Result &result, const Text &path, const wchar_t *value, size_t valueLe
     result.head.Append(L"\r\n");
     if (result.missedCount++ >= kMissedShown)
         return;
-    // A path of thousands of characters does not fit a message box.
-    Text named;
-    AppendNamed(named, path, value, valueLength);
-    result.missed.Append(L"    ");
-    if (named.Length() <= 120)
-        result.missed.Append(named);
-    else
-        result.missed.Append(named.Data(), 70).Append(L"…").Append(named.Data() + named.Length() - 40, 40);
-    result.missed.Append(L"（").Append(reason.text).Append(L"）\r\n");
+    // A path of thousands of characters does not fit a message box: its
+    // first 70 characters, "…" and its last 40.
+    Text &out = result.missed;
+    size_t start = out.Append(L"    ").Length();
+    AppendNamed(out, path, value, valueLength);
+    if (out.Length() - start > 120) {
+        wchar_t end[40];
+        CopyMemory(end, out.Data() + out.Length() - 40, sizeof end);
+        out.Truncate(start + 70);
+        out.Append(L"…").Append(end, 40);
+    }
+    out.Append(L"（").Append(reason.text).Append(L"）\r\n");
 }
 
 // A heap buffer that only grows, shared by every key of a walk.
@@ -170,11 +198,11 @@ struct Buffer {
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
     ~Buffer() { HeapRelease(data); }
-    bool Grow(DWORD wanted)
+    bool Grow(DWORD wanted, bool spare = false)
     {
         if (wanted <= size)
             return true;
-        void *grown = HeapGrow(data, wanted);
+        void *grown = HeapGrow(data, wanted, 1, spare);
         if (!grown)
             return false;
         data = grown;
@@ -184,8 +212,9 @@ struct Buffer {
 };
 
 // A key's counts and sizes, and when it was last written: a key whose time
-// differs after it was read changed meanwhile (a sibling removed shifts
-// the indexes the walk reads by).
+// or counts differ after it was read changed meanwhile (a sibling removed
+// or added shifts the indexes the walk reads by). The time alone is kept to
+// the clock's tick, some 15 ms: a key added within it shows in the count.
 struct Shape {
     DWORD subkeys = 0, values = 0, longestName = 0, largestData = 0;
     FILETIME written = {};
@@ -199,7 +228,8 @@ struct Shape {
     {
         Shape now;
         LSTATUS status = now.Read(key);
-        if (status == ERROR_SUCCESS && CompareFileTime(&now.written, &written) != 0)
+        if (status == ERROR_SUCCESS &&
+            (now.subkeys != subkeys || now.values != values || CompareFileTime(&now.written, &written) != 0))
             status = ERROR_NO_MORE_ITEMS;
         return status;
     }
@@ -226,8 +256,15 @@ public:
         Shape shape;
         if (shape.Read(key) != ERROR_SUCCESS)
             return Miss(result_, path, nullptr, 0, kUnreadable);
+        size_t start = body_.Length();
         regfile::AppendKey(body_, path);
-        LSTATUS status = Values(key, shape, [](const wchar_t *, DWORD) { return true; });
+        LSTATUS status = Values(key, shape, [](const wchar_t *, DWORD) { return 1; });
+        // A link, opened as itself: the cleanup deletes through it what this
+        // walk never reads. Nothing of it is saved.
+        if (status == ERROR_CANT_ACCESS_FILE) {
+            body_.Truncate(start);
+            return Miss(result_, path, nullptr, 0, kUnreadable);
+        }
         size_t length = path.Length();
         for (DWORD i = 0; i < shape.subkeys && status == ERROR_SUCCESS; ++i) {
             wchar_t name[kNameSize];
@@ -252,16 +289,20 @@ public:
         Report(status);
     }
 
-    // The key's values that `keep` accepts (all `shape` counted), after the
-    // key's line; ERROR_NO_MORE_ITEMS where fewer were there than counted.
+    // The key's values that `keep` accepts (1; -1 where it cannot tell), all
+    // `shape` counted, after the key's line; ERROR_NO_MORE_ITEMS where fewer
+    // were there than counted, ERROR_CANT_ACCESS_FILE at a link's value.
+    // Where the buffer cannot hold the largest value, each value's size is
+    // asked first, and one too large for memory is named, the rest saved.
     template <class Keep> LSTATUS Values(HKEY key, const Shape &shape, Keep keep)
     {
         DWORD nameSize = (shape.longestName + 1) * sizeof(wchar_t), dataSize = shape.largestData + 1;
         for (DWORD i = 0, retries = 0; i < shape.values;) {
-            if (!name_.Grow(nameSize) || !data_.Grow(dataSize))
+            if (!name_.Grow(nameSize))
                 return ERROR_NOT_ENOUGH_MEMORY;
+            bool room = data_.Grow(dataSize, true);
             wchar_t *name = static_cast<wchar_t *>(name_.data);
-            BYTE *data = static_cast<BYTE *>(data_.data);
+            BYTE *data = room ? static_cast<BYTE *>(data_.data) : nullptr;
             DWORD nameLength = name_.size / sizeof(wchar_t), size = data_.size, type = 0;
             LSTATUS status = RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &size);
             if (status == ERROR_MORE_DATA && retries++ < kMaxRetries) { // grown since it was measured
@@ -271,19 +312,38 @@ public:
             }
             if (status != ERROR_SUCCESS)
                 return status;
+            if (!room && data_.Grow(size, true)) {
+                dataSize = size;
+                continue;
+            }
             ++i;
             retries = 0;
-            if (!keep(name, nameLength))
+            int kept = keep(name, nameLength);
+            if (kept < 0)
+                return ERROR_INVALID_DATA;
+            if (!kept)
                 continue;
-            if (!regfile::CanWriteName(name, nameLength))
+            if (type == REG_LINK)
+                return ERROR_CANT_ACCESS_FILE;
+            if (!regfile::CanWriteName(name, nameLength)) {
                 Miss(result_, path, name, nameLength, kBadName);
-            else if (!regfile::CanWriteData(type, data, size))
-                Miss(result_, path, name, nameLength, kUnterminated);
-            else {
-                if (wantReadable)
-                    regfile::AppendReadable(readable, name, nameLength, type, data, size);
-                regfile::AppendValue(body_, name, nameLength, type, data, size);
+                continue;
             }
+            if (!room) {
+                Miss(result_, path, name, nameLength, kTooLarge);
+                continue;
+            }
+            // Saved at its exact bytes all the same, and named: regedit ends
+            // string data with a NUL as it restores it. Of a single byte,
+            // less than one character, Wine's regedit reads before its start.
+            if (!regfile::CanWriteData(type, data, size)) {
+                Miss(result_, path, name, nameLength, kUnterminated);
+                if (size < sizeof(wchar_t))
+                    continue;
+            }
+            if (wantReadable)
+                regfile::AppendReadable(readable, name, nameLength, type, data, size);
+            regfile::AppendValue(body_, name, nameLength, type, data, size);
         }
         return ERROR_SUCCESS;
     }
@@ -291,7 +351,6 @@ public:
     // How the reading of the key at `path` ended, said where it fell short.
     void Report(LSTATUS status)
     {
-        result_.outOfMemory |= status == ERROR_NOT_ENOUGH_MEMORY;
         if (status == ERROR_NO_MORE_ITEMS)
             Miss(result_, path, nullptr, 0, kChanged);
         else if (status != ERROR_SUCCESS)
@@ -349,19 +408,20 @@ void CollectEnvironment(Result &result)
             status = walker.Values(key, shape, [&found](const wchar_t *name, DWORD length) {
                 for (size_t i = 0; i < count; ++i) {
                     Wide wanted(kEnvironmentValues[i]);
-                    if (SameName(name, length, wanted.text, size_t(wanted.length))) {
+                    int same = SameName(name, length, wanted.text, size_t(wanted.length));
+                    if (same > 0) {
                         found[i].Truncate(0);
                         found[i].Append(name, length);
-                        return true;
                     }
+                    if (same)
+                        return same;
                 }
-                return false;
+                return 0;
             });
         if (status == ERROR_SUCCESS)
             status = shape.Check(key);
         RegCloseKey(key);
     }
-    result.outOfMemory |= status == ERROR_NOT_ENOUGH_MEMORY;
     const Reason &why = status == ERROR_NO_MORE_ITEMS ? kChanged : kUnreadable;
     for (size_t i = 0; i < count; ++i) {
         Wide wanted(kEnvironmentValues[i]);

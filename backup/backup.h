@@ -13,14 +13,7 @@ struct Result {
     Text missed;         // the first few of what is left out, a message line each
     unsigned missedCount = 0;
     bool unknown = false;      // some of what the cleanup deletes could not be read
-    bool outOfMemory = false;  // a walk's buffer could not grow
 
-    // Whether anything is incomplete for want of memory (no short cut: each
-    // text is asked).
-    bool Failed() const
-    {
-        return outOfMemory | head.Failed() | body.Failed() | found.Failed() | absent.Failed() | missed.Failed();
-    }
     // Found, or not known to be absent: a file is written.
     bool AnythingToSave() const { return !found.Empty() | (missedCount != 0); }
 };

@@ -24,19 +24,24 @@ void AppendQuoted(Text &out, const wchar_t *text, size_t length)
     *at = L'"';
 }
 
-// REG_SZ data that "..." gives back byte for byte: whole UTF-16 units, one
-// terminating NUL and no other, and nothing a line cannot hold.
-bool IsPlainString(const BYTE *data, DWORD size)
+// String data that one line shows as it is stored: whole UTF-16 units, no
+// NUL, CR or LF but for a NUL at the end. `length` gets its units before it.
+bool IsLine(const BYTE *data, DWORD size, size_t &length)
 {
-    if (size < sizeof(wchar_t) || size % sizeof(wchar_t))
-        return false;
-    // CanWriteData has let through only data whose last unit is a NUL.
     const wchar_t *text = reinterpret_cast<const wchar_t *>(data);
-    size_t length = size / sizeof(wchar_t) - 1;
+    length = size / sizeof(wchar_t);
+    if (length && text[length - 1] == L'\0')
+        --length;
     for (size_t i = 0; i < length; ++i)
         if (text[i] == L'\0' || text[i] == L'\r' || text[i] == L'\n')
             return false;
-    return true;
+    return size % sizeof(wchar_t) == 0;
+}
+
+// REG_SZ data that "..." gives back byte for byte: such a line, and its NUL.
+bool IsPlainString(const BYTE *data, DWORD size, size_t &length)
+{
+    return IsLine(data, size, length) && (length + 1) * sizeof(wchar_t) == size;
 }
 
 const wchar_t kDigits[] = L"0123456789abcdef";
@@ -118,8 +123,9 @@ void AppendValue(Text &out, const wchar_t *name, size_t nameLength, DWORD type, 
     else
         AppendQuoted(out, name, nameLength);
     out.Append(L'=');
-    if (type == REG_SZ && IsPlainString(data, size)) {
-        AppendQuoted(out, reinterpret_cast<const wchar_t *>(data), size / sizeof(wchar_t) - 1);
+    size_t length = 0;
+    if (type == REG_SZ && IsPlainString(data, size, length)) {
+        AppendQuoted(out, reinterpret_cast<const wchar_t *>(data), length);
     } else if (type == REG_DWORD && size == sizeof(DWORD)) {
         DWORD value = 0;
         CopyMemory(&value, data, sizeof value);
@@ -133,10 +139,11 @@ void AppendValue(Text &out, const wchar_t *name, size_t nameLength, DWORD type, 
 
 void AppendReadable(Text &out, const wchar_t *name, size_t nameLength, DWORD type, const BYTE *data, DWORD size)
 {
-    if ((type != REG_SZ && type != REG_EXPAND_SZ) || !IsPlainString(data, size))
+    size_t length = 0;
+    if ((type != REG_SZ && type != REG_EXPAND_SZ) || !IsLine(data, size, length))
         return;
     out.Append(L"; ").Append(name, nameLength).Append(L'=');
-    out.Append(reinterpret_cast<const wchar_t *>(data), size / sizeof(wchar_t) - 1).Append(L"\r\n");
+    out.Append(reinterpret_cast<const wchar_t *>(data), length).Append(L"\r\n");
 }
 
 void AppendComment(Text &out, const wchar_t *text, size_t length)

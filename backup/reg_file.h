@@ -21,7 +21,8 @@ inline constexpr size_t kMaxPathBelowRoot = 32766;
 bool CanWriteName(const wchar_t *name, size_t length);
 
 // regedit ends string data (REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ) with a NUL
-// when it reads one without: such a value cannot come back as it was.
+// when it reads one without: such a value, saved at its exact bytes all the
+// same, may not come back as it was.
 bool CanWriteData(DWORD type, const BYTE *data, DWORD size);
 
 // "\r\n[path]\r\n": a key, created by regedit if it is missing.
@@ -34,7 +35,7 @@ void AppendValue(Text &out, const wchar_t *name, size_t nameLength, DWORD type, 
 
 // "; name=text" on a line of its own, for string data (REG_SZ or
 // REG_EXPAND_SZ) that one line can show as it is stored, `%...%` references
-// unexpanded: a value a user can read, and copy back by hand, without
+// unexpanded, with or without its terminating NUL: a value a user can read, and copy back by hand, without
 // restoring the whole file. Nothing for data that is not such text.
 void AppendReadable(Text &out, const wchar_t *name, size_t nameLength, DWORD type, const BYTE *data, DWORD size);
 

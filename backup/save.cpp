@@ -72,12 +72,19 @@ bool SaveIn(const wchar_t *folder, const Result &result, const SYSTEMTIME &now, 
     if (file != INVALID_HANDLE_VALUE) {
         bool ok = Write(file, result, status);
         CloseHandle(file);
-        for (int n = 1; ok && n < 100; ++n) {
+        // A rename refused for a moment (an antivirus scanning the file just
+        // closed) is tried again a few times, some 0.8 s in all.
+        for (int n = 1, tries = 1; ok && n < 100;) {
             numbered(path, n, L".reg");
             if (MoveFileExW(temporary, path, MOVEFILE_WRITE_THROUGH))
                 return true;
             status = GetLastError();
+            if (status == ERROR_SHARING_VIOLATION && tries++ < 5) {
+                Sleep(200);
+                continue;
+            }
             ok = status == ERROR_ALREADY_EXISTS || status == ERROR_FILE_EXISTS;
+            ++n;
         }
         path[0] = L'\0';
         if (!DeleteFileW(temporary)) {

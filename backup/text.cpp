@@ -1,14 +1,24 @@
-// Text on the process heap.
+// Text on the process heap, and the run's one failure state.
 #include "backup/text.h"
 
 #include <stdarg.h>
 
 namespace backup {
 
-void *HeapGrow(void *block, size_t bytes)
+namespace {
+bool g_outOfMemory = false;
+}
+
+void *HeapGrow(void *block, size_t count, size_t unit, bool spare)
 {
     HANDLE heap = GetProcessHeap();
-    return block ? HeapReAlloc(heap, 0, block, bytes) : HeapAlloc(heap, 0, bytes);
+    void *grown = nullptr;
+    // Sizes no heap can give fail here, before the byte count could wrap
+    // round: over a thousand million characters, more than any test makes.
+    if (count <= MAXDWORD / 2 / unit) // GCOVR_EXCL_BR_LINE
+        grown = block ? HeapReAlloc(heap, 0, block, count * unit) : HeapAlloc(heap, 0, count * unit);
+    g_outOfMemory |= !grown && !spare;
+    return grown;
 }
 
 void HeapRelease(void *block)
@@ -17,21 +27,24 @@ void HeapRelease(void *block)
         HeapFree(GetProcessHeap(), 0, block);
 }
 
-// Room for `length` characters and the NUL, grown by half again each time so
-// that a file of many small appends costs few copies.
+bool OutOfMemory()
+{
+    return g_outOfMemory;
+}
+
+// Room for `length` characters and the NUL, doubled each time and never
+// under 4,096, so that a file of many small appends costs few copies (and
+// a fault test few allocations to fail).
 bool Text::Reserve(size_t length)
 {
-    size_t capacity = capacity_ + capacity_ / 2;
+    size_t capacity = capacity_ * 2;
     if (capacity <= length)
         capacity = length + 1;
-    if (capacity < 256)
-        capacity = 256;
-    // Sizes no heap can give fail here, before the byte count could wrap round.
-    void *grown = capacity <= MAXDWORD / 2 / sizeof(wchar_t) ? HeapGrow(data_, capacity * sizeof(wchar_t)) : nullptr;
-    if (!grown) {
-        failed_ = true;
+    if (capacity < 4096)
+        capacity = 4096;
+    void *grown = HeapGrow(data_, capacity, sizeof(wchar_t));
+    if (!grown)
         return false;
-    }
     data_ = static_cast<wchar_t *>(grown);
     capacity_ = capacity;
     return true;

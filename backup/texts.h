@@ -21,6 +21,7 @@ inline constexpr wchar_t kSomeUnreadable[] = L"部分内容无法读取";
 inline constexpr wchar_t kChanged[] = L"读取时被其他程序修改";
 inline constexpr wchar_t kTooLong[] = L"路径过长，regedit 无法重建";
 inline constexpr wchar_t kBadName[] = L"名称含换行符或空字符，.reg 文件无法表示";
+inline constexpr wchar_t kTooLarge[] = L"数据过大，内存不足以读取";
 inline constexpr wchar_t kUnterminated[] = L"字符串数据没有结尾的空字符，regedit 恢复后会与原数据不同";
 
 // The box.

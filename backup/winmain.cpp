@@ -25,7 +25,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
     backup::Result result;
     backup::Collect(result, stamp.Data());
     // Incomplete for want of memory: nothing is written.
-    if (result.Failed() | stamp.Failed()) {
+    if (backup::OutOfMemory()) {
         MessageBoxW(nullptr, texts::kOutOfMemory, texts::kTitle, MB_OK | MB_ICONERROR);
         return 2;
     }
@@ -37,7 +37,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previousInstance, LPSTR command
     backup::Message(message, result, path, error);
     // A message cut short would not say what was saved, or why not: then the
     // box that needs no heap says whether the file, complete, is there.
-    if (message.Failed()) {
+    if (backup::OutOfMemory()) {
         wchar_t text[1024];
         wsprintfW(text, L"%s%s", texts::kOutOfMemorySaved, path);
         MessageBoxW(nullptr, *path ? text : texts::kOutOfMemory, texts::kTitle, MB_OK | MB_ICONERROR);

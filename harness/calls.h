@@ -11,9 +11,12 @@ namespace harness {
 
 // Failures that are not an error code: WriteFile writes half its bytes and
 // says it succeeded, as a write to a full disk can; RegQueryInfoKeyW gives
-// another time of last writing, as for a key written meanwhile.
+// another time of last writing, as for a key written meanwhile, or the same
+// time and one subkey (or value) fewer than there are, as for one added
+// within the clock's tick: that one only once, from then on too.
 inline constexpr DWORD kShortWrite = 0xB0000001;
 inline constexpr DWORD kWrittenMeanwhile = 0xB0000002;
+inline constexpr DWORD kAddedMeanwhile = 0xB0000003;
 
 enum Exe { kBackup = 1, kTool = 2, kPath = 3 };
 
@@ -24,26 +27,31 @@ struct InjectableCall {
     // then: failed together with that one, from its first call on, for each
     // of its own codes. A function's first row is the one it is failed by.
     const char *after;
-    // What a failure returns, or leaves in GetLastError, by kind; up to 3.
-    DWORD codes[3];
+    // What a failure returns, or leaves in GetLastError, by kind; up to 4.
+    DWORD codes[4];
+    // Failed at every call by tools/test too, not only at its first, middle
+    // and last: a whole sweep of it takes seconds.
+    bool whole = false;
 };
 
 inline constexpr InjectableCall kInjectableCalls[] = {
     // The backup's: a key removed meanwhile, or one denied; a list that ends
     // early or holds a value that grew since it was measured.
     {"RegOpenKeyExW", kBackup, nullptr, {ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED}},
-    {"RegQueryInfoKeyW", kBackup, nullptr, {ERROR_KEY_DELETED, kWrittenMeanwhile}},
+    {"RegQueryInfoKeyW", kBackup, nullptr, {ERROR_KEY_DELETED, kWrittenMeanwhile, kAddedMeanwhile}},
     {"RegEnumKeyExW", kBackup, nullptr, {ERROR_NO_MORE_ITEMS, ERROR_ACCESS_DENIED}},
     {"RegEnumValueW", kBackup, nullptr, {ERROR_MORE_DATA, ERROR_NO_MORE_ITEMS, ERROR_NOT_ENOUGH_MEMORY}},
-    {"HeapAlloc", kBackup, nullptr, {ERROR_NOT_ENOUGH_MEMORY}},
-    {"HeapReAlloc", kBackup, nullptr, {ERROR_NOT_ENOUGH_MEMORY}},
-    {"SHGetFolderPathW", kBackup, nullptr, {DWORD(E_FAIL)}},
-    // A name taken meanwhile, a folder denied, a quota or a disk full.
-    {"CreateFileW", kBackup, nullptr, {ERROR_FILE_EXISTS, ERROR_ACCESS_DENIED}},
-    {"WriteFile", kBackup, nullptr, {ERROR_NOT_ENOUGH_QUOTA, kShortWrite}},
-    {"FlushFileBuffers", kBackup, nullptr, {ERROR_DISK_FULL}},
-    {"MoveFileExW", kBackup, nullptr, {ERROR_ALREADY_EXISTS, ERROR_FILE_EXISTS, ERROR_ACCESS_DENIED}},
-    // An antivirus holding the temporary file.
+    // One heap: HeapReAlloc's calls are counted as HeapAlloc's, so that from
+    // then on no allocation succeeds.
+    {"HeapAlloc", kBackup, nullptr, {ERROR_NOT_ENOUGH_MEMORY}, true},
+    {"LCMapStringW", kBackup, nullptr, {ERROR_INVALID_PARAMETER}},
+    {"SHGetFolderPathW", kBackup, nullptr, {DWORD(E_FAIL)}, true},
+    // A name taken meanwhile, a folder denied, a quota or a disk full; an
+    // antivirus holding the file just closed.
+    {"CreateFileW", kBackup, nullptr, {ERROR_FILE_EXISTS, ERROR_ACCESS_DENIED}, true},
+    {"WriteFile", kBackup, nullptr, {ERROR_NOT_ENOUGH_QUOTA, kShortWrite}, true},
+    {"FlushFileBuffers", kBackup, nullptr, {ERROR_DISK_FULL}, true},
+    {"MoveFileExW", kBackup, nullptr, {ERROR_ALREADY_EXISTS, ERROR_FILE_EXISTS, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION}, true},
     {"DeleteFileW", kBackup, "FlushFileBuffers", {ERROR_SHARING_VIOLATION}},
     {"FormatMessageW", kBackup, "FlushFileBuffers", {ERROR_NOT_ENOUGH_MEMORY}},
     // The heap gone once no folder could be had: the box that needs none.
@@ -76,9 +84,12 @@ inline constexpr InjectableCall kInjectableCalls[] = {
 
 inline constexpr int kInjectableCount = sizeof kInjectableCalls / sizeof *kInjectableCalls;
 
-inline int CodeCount(const InjectableCall &call)
+constexpr int CodeCount(const InjectableCall &call)
 {
-    return 1 + (call.codes[1] != 0) + (call.codes[2] != 0);
+    int count = 1;
+    while (count < 4 && call.codes[count])
+        ++count;
+    return count;
 }
 
 } // namespace harness

@@ -374,8 +374,30 @@ void SeedEnvironmentValues()
     }
 }
 
+const wchar_t kLink[] = L"Software\\Microsoft\\Visual Component Manager\\Link";
+
+void SeedLink()
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLink, 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        return;
+    const wchar_t target[] = L"\\Registry\\Machine\\Software\\Microsoft\\Visual Basic\\6.0 Backup";
+    RegSetValueExW(key, L"SymbolicLinkValue", 0, REG_LINK, reinterpret_cast<const BYTE *>(target),
+                   sizeof target - sizeof(wchar_t));
+    RegCloseKey(key);
+}
+
 void RemoveAll()
 {
+    // A link goes as itself, never through it: only the native call can.
+    HKEY link = nullptr;
+    auto deleteKey = reinterpret_cast<LONG(WINAPI *)(HANDLE)>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDeleteKey")));
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kLink, REG_OPTION_OPEN_LINK, DELETE, &link) == ERROR_SUCCESS) {
+        deleteKey(link);
+        RegCloseKey(link);
+    }
     for (const KeyPath &tree : kFootprintTrees) {
         SHDeleteKeyA(tree.root, tree.path);
         if (OtherViewExists() && tree.root == HKEY_LOCAL_MACHINE)

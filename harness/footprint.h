@@ -58,6 +58,10 @@ int SeedHardCases(unsigned seed, bool small = false);
 // sample that tools/run, the benchmark, the safety proof and the backup's
 // proofs share. Returns the footprint keys created.
 int SeedAll(int keysPerTree, unsigned seed = 1, bool hard = true, bool small = false);
+// A registry link inside row 4's tree, to a look-alike beside the trees:
+// a cleanup deletes through it what no walk of the tree reads. Only for
+// tests that run no cleanup over it.
+void SeedLink();
 void RemoveAll();               // everything the seeds above can create
 
 bool KeyExists(HKEY root, const char *path);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace harness {
@@ -38,20 +39,37 @@ bool Load(HANDLE process, const std::wstring &dll)
     return loaded;
 }
 
-std::vector<unsigned> CallsToFail(const char *function, unsigned count)
+bool Listed(const char *list, const std::string &name)
+{
+    return ("," + std::string(list) + ",").find("," + name + ",") != std::string::npos;
+}
+
+// BRISVANE_FAULTS's items: "all", FUNCTION or FUNCTION:N each.
+std::vector<std::string> Chosen()
 {
     const char *chosen = std::getenv("BRISVANE_FAULTS");
+    std::vector<std::string> items;
+    std::istringstream list(chosen ? chosen : "");
+    for (std::string item; std::getline(list, item, ',');)
+        items.push_back(item);
+    return items;
+}
+
+// Without a choice, every call of a row marked whole, else the first, the
+// middle and the last.
+std::vector<unsigned> CallsToFail(const InjectableCall &row, unsigned count)
+{
     std::vector<unsigned> calls;
-    if (!chosen || !*chosen) {
+    std::vector<std::string> items = Chosen();
+    if (items.empty() && !row.whole) {
         for (unsigned n : {1u, (count + 1) / 2, count})
             if (n && (calls.empty() || calls.back() != n))
                 calls.push_back(n);
         return calls;
     }
-    std::istringstream items(chosen);
-    for (std::string item; std::getline(items, item, ',');) {
+    for (const std::string &item : items.empty() ? std::vector<std::string>{"all"} : items) {
         size_t colon = item.find(':');
-        if (item != "all" && item.substr(0, colon) != function)
+        if (item != "all" && item.substr(0, colon) != row.name)
             continue;
         if (colon != std::string::npos)
             calls.push_back(unsigned(std::atoi(item.c_str() + colon + 1)));
@@ -68,13 +86,15 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
                    PROCESS_INFORMATION &process)
 {
     // The program inherits them; this process ignores them.
-    std::wstring at = std::to_wstring(fault.at), code = std::to_wstring(fault.failure);
+    std::wstring at = std::to_wstring(fault.at), code = std::to_wstring(fault.failure),
+                 larger = std::to_wstring(fault.largerThan);
     std::wstring calls(fault.functions.begin(), fault.functions.end());
     const std::pair<const wchar_t *, const wchar_t *> settings[] = {
         {L"BRISVANE_FAULT_CALLS", calls.c_str()},
         {L"BRISVANE_FAULT_AT", at.c_str()},
         {L"BRISVANE_FAULT_CODE", code.c_str()},
         {L"BRISVANE_FAULT_MODE", fault.persistent ? L"persistent" : L"transient"},
+        {L"BRISVANE_FAULT_LARGER", larger.c_str()},
         {L"BRISVANE_FAULT_COUNTS", countsFile.empty() ? nullptr : countsFile.c_str()},
     };
     for (auto [name, value] : settings)
@@ -119,7 +139,8 @@ Counts ReadCounts(const std::wstring &countsFile)
 }
 
 std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const char *what,
-                                         const std::function<std::string(const Fault &, Counts &made)> &run)
+                                         const std::function<std::string(const Fault &, Counts &made)> &run,
+                                         const char *only)
 {
     std::vector<std::string> breaches;
     unsigned calls = 0, runs = 0, index = 0, part = 0, parts = 1;
@@ -139,19 +160,24 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
                                why + " (BRISVANE_FAULTS=" + row.name + ":" + n + " tools/faults replays it)");
         }
     };
+    // A name that is no row's is a typo, which would leave its calls unfailed.
+    for (const std::string &item : Chosen())
+        if (item != "all" && std::none_of(std::begin(kInjectableCalls), std::end(kInjectableCalls),
+                                          [&](const InjectableCall &row) { return item.substr(0, item.find(':')) == row.name; }))
+            breaches.push_back("BRISVANE_FAULTS names " + item + ", which is no function of harness/calls.h");
     for (const InjectableCall &row : kInjectableCalls) {
-        if (row.exe != exe)
+        if (row.exe != exe || (only && !Listed(only, row.name)))
             continue;
         const char *trigger = row.after ? row.after : row.name;
         unsigned total = count(trigger);
         calls += row.after ? 0 : count(row.name);
         if (total == 0)
             breaches.push_back(std::string(trigger) + " is never called, or its calls are not counted");
-        for (unsigned n : CallsToFail(row.name, row.after ? std::min(total, 1u) : total))
+        for (unsigned n : CallsToFail(row, row.after ? std::min(total, 1u) : total))
             for (int failure = 0; failure < CodeCount(row); ++failure) {
                 // A failure is one arrangement's, once and from then on alike:
                 // which one must not depend on what a run found.
-                if (index++ % parts != part)
+                if (part >= parts || index++ % parts != part)
                     continue;
                 Counts made;
                 if (row.after) {
@@ -161,10 +187,13 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
                 fail(row, Fault{row.name, n, false, failure}, made);
                 // From the last call on is the same run, unless the failure
                 // led to more calls of the same function (a fallback).
-                if (n < total || made[row.name] > total)
+                if ((n < total || made[row.name] > total) && row.codes[failure] != kAddedMeanwhile)
                     fail(row, Fault{row.name, n, true, failure}, made);
             }
     }
+    if (runs == 0)
+        breaches.push_back(part >= parts ? "no run: BRISVANE_FAULT_SHARE=" + std::string(share) + " leaves this arrangement none (K/N wants K below N)"
+                                         : "no run: BRISVANE_FAULTS names none of this program's calls");
     const char *arrangement = std::getenv("BRISVANE_ARRANGEMENT");
     std::printf("fault injection, %s%s%s: %u calls, %u runs%s, %u breaches\n", arrangement ? arrangement : "unnamed",
                 what ? ", " : "", what ? what : "", calls, runs, parts > 1 ? " (its share)" : "",

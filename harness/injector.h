@@ -21,6 +21,7 @@ struct Fault {
     unsigned at = 0;          // the call, counted across them, that fails; 0: none
     bool persistent = false;  // and every later one too
     int failure = 0;          // which of each function's codes (harness/calls.h)
+    size_t largerThan = 0;    // the heap's: only blocks of more bytes fail
 };
 
 // The failure `fault` makes of the first function it names.
@@ -36,17 +37,20 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
 Counts ReadCounts(const std::wstring &countsFile);
 
 // SQLite's fault simulation: runs `run` under single faults of each
-// function of `exe` in harness/calls.h, whose calls a clean run counted
-// in `counts`: each of its failures, once and from then on (from the last
-// call only where the failure led to more calls); a function called only
-// after another failed, with that one failing from its first call. `run`
-// says what went wrong, or nothing, and gives the calls the run made. Which
-// calls: the first, the middle and the last; with BRISVANE_FAULTS
-// (tools/faults), those it names: "all", or a comma-separated list of
-// FUNCTION (every call of it) and FUNCTION:N (call N, to replay a breach).
-// Prints "fault injection, ARRANGEMENT[, `what`]: C calls, R runs, B
-// breaches" and returns the breaches, each saying how to replay it.
+// function of `exe` in harness/calls.h (of those `only` lists, if given,
+// comma-separated), whose calls a clean run counted in `counts`: each of its
+// failures, once and from then on (from the last call only where the
+// failure led to more calls); a function called only after another failed,
+// with that one failing from its first call. `run` says what went wrong, or
+// nothing, and gives the calls the run made. Which calls: every one of a
+// row marked whole, else the first, the middle and the last; with
+// BRISVANE_FAULTS (tools/faults), those it names: "all", or a
+// comma-separated list of FUNCTION (every call of it) and FUNCTION:N (call
+// N, to replay a breach). Prints "fault injection, ARRANGEMENT[, `what`]: C
+// calls, R runs, B breaches" and returns the breaches, each saying how to
+// replay it; a choice that names no function, or leaves no run, is one.
 std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const char *what,
-                                         const std::function<std::string(const Fault &, Counts &made)> &run);
+                                         const std::function<std::string(const Fault &, Counts &made)> &run,
+                                         const char *only = nullptr);
 
 } // namespace harness

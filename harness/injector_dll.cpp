@@ -2,16 +2,10 @@
 // the tests only. Loaded into the program before its own code runs, it
 // points entries of the program's import table at stand-ins that count each
 // call and fail the Nth one the way Windows fails it (harness/calls.h), once
-// (transient) or from then on (persistent). What to fail comes from the
-// environment the program is started with:
-//   BRISVANE_FAULT_CALLS   the functions counted, by name, comma-separated;
-//                          those after the first only once it has failed
-//   BRISVANE_FAULT_AT      N: the call, counted across those functions, that
-//                          fails first; 0 or unset fails nothing
-//   BRISVANE_FAULT_CODE    K: each fails with its Kth failure (counted round)
-//   BRISVANE_FAULT_MODE    "persistent" fails every later call too
-//   BRISVANE_FAULT_COUNTS  a file that gets "name=count" per function at exit,
-//                          and "injected=count" of the calls it failed
+// or from then on, as harness::Fault says through the environment
+// (BRISVANE_FAULT_CALLS, _AT, _CODE, _MODE, _LARGER; the functions after
+// the first count only once it has failed); BRISVANE_FAULT_COUNTS names a
+// file that gets "name=count" per function at exit, and "injected=count".
 // Only the program's own calls go through its import table: Windows' calls
 // inside its DLLs, and this DLL's own, reach the real functions.
 #include "harness/calls.h"
@@ -46,7 +40,8 @@ LONG g_at;             // 0: fail nothing
 LONG g_code;           // which of a function's failures
 int g_first = -1;      // the row of the first function named
 bool g_persistent;
-void *g_real[kInjectableCount];
+SIZE_T g_larger;       // the heap's blocks of at most this many bytes pass
+void *g_real[kInjectableCount], *g_realReAlloc;
 
 // Counts a call of row `call` and says whether it is to fail, and how.
 bool Fails(int call, DWORD &code)
@@ -56,9 +51,11 @@ bool Fails(int call, DWORD &code)
     if (!g_chosen[call] || (call != g_first && g_first >= 0 && g_injected == 0))
         return false;
     LONG n = InterlockedIncrement(&g_calls);
-    if (g_at == 0 || n < g_at || (n > g_at && !g_persistent))
+    DWORD failure = kInjectableCalls[call].codes[g_code % harness::CodeCount(kInjectableCalls[call])];
+    // Only one look sees a key added within the clock's tick, in either mode.
+    if (g_at == 0 || n < g_at || (n > g_at && !g_persistent) || (g_injected && failure == harness::kAddedMeanwhile))
         return false;
-    code = kInjectableCalls[call].codes[g_code % harness::CodeCount(kInjectableCalls[call])];
+    code = failure;
     InterlockedIncrement(&g_injected);
     return true;
 }
@@ -80,11 +77,9 @@ template <class R, class... A> struct StandIn<R WINAPI(A...)> {
 };
 
 // How a function fails: returning its error (the registry's, a shell
-// folder's), returning nothing (the heap's), or with its error in GetLastError.
+// folder's), or with its error in GetLastError.
 struct ReturnsCode { template <class R> static R Of(DWORD code) { return R(code); } };
-struct ReturnsNothing { template <class R> static R Of(DWORD) { return R(); } };
 struct SetsLastError { template <class R> static R Of(DWORD code) { return SetLastError(code), R(); } };
-struct NoHandle { template <class R> static R Of(DWORD code) { return SetLastError(code), INVALID_HANDLE_VALUE; } };
 
 #define FAIL_OR(name)                                                      \
     constexpr int kRow = Row(#name);                                       \
@@ -97,12 +92,16 @@ LSTATUS WINAPI QueryInfoKey(HKEY key, LPWSTR className, LPDWORD classLength, LPD
                             LPDWORD longestSubkey, LPDWORD longestClass, LPDWORD values, LPDWORD longestValueName,
                             LPDWORD longestValueData, LPDWORD security, PFILETIME written)
 {
-    FAIL_OR(RegQueryInfoKeyW) if (code != harness::kWrittenMeanwhile) return LSTATUS(code);
+    FAIL_OR(RegQueryInfoKeyW) if (code != harness::kWrittenMeanwhile && code != harness::kAddedMeanwhile) return LSTATUS(code);
     LSTATUS status = REAL(RegQueryInfoKeyW)(key, className, classLength, reserved, subkeys, longestSubkey,
                                             longestClass, values, longestValueName, longestValueData, security,
                                             written);
     if (code == harness::kWrittenMeanwhile && written)
         ++written->dwLowDateTime;
+    // One fewer than there are: subkeys where there are any, else values.
+    DWORD *count = subkeys && *subkeys ? subkeys : values && *values ? values : nullptr;
+    if (code == harness::kAddedMeanwhile && count)
+        --*count;
     return status;
 }
 
@@ -151,6 +150,31 @@ BOOL WINAPI Flush(HANDLE file)
     return REAL(FlushFileBuffers)(file);
 }
 
+// One heap, one count; with BRISVANE_FAULT_LARGER only the larger blocks are
+// counted and fail, as where the heap has no room left for one that large.
+LPVOID WINAPI Alloc(HANDLE heap, DWORD flags, SIZE_T bytes)
+{
+    FAIL_OR(HeapAlloc) if (bytes > g_larger) return nullptr;
+    return REAL(HeapAlloc)(heap, flags, bytes);
+}
+
+LPVOID WINAPI ReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes)
+{
+    FAIL_OR(HeapAlloc) if (bytes > g_larger) return nullptr;
+    return reinterpret_cast<decltype(&HeapReAlloc)>(g_realReAlloc)(heap, flags, block, bytes);
+}
+
+// Windows takes a path of fewer than MAX_PATH characters (without "\\?\"),
+// where Wine takes longer ones: held to Windows' limit here.
+HANDLE WINAPI Create(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                     DWORD attributes, HANDLE model)
+{
+    FAIL_OR(CreateFileW) return SetLastError(code), INVALID_HANDLE_VALUE;
+    if (lstrlenW(name) >= MAX_PATH)
+        return SetLastError(ERROR_PATH_NOT_FOUND), INVALID_HANDLE_VALUE;
+    return REAL(CreateFileW)(name, access, share, security, disposition, attributes, model);
+}
+
 // Only a list box's insertion is counted; every other message passes.
 LRESULT WINAPI Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -164,11 +188,14 @@ LRESULT WINAPI Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 const struct {
     int row;
     void *standIn;
+    const char *name = kInjectableCalls[row].name;   // the import's
+    void **real = &g_real[row];
 } kStandIns[] = {
     STAND_IN(RegOpenKeyExW, ReturnsCode), OWN_STAND_IN(RegQueryInfoKeyW, QueryInfoKey),
     STAND_IN(RegEnumKeyExW, ReturnsCode), OWN_STAND_IN(RegEnumValueW, EnumValue),
-    STAND_IN(HeapAlloc, ReturnsNothing), STAND_IN(HeapReAlloc, ReturnsNothing),
-    STAND_IN(SHGetFolderPathW, ReturnsCode), STAND_IN(CreateFileW, NoHandle), OWN_STAND_IN(WriteFile, Write),
+    OWN_STAND_IN(HeapAlloc, Alloc), {Row("HeapAlloc"), reinterpret_cast<void *>(ReAlloc), "HeapReAlloc", &g_realReAlloc},
+    STAND_IN(LCMapStringW, SetsLastError),
+    STAND_IN(SHGetFolderPathW, ReturnsCode), OWN_STAND_IN(CreateFileW, Create), OWN_STAND_IN(WriteFile, Write),
     OWN_STAND_IN(FlushFileBuffers, Flush), STAND_IN(MoveFileExW, SetsLastError), STAND_IN(DeleteFileW, SetsLastError),
     STAND_IN(FormatMessageW, SetsLastError), STAND_IN(RegCreateKeyExA, ReturnsCode),
     STAND_IN(SHDeleteKeyA, ReturnsCode), STAND_IN(RegDeleteValueA, ReturnsCode),
@@ -179,7 +206,6 @@ const struct {
     STAND_IN(MessageBoxW, SetsLastError), STAND_IN(RegSetValueExW, ReturnsCode),
     STAND_IN(SendMessageTimeoutW, SetsLastError),
 };
-static_assert(sizeof kStandIns / sizeof *kStandIns <= kInjectableCount, "no more stand-ins than rows of harness/calls.h");
 
 LONG Number(const char *variable)
 {
@@ -202,6 +228,7 @@ void ReadChoice()
     }
     g_at = Number("BRISVANE_FAULT_AT");
     g_code = Number("BRISVANE_FAULT_CODE");
+    g_larger = SIZE_T(Number("BRISVANE_FAULT_LARGER"));
     g_persistent = GetEnvironmentVariableA("BRISVANE_FAULT_MODE", text, 16) - 1 < 15 &&
                    lstrcmpA(text, "persistent") == 0;
 }
@@ -225,12 +252,12 @@ void Redirect()
                 continue;
             const char *name = reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData)->Name;
             for (const auto &standIn : kStandIns) {
-                if (lstrcmpA(name, kInjectableCalls[standIn.row].name) != 0)
+                if (lstrcmpA(name, standIn.name) != 0)
                     continue;
                 DWORD old = 0;
                 if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old))
                     break;
-                g_real[standIn.row] = reinterpret_cast<void *>(slots->u1.Function);
+                *standIn.real = reinterpret_cast<void *>(slots->u1.Function);
                 slots->u1.Function = reinterpret_cast<ULONG_PTR>(standIn.standIn);
                 VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
             }

@@ -167,12 +167,15 @@ Difference Compare(const std::set<std::string> &before, const std::set<std::stri
                    const std::vector<std::string> &prefixes)
 {
     // Whether `e` and a backslash start with a prefix, without copying `e`.
-    return Compare(before, after, [&prefixes](const std::string &e) {
+    auto expected = [&prefixes](const std::string &e) {
         return std::any_of(prefixes.begin(), prefixes.end(), [&e](const std::string &p) {
             return p.size() <= e.size() ? e.compare(0, p.size(), p) == 0
                                         : p.size() == e.size() + 1 && p.back() == '\\' && p.compare(0, e.size(), e) == 0;
         });
-    });
+    };
+    Difference d = Compare(before, after, expected);
+    d.added.erase(std::remove_if(d.added.begin(), d.added.end(), expected), d.added.end());
+    return d;
 }
 
 } // namespace harness

@@ -66,6 +66,7 @@ Difference Compare(const std::set<std::string> &before, const std::set<std::stri
 // The same, but expecting removed exactly the entries that start with one of
 // `prefixes` once a backslash is added: "HKCU\key\" for a key and all
 // below it, "HKCU\key\\:name=" for a value.
+// Those may also appear otherwise: a value saved otherwise than it is.
 Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after,
                    const std::vector<std::string> &prefixes);
 

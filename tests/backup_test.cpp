@@ -86,6 +86,16 @@ std::vector<std::string> Missed(const std::wstring &file)
     return out;
 }
 
+// The bytes of a value line in hex form: its "xx" pairs after "):".
+std::string HexBytes(const std::wstring &line)
+{
+    std::string bytes;
+    for (size_t at = line.find(L"):") + 2; at + 1 < line.size(); ++at)
+        if (iswxdigit(line[at]) && iswxdigit(line[at + 1]))
+            bytes += char(std::stoi(line.substr(at++, 2), nullptr, 16));
+    return bytes;
+}
+
 std::wstring Folder(int csidl)
 {
     wchar_t path[MAX_PATH] = L"";
@@ -194,15 +204,18 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         bool full;            // the desktop's disk fills as the file is written, where one is mounted
         bool longPath;        // the user's path several KiB long
         DWORD exitCode;
+        bool tooLarge = false;      // row 3's tree holds a value the heap has no room for
+        bool unterminated = false;  // the long path without its terminating NUL
+        bool deep = false;          // the desktop's path leaves room for the file's name alone
     } rows[] = {
         // The desktop moved to a small disk last: Windows keeps the moved
         // path in its cache of folders (Shell Folders) until it is asked again.
         {"the full footprint, beside earlier backups", kTrees, 20, nullptr, 0, true, true, false, false, 1},
-        {"a subkey it may not read", kTrees, 3, "Branch0", 0, false, true, false, false, 1},
-        {"the environment values alone", kValuesOnly, 0, nullptr, 0, false, false, false, true, 0},
+        {"a subkey it may not read, a value too large for memory", kTrees, 3, "Branch0", 0, false, false, false, false, 1, true},
+        {"the environment values alone, the desktop deep", kValuesOnly, 0, nullptr, 0, false, false, false, true, 0, false, false, true},
         {"no tree, the environment key unreadable", kValuesOnly, 0, "Environment", 0, false, false, false, false, 1},
         {"nothing at all", kNothing, 0, nullptr, 0, false, false, false, false, 0},
-        {"the desktop cannot be written", kTrees, 3, nullptr, 1, false, false, false, true, 0},
+        {"the desktop cannot be written, path without its NUL", kTrees, 3, nullptr, 1, false, false, false, true, 1, false, true},
         {"neither folder can be written, the desktop's disk full", kTrees, 3, nullptr, 2, false, false, true, false, 2},
     };
     // Where tools/test could mount one (as root): a file system of 8 KiB,
@@ -227,16 +240,28 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
             // A user's path is often longer than a first guess at a buffer.
             while (row.longPath && i == 1 && readable[i].size() < 6000)
                 readable[i] += ";C:\\Tools\\" + std::to_string(readable[i].size());
+            // Without its NUL where none follows it either: Windows would count it in.
+            const std::string data = row.unterminated ? readable[i] + "!" : readable[i];
             if (row.longPath && i == 1)
                 SHSetValueA(HKEY_CURRENT_USER, "Environment", harness::kEnvironmentTargets[i], REG_EXPAND_SZ,
-                            readable[i].c_str(), DWORD(readable[i].size() + 1));
+                            data.c_str(), DWORD(readable[i].size() + !row.unterminated));
         }
+        const harness::KeyPath &tree = harness::kFootprintTrees[2];
+        const std::string large(1 << 20, 'L');
+        if (row.tooLarge)
+            SHSetValueA(tree.root, tree.path, "Large", REG_BINARY, large.data(), DWORD(large.size()));
         // Nothing to restore where no file can be written, or nothing was there.
         std::set<std::string> before =
             row.denied < 2 && row.seeded != kNothing ? harness::FootprintEntries() : std::set<std::string>();
-        auto moved = onDisk ? std::make_unique<harness::DesktopMoved>(disk) : nullptr;
+        // As Windows counts a path, MAX_PATH with its NUL: room for
+        // "\brisvane-backup-YYYYMMDD-HHMMSS.reg" and no more.
+        wchar_t deep[MAX_PATH] = L"";
+        GetTempPathW(MAX_PATH, deep);
+        wcscat(deep, std::wstring(MAX_PATH - 1 - 36 - wcslen(deep), L'd').c_str());
+        if (row.deep)
+            CreateDirectoryW(deep, nullptr);
+        auto moved = onDisk || row.deep ? std::make_unique<harness::DesktopMoved>(onDisk ? disk : deep) : nullptr;
         const std::wstring where[] = {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)};
-        const harness::KeyPath &tree = harness::kFootprintTrees[2];
         const bool environment = row.locked && !strcmp(row.locked, "Environment");
         std::string locked = environment ? row.locked : row.locked ? std::string(tree.path) + "\\" + row.locked : "";
         std::unique_ptr<harness::RestrictedKey> lock;
@@ -253,12 +278,13 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         const std::vector<std::wstring> earlier =
             row.earlier ? PlantEarlierBackups(where[0], harness::Scaled(30000) / 1000) : std::vector<std::wstring>();
         harness::Counts made;
-        BackupRun b = RunBackup(harness::Fault{}, made);
+        BackupRun b = RunBackup(row.tooLarge ? harness::Fault{"HeapAlloc", 1, true, 0, 1 << 19} : harness::Fault{}, made);
         const std::vector<std::string> missed = Missed(b.file);
         lock.reset();
         denied[0].reset();
         denied[1].reset();
         moved.reset();
+        Folder(CSIDL_DESKTOPDIRECTORY);   // Windows' cache of folders (Shell Folders) forgets the moved one
         for (const std::wstring &file : earlier) {
             EXPECT_TRUE(Bytes(file) == "an earlier backup") << harness::ToUtf8(file) << " was overwritten";
             DeleteFileW(file.c_str());
@@ -295,6 +321,7 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         // Each environment value that one line can show as text, shown on a
         // comment line before the key's own line, outside its section.
         const std::wstring text = Text(b.file);
+        EXPECT_EQ(std::wstring::npos, text.find(L'\0')) << "a NUL, where Windows' regedit ends the line";
         const size_t section = text.find(L"\r\n[HKEY_CURRENT_USER\\Environment]\r\n");
         for (size_t i = 0; i < std::size(readable); ++i) {
             const std::wstring line = L"\r\n; " + harness::FromGbk(harness::kEnvironmentTargets[i]) + L"=";
@@ -305,10 +332,25 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
                 EXPECT_TRUE(at < section && text.rfind(L"\r\n\r\n", section) < at) << readable[i];
             }
         }
-        if (row.locked) { // named in the message and in the file
-            const std::string named = environment ? "HKCU\\Environment\\\\:path="
-                                                  : harness::RootName(tree.root) + "\\" + locked + "\\";
-            EXPECT_NE(missed.end(), std::find(missed.begin(), missed.end(), named));
+        // Named in the message and in the file: what went unread, what is too
+        // large for memory, and a value saved otherwise than it is.
+        const std::pair<bool, std::string> named[] = {
+            {row.locked != nullptr, environment ? "HKCU\\Environment\\\\:path=" : harness::RootName(tree.root) + "\\" + locked + "\\"},
+            {row.tooLarge, harness::RootName(tree.root) + "\\" + tree.path + "\\\\:Large="},
+            {row.unterminated, "HKCU\\Environment\\\\:path="},
+        };
+        for (const auto &[expected, entry] : named)
+            if (expected)
+                EXPECT_NE(missed.end(), std::find(missed.begin(), missed.end(), entry)) << entry;
+        // That value at its exact bytes, with its readable line all the same.
+        if (row.unterminated) {
+            const std::wstring path = harness::FromGbk(readable[1]);
+            size_t at = text.find(L"\r\n\"path\"=hex(2):"), end = at;
+            ASSERT_NE(std::wstring::npos, at);
+            while ((end = text.find(L"\r\n", end + 2)) != std::wstring::npos && text[end - 1] == L'\\') {
+            }
+            EXPECT_EQ(std::string(reinterpret_cast<const char *>(path.data()), path.size() * 2),
+                      HexBytes(text.substr(at, end - at)));
         }
         // Changed after the backup, and not the backup's to put back.
         SHSetValueA(HKEY_CURRENT_USER, "Environment", harness::kBystanderValues[0], REG_SZ, "changed", 8);
@@ -328,7 +370,7 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         std::printf("backup proof, %s: %u registry entries, %u left out as reported (%u reports)\n", row.label,
                     unsigned(before.size()), unsigned(d.removed.size()), unsigned(missed.size()));
         if (!::testing::Test::HasFailure())
-            DeleteFileW(b.file.c_str());
+            DeleteFileW(b.file.c_str()), RemoveDirectoryW(deep);
         else
             std::printf("the backup is kept: %s\n", harness::ToUtf8(b.file).c_str());
     }
@@ -435,6 +477,7 @@ struct Clean {
     std::set<Entry> entries;
     std::set<std::wstring> readable;
     std::vector<std::wstring> found;  // the box's list of what is there
+    std::wstring folder;              // where it was saved
 };
 
 // What is wrong with a run under a fault, if anything: a crash or a hang, a
@@ -474,6 +517,12 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Clean 
     if (r.file.empty() || r.added.size() != files.size() + 1)
         return "exit " + std::to_string(r.exitCode) + ", but the box names no new file: " + box(200);
     std::wstring text = Text(r.file);
+    if (text.find(L'\0') != std::wstring::npos)
+        return "a NUL in the file, where Windows' regedit ends the line";
+    // A rename refused for a moment is tried again, not given up.
+    if (fault.functions == "MoveFileExW" && code == ERROR_SHARING_VIOLATION && !fault.persistent &&
+        r.file.substr(0, r.file.rfind(L'\\')) != clean.folder)
+        return "a rename refused once gave up the desktop: " + box(300);
     std::vector<Reported> missed = ReportedMissing(text);
     if ((r.exitCode == 1) != !missed.empty())
         return "exit " + std::to_string(r.exitCode) + ", but the file names " + std::to_string(missed.size()) + " gaps";
@@ -483,7 +532,7 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Clean 
     if (lists && !missed.empty() && r.message.find(count) == std::wstring::npos)
         return "the box does not count the file's " + std::to_string(missed.size()) + " gaps: " + box(300);
     bool unread = false;
-    for (const wchar_t *reason : {texts::kUnreadable, texts::kSomeUnreadable, texts::kChanged})
+    for (const wchar_t *reason : {texts::kUnreadable, texts::kSomeUnreadable, texts::kChanged, texts::kTooLarge})
         unread |= text.find(texts::kMissedLine + std::wstring(reason) + texts::kMissedLineEnd) != std::wstring::npos;
     if (lists && unread != (r.message.find(texts::kDoNotClean) != std::wstring::npos))
         return "the box does not say to wait exactly where something went unread";
@@ -521,33 +570,71 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Clean 
 }
 
 // SQLite's fault simulation over the backup: each failure of each call that
-// can fail, once and from then on, over a small footprint with the hard
-// cases. A run must end by itself, say what its exit code says, and keep the
-// promise of that code.
+// can fail, once and from then on, over three small footprints whose
+// outcomes differ: the trees with the hard cases and a registry link; the
+// four values and no tree; and `path` alone, as where VC6.0 is long gone but
+// the user has folders of their own. A run must end by itself, say what its
+// exit code says, and keep the promise of that code. The calls whose
+// failure does not depend on the footprint (the file's, and the listing of
+// subkeys, which only trees have) are failed over the first alone.
 TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
 {
     const unsigned seed = Seed();
     SCOPED_TRACE("seed " + std::to_string(seed) + " (BRISVANE_SEED=" + std::to_string(seed) + " replays it)");
-    harness::SeedAll(1, seed, true, true);
-    harness::Counts counts;
-    BackupRun first = RunBackup(harness::Fault{}, counts);
-    // The hard cases hold what no file can carry, and say so.
-    ASSERT_EQ(1u, first.exitCode) << harness::ToUtf8(first.message);
-    ASSERT_EQ(1u, first.added.size()) << harness::ToUtf8(first.message);
-    const Clean clean{Unstamped(first.added[0]), Entries(Text(first.added[0])), Readable(Text(first.added[0])),
-                      BoxList(first.message, texts::kFound)};
-    ASSERT_FALSE(clean.readable.empty());
-    // For a second reader of the format (tests/reg_import.pl).
-    MoveFileExW(first.added[0].c_str(), harness::PathBeside(L"backup-proof.reg").c_str(), MOVEFILE_REPLACE_EXISTING);
-    auto run = [&](const harness::Fault &fault, harness::Counts &made) {
-        BackupRun r = RunBackup(fault, made);
-        std::string why = Breach(r, fault, clean, made);
-        for (const std::wstring &file : r.added)
-            DeleteFileW(file.c_str());
-        return why;
+    static const struct {
+        const char *label;
+        bool trees, pathAlone;
+        DWORD exitCode;
+    } footprints[] = {
+        {"the full footprint", true, false, 1},
+        {"no tree", false, false, 0},
+        {"path alone", false, true, 0},
     };
-    for (const std::string &breach : harness::RunSingleFaults(counts, harness::kBackup, nullptr, run))
-        ADD_FAILURE() << breach;
+    for (const auto &footprint : footprints) {
+        SCOPED_TRACE(footprint.label);
+        harness::SeedAll(1, seed, true, true);
+        for (const harness::KeyPath &tree : harness::kFootprintTrees)
+            if (!footprint.trees)
+                SHDeleteKeyA(tree.root, tree.path);
+        for (size_t i = 0; i < std::size(harness::kEnvironmentTargets); ++i)
+            if (footprint.pathAlone && i != 1)
+                SHDeleteValueA(HKEY_CURRENT_USER, "Environment", harness::kEnvironmentTargets[i]);
+        if (footprint.trees)
+            harness::SeedLink();
+        harness::Counts counts;
+        BackupRun first = RunBackup(harness::Fault{}, counts);
+        ASSERT_EQ(footprint.exitCode, first.exitCode) << harness::ToUtf8(first.message);
+        ASSERT_EQ(1u, first.added.size()) << harness::ToUtf8(first.message);
+        const std::wstring text = Text(first.added[0]);
+        const Clean clean{Unstamped(first.added[0]), Entries(text), Readable(text), BoxList(first.message, texts::kFound),
+                          first.added[0].substr(0, first.added[0].rfind(L'\\'))};
+        ASSERT_FALSE(clean.readable.empty());
+        ASSERT_EQ(std::wstring::npos, text.find(L'\0'));
+        if (footprint.trees) {
+            // The link is unread: the cleanup would delete through it.
+            EXPECT_NE(std::wstring::npos, first.message.find(texts::kDoNotClean)) << harness::ToUtf8(first.message);
+            const std::vector<std::string> missed = Missed(first.added[0]);
+            EXPECT_NE(missed.end(), std::find(missed.begin(), missed.end(),
+                                              "HKLM\\Software\\Microsoft\\Visual Component Manager\\Link\\"));
+            // Strings without their NUL at their exact bytes, and named.
+            EXPECT_NE(std::wstring::npos, text.find(L"\r\n\"no terminator\"=hex(1):61,00,62,00,63,00\r\n"));
+            EXPECT_NE(std::wstring::npos, text.find(texts::kUnterminated + std::wstring(texts::kMissedLineEnd) + L"["));
+            // For a second reader of the format (tests/reg_import.pl).
+            MoveFileExW(first.added[0].c_str(), harness::PathBeside(L"backup-proof.reg").c_str(), MOVEFILE_REPLACE_EXISTING);
+        }
+        DeleteFileW(first.added[0].c_str());
+        auto run = [&](const harness::Fault &fault, harness::Counts &made) {
+            BackupRun r = RunBackup(fault, made);
+            std::string why = Breach(r, fault, clean, made);
+            for (const std::wstring &file : r.added)
+                DeleteFileW(file.c_str());
+            return why;
+        };
+        const char *values = "RegOpenKeyExW,RegQueryInfoKeyW,RegEnumValueW,HeapAlloc,LCMapStringW";
+        for (const std::string &breach :
+             harness::RunSingleFaults(counts, harness::kBackup, footprint.label, run, footprint.trees ? nullptr : values))
+            ADD_FAILURE() << breach;
+    }
     harness::RemoveAll();
 }
 

@@ -80,6 +80,7 @@ template <class R, class... A> struct StandIn<R WINAPI(A...)> {
 // folder's), or with its error in GetLastError.
 struct ReturnsCode { template <class R> static R Of(DWORD code) { return R(code); } };
 struct SetsLastError { template <class R> static R Of(DWORD code) { return SetLastError(code), R(); } };
+struct NoHandle { template <class R> static R Of(DWORD code) { return SetLastError(code), INVALID_HANDLE_VALUE; } };
 
 #define FAIL_OR(name)                                                      \
     constexpr int kRow = Row(#name);                                       \

@@ -54,7 +54,9 @@ Outcome Drive(const wchar_t *program, const std::wstring &arguments = L"", WPARA
               const harness::Fault &fault = {}, harness::Counts *made = nullptr)
 {
     Outcome r;
-    const std::wstring counts = harness::PathBeside(L"path-counts.txt");
+    wchar_t temp[MAX_PATH];
+    // In the prefix's own temporary folder: the rows run side by side, and two share this folder.
+    const std::wstring counts = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"path-counts.txt";
     harness::Program tool;
     harness::StartProgram(tool, arguments, harness::Scaled(30000), program, {nullptr, true, &fault, counts.c_str()});
     // A box is told from the one before by its text, as Wine may give it the same handle. Meanwhile
@@ -266,7 +268,8 @@ TEST(PathProof, SaysWhatItLeavesOutAndWhy)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         RemoveBackups();
-        std::wstring file = harness::PathBeside(L"not-a-backup.reg"), argument;
+        wchar_t temp[MAX_PATH];
+        std::wstring file = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"not-a-backup.reg", argument;
         if (!row.old.empty()) { // found in Documents, as where the desktop cannot be written
             const std::wstring saved = BackUp(row.old);
             file = Folder(CSIDL_PERSONAL) + saved.substr(saved.rfind(L'\\'));

@@ -151,6 +151,8 @@ wine_env() {
     printf '%s\n' "WINEPREFIX=$(arrangement "$1" prefix)" "WINEARCH=$(arrangement "$1" arch)" \
         WINEDEBUG=-all 'WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d' LC_ALL=zh_CN.UTF-8
     [ "$(arrangement "$1" cpu)" != x86_64 ] || echo GCOV_PREFIX=Z:
+    local display=BRISVANE_DISPLAY_$1
+    [ -z "${!display-}" ] || printf '%s\n' ${!display}
 }
 
 # "$@" in the Wine environment ENV (wine_env's lines); through env, as bash
@@ -166,6 +168,28 @@ on_private_display() {
     BRISVANE_DISPLAY=private exec xvfb-run -a -s '-screen 0 1024x768x24' "$0" "$@"
 }
 
+# A display of its own for each arrangement "$@", so that the rows' tests
+# run side by side without one row's windows taking another's focus: in
+# BRISVANE_DISPLAY_NAME, which wine_env passes on. stop_row_displays ends
+# them. Started one after the other, as xvfb-run -a picks a free number.
+ROW_DISPLAYS=()
+row_displays() {
+    local name file
+    for name; do
+        file=$(mktemp)
+        xvfb-run -a -s '-screen 0 1024x768x24' sh -c 'echo "$$ DISPLAY=$DISPLAY XAUTHORITY=$XAUTHORITY" >"$1.new" &&
+            mv "$1.new" "$1" && exec sleep infinity' sh "$file" </dev/null >/dev/null 2>&1 &
+        poll "a display for $name" $! 30 test -s "$file" ||
+            { rm -f "$file"; die "xvfb-run does not start a display; check that the xvfb package works"; }
+        read -r pid vars <"$file"
+        rm -f "$file"
+        ROW_DISPLAYS+=("$pid")
+        export "BRISVANE_DISPLAY_$name=$vars"
+    done
+}
+# Each display goes with the process that holds it open.
+stop_row_displays() { [ ${#ROW_DISPLAYS[@]} = 0 ] || kill "${ROW_DISPLAYS[@]}" 2>/dev/null || true; ROW_DISPLAYS=(); }
+
 # The Wine environments whose servers this command started; for its exit
 # trap, their end.
 STARTED_WINE=()
@@ -175,15 +199,24 @@ stop_wine() {
     STARTED_WINE=()
 }
 
-# As root, an 8 KiB file system at DIR for the backup proof's full desktop
-# disk, its Windows path in BRISVANE_SMALL_DISK; elsewhere the proof denies
-# the desktop with a DACL instead.
-mount_small_disk() {
-    [ "$(id -u)" = 0 ] && mkdir -p "$1" || return 0
-    mountpoint -q "$1" || mount -t tmpfs -o size=8k,mode=0777 brisvane-small-disk "$1" 2>/dev/null || return 0
-    export BRISVANE_SMALL_DISK="Z:${1//\//\\}"
+# As root, an 8 KiB file system for each arrangement "$@", at
+# build/small-disk/NAME, for the backup proof's full desktop disk, its
+# Windows path in BRISVANE_SMALL_DISK_NAME (the rows run side by side, so
+# each fills its own); elsewhere the proof denies the desktop with a DACL.
+mount_small_disks() {
+    local name dir
+    [ "$(id -u)" = 0 ] || return 0
+    for name; do
+        dir=$BUILD/small-disk/$name
+        mkdir -p "$dir"
+        mountpoint -q "$dir" || mount -t tmpfs -o size=8k,mode=0777 brisvane-small-disk "$dir" 2>/dev/null || continue
+        export "BRISVANE_SMALL_DISK_$name=Z:${dir//\//\\}"
+    done
 }
-unmount_small_disk() { ! mountpoint -q "$1" 2>/dev/null || umount "$1" 2>/dev/null || true; }
+unmount_small_disks() {
+    local dir
+    for dir in "$BUILD"/small-disk/*/; do ! mountpoint -q "$dir" 2>/dev/null || umount "$dir" 2>/dev/null || true; done
+}
 
 # Arrangement NAME's own sandbox prefix, the only kind any command here
 # uses, made if it is not there (a win64 one by the 64-bit loader, whatever

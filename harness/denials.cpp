@@ -9,50 +9,44 @@
 namespace harness {
 
 namespace {
-void EnablePrivilege(const char *name)
-{
-    HANDLE token = nullptr;
-    TOKEN_PRIVILEGES privileges{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
-        return;
-    if (LookupPrivilegeValueA(nullptr, name, &privileges.Privileges[0].Luid))
-        AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-    CloseHandle(token);
-}
-
 const SECURITY_INFORMATION kOwnerAndDacl = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 const REGSAM kSecurityAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER;
 const wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+
+bool KeySecurity(HKEY root, const char *path, PSECURITY_DESCRIPTOR sd, DWORD *readSize = nullptr)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path, 0, kSecurityAccess, &key))
+        return false;
+    bool done = !(readSize ? RegGetKeySecurity(key, kOwnerAndDacl, sd, readSize) : RegSetKeySecurity(key, kOwnerAndDacl, sd));
+    RegCloseKey(key);
+    return done;
+}
 } // namespace
 
-// The key's owner always gets the standard rights (DELETE among them) under
-// Wine, so the key is also handed to LocalSystem, which this process is not.
-// The security rights stay with Everyone, so the old owner and DACL can be
-// put back.
+// Under Wine a key's owner always has the standard rights, DELETE among them,
+// so the key is handed to LocalSystem, which this process is not: that takes
+// the restore privilege.
 RestrictedKey::RestrictedKey(HKEY root, const char *path, REGSAM granted)
 {
-    EnablePrivilege(SE_RESTORE_NAME);
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, kSecurityAccess, &key) != ERROR_SUCCESS)
-        return;
-    DWORD size = 0;
-    RegGetKeySecurity(key, kOwnerAndDacl, nullptr, &size);
-    std::vector<BYTE> saved(size);
-    REGSAM kept = granted | kSecurityAccess;
+    HANDLE token = nullptr;
+    TOKEN_PRIVILEGES restore{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token) &&
+        LookupPrivilegeValueA(nullptr, SE_RESTORE_NAME, &restore.Privileges[0].Luid))
+        AdjustTokenPrivileges(token, FALSE, &restore, 0, nullptr, nullptr);
+    CloseHandle(token);
+    std::vector<BYTE> saved(4096);
+    DWORD size = DWORD(saved.size());
+    const REGSAM kept = granted | kSecurityAccess;
     char sddl[80];
     std::snprintf(sddl, sizeof sddl, "O:SYD:P(D;;0x%lx;;;WD)(A;;0x%lx;;;WD)", KEY_ALL_ACCESS & ~kept, kept);
     PSECURITY_DESCRIPTOR sd = nullptr;
-    if (size && RegGetKeySecurity(key, kOwnerAndDacl, saved.data(), &size) == ERROR_SUCCESS &&
+    if (KeySecurity(root, path, saved.data(), &size) &&
         ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr)) {
-        if (RegSetKeySecurity(key, kOwnerAndDacl, sd) == ERROR_SUCCESS)
-            undo_ = [root, path = std::string(path), saved]() mutable {
-                HKEY key = nullptr;
-                if (RegOpenKeyExA(root, path.c_str(), 0, kSecurityAccess, &key) == ERROR_SUCCESS)
-                    RegSetKeySecurity(key, kOwnerAndDacl, saved.data()), RegCloseKey(key);
-            };
+        if (KeySecurity(root, path, sd))
+            undo_ = [root, path = std::string(path), saved]() mutable { KeySecurity(root, path.c_str(), saved.data()); };
         LocalFree(sd);
     }
-    RegCloseKey(key);
 }
 
 RestrictedFolder::RestrictedFolder(const std::wstring &path)
@@ -62,8 +56,7 @@ RestrictedFolder::RestrictedFolder(const std::wstring &path)
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, saved.data(), DWORD(saved.size()), &size) &&
         // 0x6: FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY.
-        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(D;;0x6;;;WD)(A;OICI;FA;;;WD)", SDDL_REVISION_1,
-                                                             &sd, nullptr)) {
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(D;;0x6;;;WD)(A;OICI;FA;;;WD)", SDDL_REVISION_1, &sd, nullptr)) {
         if (SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, sd))
             undo_ = [=]() mutable { SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, saved.data()); };
         LocalFree(sd);
@@ -73,21 +66,17 @@ RestrictedFolder::RestrictedFolder(const std::wstring &path)
 DesktopMoved::DesktopMoved(const std::wstring &path)
 {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kShellFolders, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
-                        &key, nullptr) != ERROR_SUCCESS)
+    std::vector<BYTE> saved(4096);
+    DWORD size = DWORD(saved.size()), type = 0;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kShellFolders, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key, nullptr))
         return;
-    DWORD size = 0, type = 0;
-    bool had = RegQueryValueExW(key, L"Desktop", nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
-    std::vector<BYTE> saved(size);
-    had = had && RegQueryValueExW(key, L"Desktop", nullptr, &type, saved.data(), &size) == ERROR_SUCCESS;
-    RegSetValueExW(key, L"Desktop", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(path.c_str()),
-                   DWORD((path.size() + 1) * sizeof(wchar_t)));
+    const bool had = !RegQueryValueExW(key, L"Desktop", nullptr, &type, saved.data(), &size);
+    saved.resize(had ? size : 0);
+    RegSetValueExW(key, L"Desktop", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(path.c_str()), DWORD(path.size() + 1) * 2);
     RegCloseKey(key);
     undo_ = [had, type, saved] {
-        if (had)
-            SHSetValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop", type, saved.data(), DWORD(saved.size()));
-        else
-            SHDeleteValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop");
+        had ? SHSetValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop", type, saved.data(), DWORD(saved.size()))
+            : SHDeleteValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop");
     };
 }
 

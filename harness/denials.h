@@ -1,8 +1,7 @@
 // Real faults: access denied, made with DACLs (a registry key the tool may
-// read but not delete, a folder no file can be written to), and a desktop
-// on a disk too small for what is written to it. Each is a change to the
-// machine that lasts until destroyed, which puts back what it replaced;
-// ok(): the change was made.
+// read but not delete, a folder no file can be written to), and a desktop on
+// a disk too small for what is written to it. Each lasts until its object is
+// destroyed, which puts back what it replaced; ok(): the change was made.
 #pragma once
 
 #include "platform/platform.h"
@@ -16,7 +15,6 @@ class Change {
 public:
     Change() = default;
     Change(const Change &) = delete;
-    Change &operator=(const Change &) = delete;
     ~Change() { if (undo_) undo_(); }
     bool ok() const { return bool(undo_); }
 
@@ -24,14 +22,11 @@ protected:
     std::function<void()> undo_;
 };
 
-// A key's owner and DACL replaced with ones that deny Everyone all but
-// `granted` (keeping the rights to put the old ones back).
+// Everyone denied all but `granted` (and the rights to put the old owner and DACL back).
 struct RestrictedKey : Change { RestrictedKey(HKEY root, const char *path, REGSAM granted); };
-// A folder's DACL replaced with one that denies Everyone the rights to add
-// files and folders to it.
+// Everyone denied adding files and folders to it.
 struct RestrictedFolder : Change { explicit RestrictedFolder(const std::wstring &path); };
-// The user's desktop folder pointed at `path` (a small file system that
-// tools/test mounts, see BRISVANE_SMALL_DISK), as a redirected desktop is.
+// The user's desktop pointed at `path` (the small disk of BRISVANE_SMALL_DISK), as a redirected desktop is.
 struct DesktopMoved : Change { explicit DesktopMoved(const std::wstring &path); };
 
 } // namespace harness

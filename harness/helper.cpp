@@ -1,7 +1,7 @@
 // brisvane_drive: the project's helper for seeing the tool work and for
-// measuring it, in the project's own Wine prefix only (tools/run, tools/bench).
-// A measure ends in one line, "RESULT key=value ...", medians (or a series'
-// min, median and max) that tools/bench reads by key.
+// measuring it, in the project's own Wine prefix only (tools/run, tools/bench,
+// tools/screenshots). A measure ends in one line, "RESULT key=value ...",
+// medians (or a series' min, median and max) that tools/bench reads by key.
 #include "harness/footprint.h"
 #include "harness/program.h"
 #include "harness/snapshot.h"
@@ -39,32 +39,29 @@ bool Fail(const std::string &why)
 double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
-    size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-// " NAME_min=... NAME_median=... NAME_max=..." of a series.
-std::string Spread(const char *name, std::vector<double> v)
+std::string Spread(const char *name, const std::vector<double> &v)
 {
-    std::sort(v.begin(), v.end());
-    return Format(" %s_min=%.4f %s_median=%.4f %s_max=%.4f", name, v.front(), name, Median(v), name, v.back());
+    return Format(" %s_min=%.4f %s_median=%.4f %s_max=%.4f", name, *std::min_element(v.begin(), v.end()), name,
+                  Median(v), name, *std::max_element(v.begin(), v.end()));
 }
 
-// Both measures of round `round`, the first one first in even rounds and
-// last in odd ones, so that neither pays for the other; false once one fails.
+// Round `round`'s two measures, the first first in even rounds and last in
+// odd ones, so that neither pays for the other; false once one fails.
 template <class First, class Second> bool Alternately(int round, First first, Second second)
 {
     return round % 2 == 0 ? first() && second() : second() && first();
 }
 
-// Seconds from CreateProcess to a window with `caption` shown, or -1. With
-// `idleFirst`, for a program that works a while before its window (the
-// backup's box comes once its file is written), ten minutes for that.
+// Seconds from CreateProcess to a window with `caption` shown, or -1; with
+// `idleFirst`, for the backup, whose box comes once its file is written,
+// ten minutes for that.
 double TimeToDialog(const wchar_t *program, const std::wstring &caption, bool idleFirst = false)
 {
     harness::Program tool;
-    return harness::StartProgram(tool, L"", idleFirst ? 630000 : 30000, program, {caption.c_str(), idleFirst})
-               ? tool.seconds : -1;
+    return harness::StartProgram(tool, L"", idleFirst ? 630000 : 30000, program, {caption.c_str(), idleFirst}) ? tool.seconds : -1;
 }
 
 double TimedCommand(const std::string &command)
@@ -74,8 +71,7 @@ double TimedCommand(const std::string &command)
     return harness::Seconds() - start;
 }
 
-// Seeds the footprint and flushes it, so that no registry write of the
-// seeding is left pending into the timed part.
+// Flushed, so that no write of the seeding is left pending into the timed part.
 int SeedForBench(int keysPerTree)
 {
     int keys = harness::SeedAll(keysPerTree);
@@ -98,12 +94,6 @@ std::vector<std::string> TargetKeys()
     for (const KeyTarget &t : kKeyTargets)
         keys.push_back(std::string(t.root == Root::LocalMachine ? "HKLM\\" : "HKCU\\") + t.subkey);
     return keys;
-}
-
-int Seed(int keysPerTree, int, wchar_t **)
-{
-    Print(Format("seeded %d footprint keys, look-alike keys and environment values\n", harness::SeedAll(keysPerTree)));
-    return 0;
 }
 
 // One confirmed run, its lines printed; with a folder, screenshots there.
@@ -170,53 +160,47 @@ int BenchRun(int keysPerTree, int rounds, wchar_t **)
 }
 
 // The same trees and values saved by reg export into `folder`, emptied again.
-double RegExport(const std::wstring &folder)
+double RegExport(const std::string &folder)
 {
     double seconds = 0;
     std::vector<std::string> keys = TargetKeys();
     keys.push_back("HKCU\\Environment");
     for (size_t i = 0; i < keys.size(); ++i) {
-        std::string file = std::string(folder.begin(), folder.end()) + "\\export-" + std::to_string(i) + ".reg";
+        std::string file = folder + "\\export-" + std::to_string(i) + ".reg";
         seconds += TimedCommand("reg.exe export \"" + keys[i] + "\" \"" + file + "\" /y");
         DeleteFileA(file.c_str());
     }
     return seconds;
 }
 
-// The backup's trees read in this process and nothing more: no text, no
-// file, by the tests' own walk keeping nothing.
+// The backup's trees and values read in this process and nothing more: no
+// text, no file, by the tests' own walk keeping nothing.
 double ReadFloorSeconds(long &keys)
 {
     harness::RegistryWalk walk;
     double start = harness::Seconds();
-    for (const KeyTarget &t : kKeyTargets) {
-        HKEY key = nullptr;
-        if (RegOpenKeyExA(RootKey(t.root), t.subkey, REG_OPTION_OPEN_LINK, KEY_READ, &key) == ERROR_SUCCESS) {
-            walk.Tree(key);
-            RegCloseKey(key);
-        }
-    }
-    HKEY environment = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, kEnvironmentSubkey, 0, KEY_QUERY_VALUE, &environment) == ERROR_SUCCESS) {
-        walk.Values(environment);
-        RegCloseKey(environment);
-    }
+    HKEY key = nullptr;
+    for (const KeyTarget &t : kKeyTargets)
+        if (!RegOpenKeyExA(RootKey(t.root), t.subkey, REG_OPTION_OPEN_LINK, KEY_READ, &key))
+            walk.Tree(key), RegCloseKey(key);
+    if (!RegOpenKeyExA(HKEY_CURRENT_USER, kEnvironmentSubkey, 0, KEY_QUERY_VALUE, &key))
+        walk.Values(key), RegCloseKey(key);
     keys = walk.keys();
     return harness::Seconds() - start;
 }
 
-// The backup once, timed to its message box, and the file it wrote to the
-// desktop removed; false if it wrote none.
-bool TimeBackup(const std::wstring &desktop, std::vector<double> &times)
+// The backup once, timed to its box, and the file it wrote to the desktop
+// removed; false if it wrote none.
+bool TimeBackup(const std::string &desktop, std::vector<double> &times)
 {
     times.push_back(TimeToDialog(L"brisvane-backup.exe", backup::texts::kTitle, true));
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((desktop + L"\\brisvane-backup-*.reg").c_str(), &found);
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((desktop + "\\brisvane-backup-*.reg").c_str(), &found);
     if (find == INVALID_HANDLE_VALUE || times.back() < 0)
         return Fail("bench-backup: the backup wrote no file");
     do
-        DeleteFileW((desktop + L"\\" + found.cFileName).c_str());
-    while (FindNextFileW(find, &found));
+        DeleteFileA((desktop + "\\" + found.cFileName).c_str());
+    while (FindNextFileA(find, &found));
     FindClose(find);
     return true;
 }
@@ -225,9 +209,8 @@ bool TimeBackup(const std::wstring &desktop, std::vector<double> &times)
 // floor. It only reads: one footprint serves every round, the floor last.
 int BenchBackup(int keysPerTree, int rounds, wchar_t **)
 {
-    wchar_t desktop[MAX_PATH], temp[MAX_PATH];
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, desktop)) ||
-        !GetTempPathW(MAX_PATH, temp))
+    char desktop[MAX_PATH], temp[MAX_PATH];
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, desktop)) || !GetTempPathA(MAX_PATH, temp))
         return 1;
     SeedForBench(keysPerTree);
     std::vector<double> backup, reg, floor, toReg, toFloor;
@@ -257,6 +240,12 @@ int Hold(int, int, wchar_t **)
     Print("holding\n");
     for (MSG message; GetMessageW(&message, nullptr, 0, 0) > 0;)
         DispatchMessageW(&message);
+    return 0;
+}
+
+int Seed(int keysPerTree, int, wchar_t **)
+{
+    Print(Format("seeded %d footprint keys, look-alike keys and environment values\n", harness::SeedAll(keysPerTree)));
     return 0;
 }
 

@@ -1,7 +1,6 @@
 // The benchmark's baselines: the tool's dialog template and manifest, shown
-// the same way, with a dialog procedure that does nothing at all; the
-// FOCUS_START_BUTTON one only answers TRUE to WM_INITDIALOG, so that the
-// dialog manager focuses the start button, as the tool must.
+// the same way, by a procedure that does nothing; the FOCUS_START_BUTTON one
+// answers TRUE to WM_INITDIALOG, so the start button gets the focus, as in the tool.
 #include "platform/platform.h"
 #include "app/resource.h"
 
@@ -9,9 +8,8 @@ static INT_PTR CALLBACK BaselineDlgProc(HWND, [[maybe_unused]] UINT message, WPA
 {
 #ifdef FOCUS_START_BUTTON
     return message == WM_INITDIALOG;
-#else
-    return FALSE;
 #endif
+    return FALSE;
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)

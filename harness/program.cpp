@@ -15,7 +15,7 @@ DWORD Scaled(DWORD ms)
     static const DWORD scale = [] {
         char text[8] = "";
         GetEnvironmentVariableA("BRISVANE_TIME_SCALE", text, sizeof text);
-        return DWORD(atoi(text) > 1 ? atoi(text) : 1);
+        return DWORD(std::max(atoi(text), 1));
     }();
     return ms * scale;
 }
@@ -31,7 +31,7 @@ double Seconds()
 std::wstring FromGbk(const std::string &bytes)
 {
     int n = MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), nullptr, 0);
-    std::wstring text(n > 0 ? n : 0, L'\0');
+    std::wstring text(std::max(n, 0), L'\0');
     MultiByteToWideChar(936, MB_ERR_INVALID_CHARS, bytes.data(), int(bytes.size()), &text[0], n);
     return text;
 }
@@ -39,7 +39,7 @@ std::wstring FromGbk(const std::string &bytes)
 std::string ToUtf8(const std::wstring &text)
 {
     int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(n > 0 ? n : 0, '\0');
+    std::string bytes(std::max(n, 0), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), &bytes[0], n, nullptr, nullptr);
     return bytes;
 }
@@ -68,24 +68,20 @@ namespace {
 // The first top-level dialog window, of any process, that `match` accepts.
 template <class Match> HWND FindDialog(Match match)
 {
-    for (HWND window = nullptr; (window = FindWindowExW(nullptr, window, L"#32770", nullptr));)
-        if (match(window))
-            return window;
-    return nullptr;
+    HWND window = nullptr;
+    while ((window = FindWindowExW(nullptr, window, L"#32770", nullptr)) && !match(window)) {
+    }
+    return window;
 }
 
 // Pumps this thread's messages while waiting, so same-thread windows work.
 template <class Done> bool WaitUntil(Done done, DWORD timeoutMs)
 {
-    DWORD start = GetTickCount();
-    while (!done()) {
+    for (DWORD start = GetTickCount(); !done(); Sleep(5)) {
         if (GetTickCount() - start > timeoutMs)
             return false;
-        for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);) {
-            TranslateMessage(&msg);
-            DispatchMessageW(&msg);
-        }
-        Sleep(5);
+        for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);)
+            TranslateMessage(&msg), DispatchMessageW(&msg);
     }
     return true;
 }
@@ -107,7 +103,7 @@ HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs, const wchar_t *title)
 
 bool WaitForNoOwnedBox(HWND owner, DWORD timeoutMs)
 {
-    return WaitUntil([owner] { return FindOwnedBox(owner) == nullptr; }, timeoutMs);
+    return WaitUntil([owner] { return !FindOwnedBox(owner); }, timeoutMs);
 }
 
 std::wstring BoxText(HWND box)
@@ -125,7 +121,7 @@ bool StartProcess(std::wstring command, DWORD flags, PROCESS_INFORMATION &proces
 DWORD FinishProcess(PROCESS_INFORMATION &process, DWORD timeoutMs)
 {
     DWORD code = ~0u;
-    if (WaitForSingleObject(process.hProcess, timeoutMs) != WAIT_OBJECT_0 || !GetExitCodeProcess(process.hProcess, &code)) {
+    if (WaitForSingleObject(process.hProcess, timeoutMs) || !GetExitCodeProcess(process.hProcess, &code)) {
         TerminateProcess(process.hProcess, 1);
         WaitForSingleObject(process.hProcess, Scaled(5000));
     }
@@ -135,6 +131,13 @@ DWORD FinishProcess(PROCESS_INFORMATION &process, DWORD timeoutMs)
     return code;
 }
 
+DWORD RunCommand(std::wstring command, DWORD limitMs)
+{
+    PROCESS_INFORMATION process{};
+    return StartProcess(command, CREATE_NO_WINDOW, process) ? FinishProcess(process, limitMs) : ~0u;
+}
+
+// The tests and brisvane_drive seed and delete registry trees: nowhere else.
 bool InOwnPrefix(const char *program, const char *commands)
 {
     wchar_t prefix[MAX_PATH] = L"";
@@ -160,18 +163,17 @@ bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs,
     std::wstring command = L"\"" + PathBeside(program) + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     double start = Seconds();
     if (options.fault ? !StartInjected(command, *options.fault, options.counts ? options.counts : L"", tool.process)
-                     : !StartProcess(command, 0, tool.process))
+                      : !StartProcess(command, 0, tool.process))
         return false;
     auto ours = [&tool](HWND window) {
         DWORD pid = 0;
-        GetWindowThreadProcessId(window, &pid);
-        return pid == tool.process.dwProcessId;
+        return IsWindowVisible(window) && GetWindowThreadProcessId(window, &pid) && pid == tool.process.dwProcessId;
     };
     auto probe = [&]() -> HWND {
         if (!options.caption)
-            return FindDialog([&](HWND w) { return IsWindowVisible(w) && ours(w) && !GetWindow(w, GW_OWNER); });
+            return FindDialog([&](HWND w) { return ours(w) && !GetWindow(w, GW_OWNER); });
         HWND window = FindWindowW(L"#32770", options.caption);
-        return window && IsWindowVisible(window) && ours(window) ? window : nullptr;
+        return window && ours(window) ? window : nullptr;
     };
     if (options.idleFirst)
         WaitForInputIdle(tool.process.hProcess, timeoutMs);
@@ -197,12 +199,6 @@ DWORD CloseProgram(Program &tool, DWORD timeoutMs)
     return tool.process.hProcess ? FinishProcess(tool.process, timeoutMs) : ~0u;
 }
 
-DWORD RunCommand(std::wstring command, DWORD limitMs)
-{
-    PROCESS_INFORMATION process{};
-    return StartProcess(command, CREATE_NO_WINDOW, process) ? FinishProcess(process, limitMs) : ~0u;
-}
-
 namespace {
 // Lets a window's message loop, in whatever process, handle everything
 // posted to it so far, and gives it time to paint what is to be seen.
@@ -213,44 +209,36 @@ void Settle(HWND window)
     Sleep(300);
 }
 
-// Saves what the screen shows of `window` and the box it owns as DIR\NAME, a
-// BMP; nothing without DIR.
+// What the screen shows of `window` and the box it owns, as DIR\NAME, a BMP.
 void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
 {
     if (!dir)
         return;
-    // An active caption, as a user sees it.
     HWND box = FindOwnedBox(window), front = box ? box : window;
-    for (int i = 0; i < 20 && GetForegroundWindow() != front; ++i) {
-        SetForegroundWindow(front);
-        Sleep(50);
-    }
+    for (int i = 0; i < 20 && GetForegroundWindow() != front; ++i)
+        SetForegroundWindow(front), Sleep(50);
     // Without a window manager, a freshly started window may stay drawn
     // inactive even in front; a user's desktop would show it active.
     SendMessageW(front, WM_NCACTIVATE, TRUE, 0);
     Settle(window);
-
     RECT area, boxArea;
     GetWindowRect(window, &area);
     if (box && GetWindowRect(box, &boxArea))
         UnionRect(&area, &area, &boxArea);
     int width = area.right - area.left, height = area.bottom - area.top;
     HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
-    BITMAPINFO info{{sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0}, {}};
+    BITMAPINFOHEADER info{sizeof info, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
     void *bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO *>(&info), DIB_RGB_COLORS, &bits, nullptr, 0);
     HGDIOBJ old = SelectObject(memory, bitmap);
     BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
     GdiFlush();
-
-    DWORD bytes = ((DWORD(width) * 3 + 3) & ~3u) * DWORD(height), offset = sizeof(BITMAPFILEHEADER) + sizeof info.bmiHeader;
+    DWORD bytes = ((DWORD(width) * 3 + 3) & ~3u) * DWORD(height), offset = sizeof(BITMAPFILEHEADER) + sizeof info;
     BITMAPFILEHEADER file{0x4D42, offset + bytes, 0, 0, offset};
     std::ofstream out((std::wstring(dir) + L"\\" + name).c_str(), std::ios::binary);
-    out.write(reinterpret_cast<const char *>(&file), sizeof file);
-    out.write(reinterpret_cast<const char *>(&info.bmiHeader), sizeof info.bmiHeader);
+    out.write(reinterpret_cast<const char *>(&file), sizeof file).write(reinterpret_cast<const char *>(&info), sizeof info);
     out.write(static_cast<const char *>(bits), bytes);
-    SelectObject(memory, old);
-    DeleteObject(bitmap);
+    DeleteObject(SelectObject(memory, old));
     DeleteDC(memory);
     ReleaseDC(nullptr, screen);
 }
@@ -259,28 +247,23 @@ void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
 RunResult ConfirmedRun(const wchar_t *shotsDir)
 {
     RunResult result;
-    // The tool itself is ended by its Program going out of scope.
     auto fail = [&result](const char *why) { result.error = why; return result; };
     Program tool;
     if (!StartProgram(tool, L""))
         return fail("the dialog did not appear");
     Settle(tool.dialog);
     Shot(shotsDir, tool.dialog, L"idle.bmp");
-
     PostMessageW(tool.dialog, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED), LPARAM(GetDlgItem(tool.dialog, IDC_START)));
-    HWND confirm = WaitForOwnedBox(tool.dialog, Scaled(10000));
+    HWND confirm = WaitForOwnedBox(tool.dialog, Scaled(10000)), done = nullptr;
     if (!confirm)
         return fail("no confirmation box");
     Sleep(300);
     Shot(shotsDir, tool.dialog, L"confirm.bmp");
-
-    // While the run works, look for the completion box by its title only,
-    // one cheap call every 10 ms: the registry work and this wait share one
-    // wineserver, and a busier probe would slow the run it is timing.
+    // The completion box looked for by its title alone, one cheap call every
+    // 10 ms: this wait and the timed run share one wineserver.
     double start = Seconds();
     PostMessageW(confirm, WM_COMMAND, IDYES, 0);
     auto owned = [&tool](HWND box) { return box && GetWindow(box, GW_OWNER) == tool.dialog ? box : nullptr; };
-    HWND done = nullptr;
     while (!(done = owned(FindWindowW(L"#32770", L"完成"))) && Seconds() - start < 600)
         Sleep(10);
     result.runSeconds = Seconds() - start;

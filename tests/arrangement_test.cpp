@@ -1,26 +1,21 @@
 // Each arrangement is what its row in tools/arrangements promises, as
 // cmake/wine-run passes it on: its CPU, and WoW64 exactly for a 32-bit
-// program in a win64 prefix. Without this, a prefix made for the wrong architecture, or
-// a row run with the wrong loader or build, would pass every other test.
+// program in a win64 prefix. Without this, a prefix of the wrong architecture,
+// or a row run with the wrong loader or build, would pass every other test.
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-namespace {
-
-std::string Variable(const char *name)
-{
-    char value[64] = "";
-    GetEnvironmentVariableA(name, value, sizeof value);
-    return value;
-}
-
 TEST(Arrangement, MatchesThisProcess)
 {
-    const std::string name = Variable("BRISVANE_ARRANGEMENT"), cpu = Variable("BRISVANE_CPU"),
-                      arch = Variable("WINEARCH");
+    auto variable = [](const char *name) {
+        char value[64] = "";
+        GetEnvironmentVariableA(name, value, sizeof value);
+        return std::string(value);
+    };
+    const std::string name = variable("BRISVANE_ARRANGEMENT"), cpu = variable("BRISVANE_CPU"), arch = variable("WINEARCH");
     ASSERT_FALSE(name.empty()) << "run the tests with tools/test";
     ASSERT_TRUE(cpu == "i686" || cpu == "x86_64") << name << ": unknown CPU " << cpu;
     ASSERT_TRUE(arch == "win32" || arch == "win64") << name << ": unknown prefix architecture " << arch;
@@ -29,5 +24,3 @@ TEST(Arrangement, MatchesThisProcess)
     EXPECT_EQ(cpu == "x86_64" ? 64u : 32u, sizeof(void *) * 8) << name;
     EXPECT_EQ(cpu == "i686" && arch == "win64", wow64 != FALSE) << name;
 }
-
-} // namespace

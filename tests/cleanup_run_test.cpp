@@ -17,11 +17,11 @@ namespace {
 
 using harness::kFootprintTrees;
 
-// Line `row` of the list after a run, as the user reads it: the tree deleted,
-// or, where its deletion failed, ending in 失败.
-std::wstring Line(int row, bool deleted = true)
+// The list after a run, as the user reads it: each tree deleted, or, where
+// its deletion failed (rows counted from 1), ending in 失败.
+std::vector<std::wstring> Lines(std::set<int> failed = {})
 {
-    static const wchar_t *const lines[7] = {
+    std::vector<std::wstring> lines = {
         L"删除键 Software\\Microsoft\\Devstudio\\6.0      成功",
         L"删除键 Software\\Microsoft\\HTML Help Collections      成功",
         L"删除键 Software\\Microsoft\\Visual Basic\\6.0      成功",
@@ -31,15 +31,8 @@ std::wstring Line(int row, bool deleted = true)
         L"Microsoft Visual Studio 6.0      成功",
         L"删除键 SOFTWARE\\Microsoft\\DevStudio\\6.0      成功",
     };
-    std::wstring line = lines[row - 1];
-    return deleted ? line : line.replace(line.size() - 2, 2, L"失败");
-}
-
-std::vector<std::wstring> Lines(std::set<int> failed = {})
-{
-    std::vector<std::wstring> lines;
-    for (int row = 1; row <= 7; ++row)
-        lines.push_back(Line(row, !failed.count(row)));
+    for (int row : failed)
+        lines[row - 1].replace(lines[row - 1].size() - 2, 2, L"失败");
     return lines;
 }
 
@@ -59,10 +52,8 @@ LRESULT CALLBACK CbtProc(int code, WPARAM wParam, LPARAM lParam)
 {
     HWND box = reinterpret_cast<HWND>(wParam);
     if (code == HCBT_ACTIVATE && GetWindow(box, GW_OWNER) == g_hook.dialog) {
-        static const std::pair<int, const wchar_t *> kButtons[] = {
-            {IDOK, L"ok "}, {IDCANCEL, L"cancel "}, {IDYES, L"yes "}, {IDNO, L"no "}};
         std::wstring buttons;
-        for (auto [id, name] : kButtons)
+        for (auto [id, name] : {std::pair{IDOK, L"ok "}, {IDCANCEL, L"cancel "}, {IDYES, L"yes "}, {IDNO, L"no "}})
             buttons += GetDlgItem(box, id) ? name : L"";
         HICON icon = reinterpret_cast<HICON>(SendDlgItemMessageW(box, 0x0440, STM_GETICON, 0, 0));
         buttons += icon == LoadIconA(nullptr, IDI_EXCLAMATION)   ? L"exclamation"
@@ -98,8 +89,7 @@ protected:
     // Sends the command as the dialog manager would for a click on a control.
     void Command(int id, int notifyCode = BN_CLICKED, int answer = IDYES)
     {
-        g_hook.answer = answer;
-        g_hook.boxes.clear();
+        g_hook = {dialog_, answer, {}};
         SendMessageW(dialog_, WM_COMMAND, MAKEWPARAM(id, notifyCode), LPARAM(GetDlgItem(dialog_, id)));
     }
 
@@ -107,17 +97,10 @@ protected:
     HHOOK hook_ = nullptr;
 };
 
-TEST_F(CleanupRun, ConfirmedRunWarnsThenSaysItIsDone)
-{
-    Command(IDC_START);
-    EXPECT_EQ((std::vector<std::wstring>{
-                  L"警告: 警告：如果进行进行清理，会导致已安装的VC6.0不能正常运行，您确认要继续吗？ [yes no exclamation]",
-                  L"完成: 注册表信息清理完毕！ [ok information]"}),
-              g_hook.boxes);
-}
-
-// As without administrator rights: every line still runs, and the values go.
-TEST_F(CleanupRun, DeniedTreesAreReportedAndTheRunGoesOn)
+// The first run as without administrator rights, five trees denied: every
+// line still runs, and the values go. The next run, the rights back, lists
+// the seven anew; with no Environment key at all, a run creates it, empty.
+TEST_F(CleanupRun, EachRunWarnsReportsEveryTreeAndSaysItIsDone)
 {
     {
         std::list<harness::RestrictedKey> locks;
@@ -125,10 +108,32 @@ TEST_F(CleanupRun, DeniedTreesAreReportedAndTheRunGoesOn)
             ASSERT_TRUE(locks.emplace_back(kFootprintTrees[i].root, kFootprintTrees[i].path, KEY_ALL_ACCESS & ~DELETE).ok());
         Command(IDC_START);
     }
+    EXPECT_EQ((std::vector<std::wstring>{
+                  L"警告: 警告：如果进行进行清理，会导致已安装的VC6.0不能正常运行，您确认要继续吗？ [yes no exclamation]",
+                  L"完成: 注册表信息清理完毕！ [ok information]"}),
+              g_hook.boxes);
     EXPECT_EQ(Lines({1, 2, 3, 4, 5}), harness::ListLines(list_));
     for (int i = 0; i < 7; ++i)
         EXPECT_EQ(i < 5, harness::KeyExists(kFootprintTrees[i].root, kFootprintTrees[i].path)) << kFootprintTrees[i].label;
     EXPECT_FALSE(AnyValueLeft());
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog_, IDC_START)));
+
+    harness::SeedEnvironmentValues();
+    Command(IDC_START);
+    EXPECT_EQ(Lines({6, 7}), harness::ListLines(list_));
+    EXPECT_FALSE(AnyValueLeft());
+
+    HKEY saved = nullptr, environment = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_CURRENT_USER, "Software\\Brisvane test saved Environment", &saved));
+    ASSERT_EQ(ERROR_SUCCESS, SHCopyKeyA(HKEY_CURRENT_USER, "Environment", saved, 0));
+    ASSERT_EQ(ERROR_SUCCESS, SHDeleteKeyA(HKEY_CURRENT_USER, "Environment"));
+    Command(IDC_START);
+    EXPECT_EQ(std::set<std::string>{"HKCU\\Environment"}, harness::Snapshot(HKEY_CURRENT_USER, "Environment"));
+    RegCreateKeyA(HKEY_CURRENT_USER, "Environment", &environment);
+    EXPECT_EQ(ERROR_SUCCESS, SHCopyKeyA(saved, nullptr, environment, 0));
+    RegCloseKey(environment);
+    RegCloseKey(saved);
+    SHDeleteKeyA(HKEY_CURRENT_USER, "Software\\Brisvane test saved Environment");
 }
 
 // The start button answered No, and every other command: the list keeps
@@ -154,41 +159,16 @@ TEST_F(CleanupRun, NoAndOtherCommandsChangeNothing)
         EXPECT_EQ(c.boxes, g_hook.boxes.size());
         EXPECT_EQ(std::vector<std::wstring>{L"earlier line"}, harness::ListLines(list_));
         EXPECT_TRUE(IsWindowEnabled(GetDlgItem(dialog_, IDC_START)));
-        // EndDialog would leave the window in place, only hidden.
-        EXPECT_TRUE(IsWindowVisible(dialog_));
+        EXPECT_TRUE(IsWindowVisible(dialog_));   // EndDialog would only hide it
     }
     EXPECT_EQ(before, harness::FootprintEntries());
 }
 
-// TRUE to WM_INITDIALOG is what puts the focus on the start button on
-// Windows; Wine focuses the first tab stop whatever the answer, so the
-// answer itself is what can be seen here.
+// TRUE puts the focus on the start button on Windows; Wine focuses the first
+// tab stop whatever the answer, so the answer is what can be seen here.
 TEST_F(CleanupRun, InitDialogLeavesTheFocusToTheDialogManager)
 {
     EXPECT_EQ(TRUE, MainDlgProc(dialog_, WM_INITDIALOG, 0, 0));
-}
-
-TEST_F(CleanupRun, LaterRunsListSevenFailuresAndStillHandleTheEnvironment)
-{
-    Command(IDC_START);
-    harness::SeedEnvironmentValues();
-    Command(IDC_START);
-    EXPECT_EQ(Lines({1, 2, 3, 4, 5, 6, 7}), harness::ListLines(list_));
-    EXPECT_FALSE(AnyValueLeft());
-
-    // With no Environment key at all, a run creates it, empty; what it held
-    // is put back afterwards.
-    HKEY saved = nullptr, environment = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_CURRENT_USER, "Software\\Brisvane test saved Environment", &saved));
-    ASSERT_EQ(ERROR_SUCCESS, SHCopyKeyA(HKEY_CURRENT_USER, "Environment", saved, 0));
-    ASSERT_EQ(ERROR_SUCCESS, SHDeleteKeyA(HKEY_CURRENT_USER, "Environment"));
-    Command(IDC_START);
-    EXPECT_EQ(std::set<std::string>{"HKCU\\Environment"}, harness::Snapshot(HKEY_CURRENT_USER, "Environment"));
-    RegCreateKeyA(HKEY_CURRENT_USER, "Environment", &environment);
-    EXPECT_EQ(ERROR_SUCCESS, SHCopyKeyA(saved, nullptr, environment, 0));
-    RegCloseKey(environment);
-    RegCloseKey(saved);
-    SHDeleteKeyA(HKEY_CURRENT_USER, "Software\\Brisvane test saved Environment");
 }
 
 // Keys go to the focus, as the keyboard would send them: Esc does nothing,
@@ -215,10 +195,20 @@ TEST(Process, EscDoesNothingEnterAsksAndClosingExitsWithZero)
     EXPECT_EQ(0u, harness::CloseProgram(tool));
 }
 
-// Whether the `call`th call of the function failed under `fault`.
-bool Failed(const harness::Fault &fault, const char *function, unsigned call)
+// What a user sees of the tool after a run: each tree and value there or
+// gone, the list, the start button, and whether a box other than `done` is up.
+std::vector<std::string> Seen(HWND dialog, HWND done)
 {
-    return fault.functions == function && (fault.persistent ? call >= fault.at : call == fault.at);
+    std::vector<std::string> seen;
+    for (const harness::KeyPath &tree : kFootprintTrees)
+        seen.push_back(tree.path + std::string(harness::KeyExists(tree.root, tree.path) ? " left" : " gone"));
+    for (const char *name : harness::kEnvironmentTargets)
+        seen.push_back(name + std::string(harness::ValueExists(HKEY_CURRENT_USER, "Environment", name) ? " left" : " gone"));
+    for (const std::wstring &line : harness::ListLines(GetDlgItem(dialog, IDC_PROGRESS)))
+        seen.push_back(harness::ToUtf8(line));
+    seen.push_back(IsWindowEnabled(GetDlgItem(dialog, IDC_START)) ? "the button enabled" : "the button disabled");
+    seen.push_back(done || !harness::FindOwnedBox(dialog) ? "no other box" : "a box after the answer");
+    return seen;
 }
 
 // One run of the tool under `fault`, driven as far as its boxes let it: a
@@ -227,6 +217,9 @@ bool Failed(const harness::Fault &fault, const char *function, unsigned call)
 // button back, and the program closing with 0. Returns what went wrong.
 std::string RunUnder(const harness::Fault &fault, harness::Counts &made)
 {
+    auto failed = [&fault](const char *function, unsigned call) {
+        return fault.functions == function && (fault.persistent ? call >= fault.at : call == fault.at);
+    };
     harness::SeedFootprint(1);
     harness::SeedEnvironmentValues();
     wchar_t temp[MAX_PATH];
@@ -235,55 +228,44 @@ std::string RunUnder(const harness::Fault &fault, harness::Counts &made)
     harness::Program tool;
     if (!harness::StartProgram(tool, L"", harness::Scaled(10000), L"brisvane.exe", {nullptr, true, &fault, counts.c_str()}))
         return "the dialog did not appear";
-    HWND button = GetDlgItem(tool.dialog, IDC_START), list = GetDlgItem(tool.dialog, IDC_PROGRESS);
     // The click returns at once where no box came, else only once it is answered.
     DWORD_PTR unused = 0;
-    HWND confirm = SendMessageTimeoutW(tool.dialog, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED), LPARAM(button),
-                                       SMTO_BLOCK, harness::Scaled(200), &unused)
+    HWND confirm = SendMessageTimeoutW(tool.dialog, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED),
+                                       LPARAM(GetDlgItem(tool.dialog, IDC_START)), SMTO_BLOCK, harness::Scaled(200), &unused)
                        ? harness::FindOwnedBox(tool.dialog)
-                       : harness::WaitForOwnedBox(tool.dialog, harness::Scaled(10000));
-    bool ran = confirm != nullptr;
-    if (ran != !Failed(fault, "MessageBoxA", 1))
+                       : harness::WaitForOwnedBox(tool.dialog, harness::Scaled(10000)),
+         done = nullptr;
+    const bool ran = confirm != nullptr;
+    if (ran == failed("MessageBoxA", 1))
         return ran ? "a confirmation box the call said failed" : "no confirmation box";
-    HWND done = nullptr;
     if (ran) {
         PostMessageW(confirm, WM_COMMAND, IDYES, 0);
-        if (!Failed(fault, "MessageBoxA", 2) && !(done = harness::WaitForOwnedBox(tool.dialog, harness::Scaled(10000), L"完成")))
+        if (!failed("MessageBoxA", 2) && !(done = harness::WaitForOwnedBox(tool.dialog, harness::Scaled(10000), L"完成")))
             return "no completion box";
     }
-    // What the run leaves, checked until it holds or the wait's limit passes
-    // (without a completion box, nothing marks the run's end).
-    auto left = [&]() -> std::string {
-        if (!done && harness::FindOwnedBox(tool.dialog))
-            return "a box after the answer, or a completion box the call said failed";
-        std::vector<std::wstring> expected;
-        for (int i = 0; i < 7; ++i) {
-            bool deleted = ran && !Failed(fault, "SHDeleteKeyA", i + 1);
-            if (harness::KeyExists(kFootprintTrees[i].root, kFootprintTrees[i].path) == deleted)
-                return std::string(kFootprintTrees[i].path) + (deleted ? " is left" : " is gone, though not deleted");
-            if (ran && !Failed(fault, "SendMessageA", i + 1))
-                expected.push_back(Line(i + 1, deleted));
-        }
-        std::vector<std::wstring> lines = harness::ListLines(list);
-        if (lines != expected)
-            return std::to_string(lines.size()) + " lines, the first " +
-                   (lines.empty() ? "none" : harness::ToUtf8(lines[0])) + ", for " + std::to_string(expected.size());
-        if (!IsWindowEnabled(button))
-            return "the start button stays disabled";
-        // The values go, as far as their key opened and their deletion worked.
-        for (unsigned i = 0; i < 4; ++i) {
-            const char *name = harness::kEnvironmentTargets[i];
-            bool deleted = ran && !Failed(fault, "RegCreateKeyExA", 1) && !Failed(fault, "RegDeleteValueA", i + 1);
-            if (harness::ValueExists(HKEY_CURRENT_USER, "Environment", name) == deleted)
-                return name + std::string(deleted ? " is left" : " is gone, though not deleted");
-        }
-        return "";
-    };
-    std::string why;
-    for (DWORD start = GetTickCount(); !(why = left()).empty() && GetTickCount() - start < harness::Scaled(10000);)
+    std::set<int> kept;
+    std::vector<std::string> want;
+    for (unsigned i = 0; i < 7; ++i)
+        if (!ran || failed("SHDeleteKeyA", i + 1))
+            kept.insert(int(i + 1));
+    for (int i = 0; i < 7; ++i)
+        want.push_back(kFootprintTrees[i].path + std::string(kept.count(i + 1) ? " left" : " gone"));
+    for (unsigned i = 0; i < 4; ++i) {
+        bool deleted = ran && !failed("RegCreateKeyExA", 1) && !failed("RegDeleteValueA", i + 1);
+        want.push_back(harness::kEnvironmentTargets[i] + std::string(deleted ? " gone" : " left"));
+    }
+    for (unsigned i = 0; i < 7; ++i)
+        if (ran && !failed("SendMessageA", i + 1))
+            want.push_back(harness::ToUtf8(Lines(kept)[i]));
+    want.insert(want.end(), {"the button enabled", "no other box"});
+    // Checked until it holds or the wait's limit passes: without a
+    // completion box, nothing marks the run's end.
+    std::vector<std::string> seen;
+    for (DWORD start = GetTickCount(); (seen = Seen(tool.dialog, done)) != want && GetTickCount() - start < harness::Scaled(10000);)
         Sleep(10);
-    if (!why.empty())
-        return why;
+    auto [a, b] = std::mismatch(seen.begin(), seen.end(), want.begin(), want.end());
+    if (a != seen.end() || b != want.end())
+        return (a == seen.end() ? "nothing" : *a) + " where it should be " + (b == want.end() ? "nothing" : *b);
     if (done)
         PostMessageW(done, WM_COMMAND, IDOK, 0);
     if (!harness::WaitForNoOwnedBox(tool.dialog, harness::Scaled(10000)))
@@ -291,9 +273,7 @@ std::string RunUnder(const harness::Fault &fault, harness::Counts &made)
     if (DWORD code = harness::CloseProgram(tool))
         return "exit code " + std::to_string(code);
     made = harness::ReadCounts(counts);
-    if (made["injected"] == 0 && fault.at != 0)
-        return "the fault was never made";
-    return "";
+    return made["injected"] == 0 && fault.at != 0 ? "the fault was never made" : "";
 }
 
 // Each call that can fail, failed once and from then on: the run goes on

@@ -8,31 +8,18 @@
 #include "backup/texts.h"
 #include "cleanup/targets.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <shlobj.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <string>
-#include <vector>
 
 namespace {
 
-void Print(const std::string &utf8)
-{
-    DWORD written = 0;
-    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), utf8.data(), DWORD(utf8.size()), &written, nullptr);
-}
-
-template <class... Values> std::string Format(const char *format, Values... values)
-{
-    char buffer[256];
-    std::snprintf(buffer, sizeof buffer, format, values...);
-    return buffer;
-}
-
 bool Fail(const std::string &why)
 {
-    Print(why + "\n");
+    std::printf("%s\n", why.c_str());
     return false;
 }
 
@@ -42,10 +29,10 @@ double Median(std::vector<double> v)
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-std::string Spread(const char *name, const std::vector<double> &v)
+void PrintSpread(const char *name, const std::vector<double> &v)
 {
-    return Format(" %s_min=%.4f %s_median=%.4f %s_max=%.4f", name, *std::min_element(v.begin(), v.end()), name,
-                  Median(v), name, *std::max_element(v.begin(), v.end()));
+    std::printf(" %s_min=%.4f %s_median=%.4f %s_max=%.4f", name, *std::min_element(v.begin(), v.end()), name, Median(v),
+                name, *std::max_element(v.begin(), v.end()));
 }
 
 // Round `round`'s two measures, the first first in even rounds and last in
@@ -103,8 +90,8 @@ int Demo(int, int, wchar_t **argv)
     if (!run.ok)
         return Fail("demo failed: " + run.error), 1;
     for (const auto &line : run.lines)
-        Print("  " + harness::ToUtf8(line) + "\n");
-    Print(Format("exit code %lu\n", static_cast<unsigned long>(run.exitCode)));
+        std::printf("  %s\n", harness::ToUtf8(line).c_str());
+    std::printf("exit code %lu\n", static_cast<unsigned long>(run.exitCode));
     return run.exitCode == 0 ? 0 : 1;
 }
 
@@ -123,7 +110,7 @@ int BenchStart(int runs, int, wchar_t **argv)
     for (int i = 0; i < runs; ++i)
         Alternately(i, [&] { return time(0); }, [&] { return time(1); });
     double t = Median(times[0]), m = Median(times[1]);
-    Print(Format("RESULT runs=%d tool_ms=%.2f baseline_ms=%.2f ratio=%.4f\n", runs, t * 1000, m * 1000, t / m));
+    std::printf("RESULT runs=%d tool_ms=%.2f baseline_ms=%.2f ratio=%.4f\n", runs, t * 1000, m * 1000, t / m);
     return 0;
 }
 
@@ -154,8 +141,8 @@ int BenchRun(int keysPerTree, int rounds, wchar_t **)
             return 1;
     harness::RemoveAll();
     double t = Median(tool), r = Median(reg);
-    Print(Format("RESULT keys=%d rounds=%d tool=%.4f reg=%.4f tool_us=%.1f reg_us=%.1f ratio=%.4f\n", keys, rounds, t, r,
-                 t / keys * 1e6, r / keys * 1e6, t / r));
+    std::printf("RESULT keys=%d rounds=%d tool=%.4f reg=%.4f tool_us=%.1f reg_us=%.1f ratio=%.4f\n", keys, rounds, t, r,
+                t / keys * 1e6, r / keys * 1e6, t / r);
     return 0;
 }
 
@@ -223,8 +210,11 @@ int BenchBackup(int keysPerTree, int rounds, wchar_t **)
         toFloor.push_back(backup.back() / floor.back());
     }
     harness::RemoveAll();
-    Print(Format("RESULT keys=%ld rounds=%d", keys, rounds) + Spread("backup", backup) + Spread("reg", reg) +
-          Spread("floor", floor) + Spread("to_reg", toReg) + Spread("to_floor", toFloor) + "\n");
+    std::printf("RESULT keys=%ld rounds=%d", keys, rounds);
+    for (const auto &[name, series] :
+         {std::pair{"backup", &backup}, {"reg", &reg}, {"floor", &floor}, {"to_reg", &toReg}, {"to_floor", &toFloor}})
+        PrintSpread(name, *series);
+    std::printf("\n");
     return 0;
 }
 
@@ -237,15 +227,9 @@ int Hold(int, int, wchar_t **)
     for (int tries = 1; !CreateWindowW(L"STATIC", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr); ++tries)
         if (tries == 10)
             return 1;
-    Print("holding\n");
+    std::printf("holding\n");
     for (MSG message; GetMessageW(&message, nullptr, 0, 0) > 0;)
         DispatchMessageW(&message);
-    return 0;
-}
-
-int Seed(int keysPerTree, int, wchar_t **)
-{
-    Print(Format("seeded %d footprint keys, look-alike keys and environment values\n", harness::SeedAll(keysPerTree)));
     return 0;
 }
 
@@ -256,7 +240,10 @@ const struct {
     int (*run)(int number, int rounds, wchar_t **argv);
     const char *usage;
 } kVerbs[] = {
-    {L"seed", 1, 0, Seed, "seed KEYS_PER_TREE          a leftover footprint, look-alikes and values"},
+    {L"seed", 1, 0, [](int keys, int, wchar_t **) {
+         std::printf("seeded %d footprint keys, look-alike keys and environment values\n", harness::SeedAll(keys));
+         return 0;
+     }, "seed KEYS_PER_TREE          a leftover footprint, look-alikes and values"},
     {L"demo", 0, 0, Demo, "demo [DIR]                  one confirmed run, its lines; screenshots to DIR"},
     {L"bench-start", 3, 1, BenchStart, "bench-start RUNS A B        start-to-dialog time, program A against B"},
     {L"bench-run", 2, 2, BenchRun, "bench-run KEYS ROUNDS       a run over a large footprint against reg.exe"},
@@ -271,6 +258,9 @@ int wmain(int argc, wchar_t **argv)
     if (!harness::InOwnPrefix("brisvane_drive", "tools/run, tools/bench or tools/screenshots"))
         return 2;
     int number = argc > 2 ? _wtoi(argv[2]) : 0, rounds = argc > 3 ? _wtoi(argv[3]) : 0;
+    // Unbuffered bytes, "\n" alone: the tools read the lines as they come.
+    _setmode(_fileno(stdout), _O_BINARY);
+    setvbuf(stdout, nullptr, _IONBF, 0);
     std::string usage = "usage: brisvane_drive VERB ...\n";
     for (const auto &verb : kVerbs) {
         if (argc > 1 && verb.name == std::wstring(argv[1]) && argc >= 2 + verb.arguments &&
@@ -278,6 +268,6 @@ int wmain(int argc, wchar_t **argv)
             return verb.run(number, rounds, argv);
         usage += std::string("  ") + verb.usage + "\n";
     }
-    Print(usage);
+    std::printf("%s", usage.c_str());
     return 2;
 }

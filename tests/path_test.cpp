@@ -14,9 +14,9 @@ namespace path_proof {
 
 namespace texts = path::texts;
 
-// The four values as the test writes and reads them: "E|" marks a
+// path, include, lib and MSDevDir as written and read: "E|" marks a
 // REG_EXPAND_SZ, "M|" a REG_MULTI_SZ, "missing" a value that is not there.
-using Values = std::vector<std::wstring>;   // path, include, lib, MSDevDir
+using Values = std::vector<std::wstring>;
 const wchar_t *const kNames[] = {L"path", L"include", L"lib", L"MSDevDir"};
 
 void Write(const Values &values)
@@ -47,22 +47,20 @@ Values Read()
     return values;
 }
 
-// One run of `program`, each of its boxes answered: a question with
-// `answer`, any other with OK. How it ended, and what the boxes said.
+// One run of `program`, a question answered with `answer`, any other box
+// with OK: how it ended, and what the boxes said.
 struct Outcome { DWORD exitCode = ~0u; std::vector<std::wstring> boxes; };
 Outcome Drive(const wchar_t *program, const std::wstring &arguments = L"", WPARAM answer = IDYES,
               const harness::Fault &fault = {}, harness::Counts *made = nullptr)
 {
     Outcome r;
-    wchar_t temp[MAX_PATH];
-    // In the prefix's own temporary folder: the rows run side by side, and two share this folder.
+    wchar_t temp[MAX_PATH];   // the prefix's own: the rows run side by side
     const std::wstring counts = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"path-counts.txt";
     harness::Program tool;
     harness::StartProgram(tool, arguments, harness::Scaled(30000), program, {nullptr, true, &fault, counts.c_str()});
-    // A box is told from the one before by its text, as Wine may give it the same handle. Meanwhile
-    // this thread's messages are pumped: the program's broadcast waits for this thread's windows too.
+    // A box is told from the one before by its text, as Wine may reuse its handle; meanwhile this
+    // thread's messages are pumped, as the program's broadcast waits for this thread's windows too.
     for (HWND box = tool.dialog; box;) {
-        // Shown, its text may still be on its way.
         for (int i = 0; i < 100 && harness::BoxText(box).empty(); ++i)
             Sleep(10);
         r.boxes.push_back(harness::BoxText(box));
@@ -91,7 +89,6 @@ std::wstring Folder(int csidl)
     return path;
 }
 
-// The backups on the desktop and in Documents, earlier ones and new.
 void RemoveBackups()
 {
     WIN32_FIND_DATAW found;
@@ -101,7 +98,7 @@ void RemoveBackups()
             DeleteFileW((folder + L"\\" + found.cFileName).c_str());
 }
 
-// `old` written, then backed up: the file the backup's box names.
+// `old` written and backed up: the file the backup's box names.
 std::wstring BackUp(const Values &old)
 {
     Write(old);
@@ -140,24 +137,15 @@ const Values kReinstalled = {SETUP_PATH, SETUP_INCLUDE, SETUP_LIB, NEW L"Common\
 const Values kAfter = {L"E|" SETUP_PATH L";c:\\tools\\BIN\\;%USERPROFILE%\\bin", SETUP_INCLUDE L";C:\\SDK\\Include",
                        SETUP_LIB L";C:\\SDK\\Lib", NEW L"Common\\MSDev98"};
 
-// What Windows says of an error code, its first line.
-std::wstring SystemWords(DWORD code)
-{
-    wchar_t words[256] = L"";
-    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, words, 256, nullptr);
-    return std::wstring(words, wcscspn(words, L"\r\n"));
-}
-
-// After the reinstall: 否, then 是, then a second run. Then SQLite's fault
-// simulation over the answer 是: each failure of each call it makes, once
-// and from then on. No value may be left other than as the setup wrote it
-// or as the clean run leaves it, and exit 0 must mean the latter for all
-// three; any other end says why, in the system's words.
+// After the reinstall: 否, 是, then a second run; then every single fault
+// under 是. A value is left as the setup wrote it or as the clean run leaves
+// it, exit 0 means the latter for all three; any other end says why, in the
+// system's words.
 TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
 {
     harness::SeedAll(1, 1, false);
     MakeFolders();
-    // Earlier backups, named to be listed before the new one and after it.
+    // Earlier backups, listed before the new one and after it.
     for (const wchar_t *name : {L"\\brisvane-backup-20000101-000000.reg", L"\\brisvane-backup-29991231-000000.reg"})
         std::ofstream((Folder(CSIDL_DESKTOPDIRECTORY) + name).c_str()) << "an earlier backup";
     Sleep(1000);
@@ -197,7 +185,7 @@ TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
         Write(kReinstalled);
         const Outcome r = Drive(L"brisvane-path.exe", L"", IDYES, fault, &made);
         const Values now = Read();
-        const std::wstring last = r.boxes.empty() ? L"" : r.boxes.back(), words = SystemWords(harness::CodeOf(fault));
+        const std::wstring last = r.boxes.empty() ? L"" : r.boxes.back();
         for (size_t i = 0; i < now.size(); ++i)
             if (now[i] != kReinstalled[i] && now[i] != kAfter[i])
                 return "it left " + harness::ToUtf8(kNames[i]) + " changed in part: " + harness::ToUtf8(now[i]);
@@ -209,9 +197,13 @@ TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
             return now == kAfter && r.exitCode == 0 ? "" : "exit " + std::to_string(r.exitCode) + ", not all added";
         if (last.empty() ? fault.functions != "MessageBoxW" : last == texts::kDone)
             return "exit 2, but no box says what went wrong";
-        // An error's own words, unless they could not be had.
-        const bool worded = harness::CodeOf(fault) != ERROR_ACCESS_DENIED || fault.functions.find("FormatMessageW") != std::string::npos;
-        return worded || last.find(words) != std::wstring::npos ? "" : "the box lacks the system's words: " + harness::ToUtf8(last);
+        // The error's own words, unless the fault was in getting them.
+        wchar_t words[256] = L"";
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, words, 256, nullptr);
+        if (harness::CodeOf(fault) != ERROR_ACCESS_DENIED || fault.functions.find("FormatMessageW") != std::string::npos ||
+            last.find(std::wstring(words, wcscspn(words, L"\r\n"))) != std::wstring::npos)
+            return "";
+        return "the box lacks the system's words: " + harness::ToUtf8(last);
     };
     for (const std::string &breach : harness::RunSingleFaults(counts, harness::kPath, "brisvane-path", run))
         ADD_FAILURE() << breach;

@@ -85,6 +85,49 @@ template <class Done> bool WaitUntil(Done done, DWORD timeoutMs)
     }
     return true;
 }
+
+// Lets a window's message loop, in whatever process, handle everything
+// posted to it so far, and gives it time to paint what is to be seen.
+void Settle(HWND window)
+{
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, Scaled(5000), &result);
+    Sleep(300);
+}
+
+// What the screen shows of `window` and the box it owns, as DIR\NAME, a BMP.
+void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
+{
+    if (!dir)
+        return;
+    HWND box = FindOwnedBox(window), front = box ? box : window;
+    for (int i = 0; i < 20 && GetForegroundWindow() != front; ++i)
+        SetForegroundWindow(front), Sleep(50);
+    // Without a window manager, a freshly started window may stay drawn
+    // inactive even in front; a user's desktop would show it active.
+    SendMessageW(front, WM_NCACTIVATE, TRUE, 0);
+    Settle(window);
+    RECT area, boxArea;
+    GetWindowRect(window, &area);
+    if (box && GetWindowRect(box, &boxArea))
+        UnionRect(&area, &area, &boxArea);
+    int width = area.right - area.left, height = area.bottom - area.top;
+    HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
+    BITMAPINFOHEADER info{sizeof info, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    void *bits = nullptr;
+    HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO *>(&info), DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
+    GdiFlush();
+    DWORD bytes = ((DWORD(width) * 3 + 3) & ~3u) * DWORD(height), offset = sizeof(BITMAPFILEHEADER) + sizeof info;
+    BITMAPFILEHEADER file{0x4D42, offset + bytes, 0, 0, offset};
+    std::ofstream out((std::wstring(dir) + L"\\" + name).c_str(), std::ios::binary);
+    out.write(reinterpret_cast<const char *>(&file), sizeof file).write(reinterpret_cast<const char *>(&info), sizeof info);
+    out.write(static_cast<const char *>(bits), bytes);
+    DeleteObject(SelectObject(memory, old));
+    DeleteDC(memory);
+    ReleaseDC(nullptr, screen);
+}
 } // namespace
 
 // Shown or not yet: a box becomes visible only once its modal loop first
@@ -198,51 +241,6 @@ DWORD CloseProgram(Program &tool, DWORD timeoutMs)
     tool.dialog = nullptr;
     return tool.process.hProcess ? FinishProcess(tool.process, timeoutMs) : ~0u;
 }
-
-namespace {
-// Lets a window's message loop, in whatever process, handle everything
-// posted to it so far, and gives it time to paint what is to be seen.
-void Settle(HWND window)
-{
-    DWORD_PTR result = 0;
-    SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_BLOCK, Scaled(5000), &result);
-    Sleep(300);
-}
-
-// What the screen shows of `window` and the box it owns, as DIR\NAME, a BMP.
-void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
-{
-    if (!dir)
-        return;
-    HWND box = FindOwnedBox(window), front = box ? box : window;
-    for (int i = 0; i < 20 && GetForegroundWindow() != front; ++i)
-        SetForegroundWindow(front), Sleep(50);
-    // Without a window manager, a freshly started window may stay drawn
-    // inactive even in front; a user's desktop would show it active.
-    SendMessageW(front, WM_NCACTIVATE, TRUE, 0);
-    Settle(window);
-    RECT area, boxArea;
-    GetWindowRect(window, &area);
-    if (box && GetWindowRect(box, &boxArea))
-        UnionRect(&area, &area, &boxArea);
-    int width = area.right - area.left, height = area.bottom - area.top;
-    HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
-    BITMAPINFOHEADER info{sizeof info, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-    void *bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO *>(&info), DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
-    GdiFlush();
-    DWORD bytes = ((DWORD(width) * 3 + 3) & ~3u) * DWORD(height), offset = sizeof(BITMAPFILEHEADER) + sizeof info;
-    BITMAPFILEHEADER file{0x4D42, offset + bytes, 0, 0, offset};
-    std::ofstream out((std::wstring(dir) + L"\\" + name).c_str(), std::ios::binary);
-    out.write(reinterpret_cast<const char *>(&file), sizeof file).write(reinterpret_cast<const char *>(&info), sizeof info);
-    out.write(static_cast<const char *>(bits), bytes);
-    DeleteObject(SelectObject(memory, old));
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
-}
-} // namespace
 
 RunResult ConfirmedRun(const wchar_t *shotsDir)
 {

@@ -217,8 +217,8 @@ std::vector<std::string> Seen(HWND dialog, HWND done)
 // button back, and the program closing with 0. Returns what went wrong.
 std::string RunUnder(const harness::Fault &fault, harness::Counts &made)
 {
-    auto failed = [&fault](const char *function, unsigned call) {
-        return fault.functions == function && (fault.persistent ? call >= fault.at : call == fault.at);
+    auto failed = [&fault](const char *function, int call) {
+        return fault.functions == function && (fault.persistent ? unsigned(call) >= fault.at : unsigned(call) == fault.at);
     };
     harness::SeedFootprint(1);
     harness::SeedEnvironmentValues();
@@ -243,18 +243,18 @@ std::string RunUnder(const harness::Fault &fault, harness::Counts &made)
         if (!failed("MessageBoxA", 2) && !(done = harness::WaitForOwnedBox(tool.dialog, harness::Scaled(10000), L"完成")))
             return "no completion box";
     }
-    std::set<int> kept;
+    std::set<int> kept;   // rows, from 1
     std::vector<std::string> want;
-    for (unsigned i = 0; i < 7; ++i)
-        if (!ran || failed("SHDeleteKeyA", i + 1))
-            kept.insert(int(i + 1));
+    for (int row = 1; row <= 7; ++row)
+        if (!ran || failed("SHDeleteKeyA", row))
+            kept.insert(row);
     for (int i = 0; i < 7; ++i)
         want.push_back(kFootprintTrees[i].path + std::string(kept.count(i + 1) ? " left" : " gone"));
-    for (unsigned i = 0; i < 4; ++i) {
+    for (int i = 0; i < 4; ++i) {
         bool deleted = ran && !failed("RegCreateKeyExA", 1) && !failed("RegDeleteValueA", i + 1);
         want.push_back(harness::kEnvironmentTargets[i] + std::string(deleted ? " gone" : " left"));
     }
-    for (unsigned i = 0; i < 7; ++i)
+    for (int i = 0; i < 7; ++i)
         if (ran && !failed("SendMessageA", i + 1))
             want.push_back(harness::ToUtf8(Lines(kept)[i]));
     want.insert(want.end(), {"the button enabled", "no other box"});

@@ -1,6 +1,5 @@
-// Loading brisvane_inject.dll into a program started suspended, by a thread
-// of its own: the import table is redirected before the program's entry
-// point runs. And the sweep of single faults over a clean run's calls.
+// brisvane_inject.dll loaded into a program started suspended, so that its
+// imports are redirected before its entry point runs; the sweep of faults.
 #include "harness/injector.h"
 
 #include "harness/program.h"
@@ -39,7 +38,6 @@ bool Load(HANDLE process, const std::wstring &dll)
 
 std::string NameOf(const std::string &item) { return item.substr(0, item.find(':')); }
 
-// BRISVANE_FAULTS's items: "all", FUNCTION or FUNCTION:N each.
 std::vector<std::string> Chosen()
 {
     const char *chosen = std::getenv("BRISVANE_FAULTS");

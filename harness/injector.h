@@ -1,7 +1,5 @@
 // Single faults in a shipped program, as Application Verifier's low resource
-// simulation makes them: brisvane_inject.dll (injector_dll.cpp), loaded into
-// the program before its own code runs, fails the Nth of its calls to chosen
-// Windows functions and counts the calls of a clean run.
+// simulation makes them, by brisvane_inject.dll (injector_dll.cpp).
 #pragma once
 
 #include "harness/calls.h"
@@ -26,8 +24,7 @@ struct Fault {
 
 DWORD CodeOf(const Fault &fault);
 
-// Starts `command` suspended with the injector in it, told `fault` and where
-// to write a run's counts (`countsFile`, may be empty), then resumes it.
+// `command` started with the injector in it; `countsFile` may be empty.
 bool StartInjected(std::wstring command, const Fault &fault, const std::wstring &countsFile,
                    PROCESS_INFORMATION &process);
 Counts ReadCounts(const std::wstring &countsFile);

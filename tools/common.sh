@@ -3,7 +3,6 @@
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=$ROOT/build
-# Shared by every clone: the compiler's cache and the test VM's image.
 CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/brisvane
 PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     wine xvfb xauth cmake ccache googletest python3 python3-pefile unzip gcovr libwin-hivex-perl
@@ -116,9 +115,8 @@ pick_arrangement() {
     echo "$name"
 }
 
-# NAME's Wine environment, one VAR=value a line: no install prompts, a crash
-# ends the process instead of waiting in winedbg, the Chinese ANSI code page,
-# the twin's gcov counts at their Linux paths, the row's display.
+# NAME's Wine environment: no install prompts, a crash that ends the process
+# (no winedbg), the Chinese ANSI code page, the twin's gcov counts.
 wine_env() {
     printf '%s\n' "WINEPREFIX=$(arrangement "$1" prefix)" "WINEARCH=$(arrangement "$1" arch)" \
         WINEDEBUG=-all 'WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d' LC_ALL=zh_CN.UTF-8
@@ -131,8 +129,7 @@ wine_env() {
 with_wine() { local vars; mapfile -t vars <<<"$1"; env "${vars[@]}" "${@:2}"; }
 run_wine() { with_wine "$(wine_env "$1")" "$(arrangement "$1" loader)" "${@:2}"; }
 
-# Runs this command again on a private X display (-a: a free number, as the
-# machine is shared); once on it, returns.
+# This command again on a private display (-a: a free number, the machine is shared).
 on_private_display() {
     [ -z "${BRISVANE_DISPLAY-}" ] || return 0
     BRISVANE_DISPLAY=private exec xvfb-run -a -s '-screen 0 1024x768x24' "$0" "$@"
@@ -176,8 +173,7 @@ unmount_small_disks() {
     for dir in "$BUILD"/small-disk/*/; do ! mountpoint -q "$dir" 2>/dev/null || umount "$dir" 2>/dev/null || true; done
 }
 
-# NAME's own prefix, made if it is not there (a win64 one by the 64-bit
-# loader); Wine's errors in PREFIX.log, kept on failure.
+# NAME's own prefix, made if need be (a win64 one by the 64-bit loader).
 ensure_prefix() {
     local name=$1 env prefix loader link
     env=$(wine_env "$name")
@@ -233,8 +229,7 @@ hold_desktop() {
     rm -f "$out"
 }
 
-# Every build folder for PLACES; the rest goes to cmake --build. ccache with
-# paths relative to the checkout, so that any clone shares it.
+# Every build folder for PLACES; the rest goes to cmake --build.
 build() {
     mkdir -p "$BUILD"
     cmake_arrangements "$1" >"$BUILD/arrangements.cmake"
@@ -275,8 +270,7 @@ PROGRAMS
     return 1
 }
 
-# Polls "$@" every second, saying every 30 s that WHAT goes on; 1 once
-# process PID has ended, 2 after LIMIT seconds (0: none).
+# WHAT PID LIMIT COMMAND: 1 once PID has ended, 2 after LIMIT s (0: none).
 poll() {
     local what=$1 pid=$2 limit=$3 start=$SECONDS next=$((SECONDS + 30))
     shift 3

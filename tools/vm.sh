@@ -37,8 +37,7 @@ vm_recipe() {
         as_root rm -rf "$1/root" "$1/rootfs.tar" && as_root chown "$(id -u):$(id -g)" "$1/rootfs.ext4"
 }
 
-# In the guest: this checkout at its own path over 9p, and over build/wine/
-# the guest's own prefixes from its image.
+# In the guest: this checkout over 9p, its build/wine/ the image's own.
 MOUNT_CHECKOUT="mkdir -p '$ROOT' /srv/wine && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose checkout '$ROOT' &&
     mkdir -p '$BUILD/wine' && mount --bind /srv/wine '$BUILD/wine' && cd '$ROOT'"
 
@@ -95,8 +94,7 @@ guest_start() {
     echo "the test VM for $name is ready after $((SECONDS - start)) s"
 }
 
-# With the cache's lock held, unless another checkout made it meanwhile:
-# the image, beside it until its first boot has made the prefixes.
+# With the cache's lock held: the image, unless another checkout made it meanwhile.
 vm_new_image() {
     local image=$1 work guest=$VM_DIR/image-boot
     [ ! -f "$image/rootfs.ext4" ] && rm -rf "$CACHE"/vm-*.part.* || return 0

@@ -9,8 +9,8 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
-#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
 
 namespace {
@@ -196,15 +196,12 @@ void ReadChoice()
         std::sscanf(text, "%ld %ld %d %lu %1023s", &g_at, &g_code, &persistent, &larger, names) != 5)
         return;
     g_persistent = persistent, g_larger = larger;
-    std::string_view calls(names);
-    for (size_t start = 0, end; start < calls.size(); start = end + 1) {
-        end = std::min(calls.find(',', start), calls.size());
+    for (char *name = std::strtok(names, ","); name; name = std::strtok(nullptr, ","))
         for (int i = 0; i < kInjectableCount; ++i)
-            if (calls.substr(start, end - start) == kInjectableCalls[i].name) {
+            if (lstrcmpA(name, kInjectableCalls[i].name) == 0) {
                 g_first = g_first < 0 ? i : g_first;
                 g_chosen[i] = true;
             }
-    }
 }
 
 void Redirect()
@@ -242,19 +239,14 @@ void WriteCounts()
 {
     wchar_t path[MAX_PATH];
     DWORD length = GetEnvironmentVariableW(L"BRISVANE_FAULT_COUNTS", path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
+    FILE *out = length && length < MAX_PATH ? _wfopen(path, L"w") : nullptr;
+    if (!out)
         return;
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    char line[64];
-    DWORD written = 0;
     for (int i = 0; i < kInjectableCount; ++i)
         if (g_real[i])
-            WriteFile(file, line, DWORD(wsprintfA(line, "%s=%ld\n", kInjectableCalls[i].name, g_counts[i])), &written,
-                      nullptr);
-    WriteFile(file, line, DWORD(wsprintfA(line, "injected=%ld\n", g_injected)), &written, nullptr);
-    CloseHandle(file);
+            std::fprintf(out, "%s=%ld\n", kInjectableCalls[i].name, g_counts[i]);
+    std::fprintf(out, "injected=%ld\n", g_injected);
+    std::fclose(out);
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 #!/bin/bash
-# The release built and packed from two copies of the working tree in two
-# folders: the same exes as the main build, the same zip from both. Then the
-# release as a Windows user gets it.
+# tools/release in two copies of the working tree in two folders, without
+# ccache, which would hand one folder's objects to the other: the same exes
+# as the main build, the same zip from both. Then the release as a Windows
+# user gets it.
 set -euo pipefail
 export LC_ALL=C.UTF-8
 src=$1 build=$2
@@ -12,15 +13,12 @@ for copy in first/nested second; do
     mkdir -p "$work/$copy"
     git -C "$src" ls-files -z --cached --others --exclude-standard |
         (cd "$src" && xargs -0 cp --parents -t "$work/$copy")
-    cmake -S "$work/$copy" -B "$work/$copy/out" -DCMAKE_TOOLCHAIN_FILE="$work/$copy/cmake/mingw-i686.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DBRISVANE_TESTS=OFF >/dev/null
-    cmake --build "$work/$copy/out" --target brisvane --target brisvane-backup --target brisvane-path -j2 >/dev/null
-    python3 "$work/$copy/tools/pack_release.py" "$work/$copy" "$work/$copy/out" "$work/$copy/dist" >/dev/null
+    CCACHE_DISABLE=1 "$work/$copy/tools/release" >/dev/null
 done
 exes="brisvane.exe brisvane-backup.exe brisvane-path.exe"
 for exe in $exes; do
-    sha256sum "$build/$exe" "$work"/{first/nested,second}/out/"$exe"
-    cmp "$build/$exe" "$work/first/nested/out/$exe" && cmp "$build/$exe" "$work/second/out/$exe"
+    sha256sum "$build/$exe" "$work"/{first/nested,second}/build/"$exe"
+    cmp "$build/$exe" "$work/first/nested/build/$exe" && cmp "$build/$exe" "$work/second/build/$exe"
 done
 echo "reproducible: the same exes from three folders"
 

@@ -21,9 +21,7 @@ ensure_packages() {
     for p; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q ' installed$' || missing+=("$p"); done
     [ ${#missing[@]} = 0 ] && return 0
     echo "installing: ${missing[*]}"
-    case " ${missing[*]}" in *:i386*)
-        dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386 ;;
-    esac
+    case " ${missing[*]}" in *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386 ;; esac
     log=$(mktemp)
     if ! as_root apt-get update -qq >"$log" 2>&1; then
         sed -n '/^[EW]: Failed to fetch /{s/ *\[IP: [^]]*\]//; s|/by-hash/[^ ]*||
@@ -36,10 +34,8 @@ ensure_packages() {
             suite=$(. /etc/os-release && echo "$VERSION_CODENAME") &&
             echo "apt-get install could not resolve the packages, as the mirror's suites disagree; trying again with $suite's own (-t $suite)" &&
             apt_install "$log" -t "$suite" "${missing[@]}"; }; then
-        echo "$(basename "$0"): apt-get install ${missing[*]} failed; if a line above says the mirror left an index out, wait for it to sync and try again, or install these packages by hand. apt's last lines:" >&2
-        tail -n 5 "$log" >&2
-        rm -f "$log"
-        exit 1
+        tail -n 5 "$log" >&2 && rm -f "$log"
+        die "apt-get install ${missing[*]} failed (apt's last lines above); if a line above says the mirror left an index out, wait for it to sync and try again, or install these packages by hand"
     fi
     rm -f "$log"
 }
@@ -176,8 +172,7 @@ unmount_small_disks() {
 # NAME's own prefix, made if need be (a win64 one by the 64-bit loader).
 ensure_prefix() {
     local name=$1 env prefix loader link
-    env=$(wine_env "$name")
-    prefix=$(arrangement "$name" prefix) loader=$(arrangement "$name" loader)
+    env=$(wine_env "$name") prefix=$(arrangement "$name" prefix) loader=$(arrangement "$name" loader)
     # Only this checkout's: what is done here and in start_wine removes files.
     case $prefix in "$BUILD"/wine/?*) ;; *) die "$prefix is not one of the project's prefixes" ;; esac
     [ "$(arrangement "$name" arch)" = win32 ] || loader=/usr/lib/wine/wine64
@@ -207,8 +202,7 @@ ensure_prefix() {
 start_wine() {
     local name=$1 env prefix drop=()
     ensure_prefix "$name"
-    env=$(wine_env "$name")
-    prefix=$(arrangement "$name" prefix)
+    env=$(wine_env "$name") prefix=$(arrangement "$name" prefix)
     # A run that was killed leaves its server behind, and another will not start.
     ! with_wine "$env" wineserver -k 2>/dev/null ||
         { echo "stopped the wineserver an earlier run left in ${prefix#"$ROOT"/}"; with_wine "$env" wineserver -w; }

@@ -87,15 +87,12 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
     // and tried once more in a new process.
     bool loaded = false;
     for (int attempt = 0; attempt < 2 && !loaded; ++attempt) {
-        if (!StartProcess(command, CREATE_SUSPENDED, process)) {
-            std::fprintf(stderr, "the program did not start (error %lu)\n", GetLastError());
-            continue;
-        }
-        loaded = Load(process.hProcess, PathBeside(L"brisvane_inject.dll"));
-        if (!loaded) {
-            std::fprintf(stderr, "the injector did not load (error %lu)\n", GetLastError());
+        bool started = StartProcess(command, CREATE_SUSPENDED, process);
+        loaded = started && Load(process.hProcess, PathBeside(L"brisvane_inject.dll"));
+        if (!loaded)
+            std::fprintf(stderr, "the %s (error %lu)\n", started ? "injector did not load" : "program did not start", GetLastError());
+        if (started && !loaded)
             FinishProcess(process, 0);
-        }
     }
     SetEnvironmentVariableA("BRISVANE_FAULT", nullptr);
     SetEnvironmentVariableW(L"BRISVANE_FAULT_COUNTS", nullptr);

@@ -13,9 +13,8 @@ VM_HOST_PACKAGES=(qemu-system-x86 qemu-utils debvm mmdebstrap gpgv debian-archiv
 die() { echo "$(basename "$0"): $*" >&2; exit 1; }
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
-# Installs those of packages "$@" that are missing. A mirror can be half
-# synced for hours: an index that fails is left out, and an install that
-# cannot then be resolved is tried once more with the release's own suite.
+# The packages "$@" that are missing. A mirror can be half synced for hours:
+# an index that fails is left out, an unresolvable install tried with the release's own suite.
 ensure_packages() {
     local missing=() p log suite
     for p; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q ' installed$' || missing+=("$p"); done
@@ -197,8 +196,7 @@ ensure_prefix() {
     [ -f "$prefix/drive_c/windows/Fonts/marlett.ttf" ] || cp /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
 }
 
-# A persistent wineserver with Wine's services up, so that no helper
-# process inherits (and holds open) a test's output pipes.
+# Wine's services up before a test, so that none inherits (and holds open) its output pipes.
 start_wine() {
     local name=$1 env prefix drop=()
     ensure_prefix "$name"
@@ -214,7 +212,6 @@ start_wine() {
     run_wine "$name" cmd /c exit >/dev/null 2>&1 </dev/null || die "Wine does not start in ${prefix#"$ROOT"/}; remove that folder and try again"
 }
 
-# NAME's desktop open until its server stops ("hold" in harness/helper.cpp).
 hold_desktop() {
     local out && out=$(mktemp)
     run_wine "$1" "$(arrangement "$1" folder)/brisvane_drive.exe" hold </dev/null >"$out" 2>/dev/null &

@@ -21,9 +21,8 @@ vm_names() {
     for name in $(arrangement_names); do [ "$(arrangement "$name" fallback)" != vm ] || echo "$name"; done
 }
 
-# Into folder $1 (with the ssh key): a tarball that mke2fs makes the image,
-# faster than debvm's ext2 step. apt stays root: its sandbox user cannot
-# write a /dev/null that some containers make a plain file.
+# mke2fs makes the image of the tarball, faster than debvm's ext2 step; apt
+# stays root, as its sandbox user cannot write a /dev/null some containers make a file.
 vm_recipe() {
     local exclude=('/usr/share/doc/*' '/usr/share/man/*' '/usr/share/info/*' '/usr/share/locale/*'
         '/lib/modules/*/kernel/sound/*' '/lib/modules/*/kernel/drivers/'{gpu,media,infiniband,net/wireless,net/ethernet}'/*')
@@ -80,7 +79,6 @@ in_guest_session() {
     sleep infinity
 }
 
-# IMAGE NAME: the row's guest with its Wine session up; build/vm/NAME/ready holds its display.
 guest_start() {
     local image=$1 name=$2 guest=$VM_DIR/$2 start=$SECONDS
     local failed=(vm_set_failure "$guest") logs="see /run/session.log in it"
@@ -141,7 +139,6 @@ vm_start() {
     return $status
 }
 
-# The guests for rows "$@", in the background while the build goes on.
 VM_JOB=
 vm_start_background() {
     [ $# = 0 ] && return 0

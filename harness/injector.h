@@ -29,12 +29,11 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
                    PROCESS_INFORMATION &process);
 Counts ReadCounts(const std::wstring &countsFile);
 
-// SQLite's fault simulation: `run` under single faults of each function of
-// `exe` (or of those `only` names) whose calls a clean run counted in
-// `counts`, each failure once and from then on. `run` says what went wrong,
-// or nothing. Prints "fault injection, ARRANGEMENT[, `what`]: C calls,
-// R runs, B breaches" and returns the breaches, each saying how to replay
-// it; a choice (BRISVANE_FAULTS) that names no function, or no run, is one.
+// SQLite's fault simulation: `run` (which says what went wrong, or nothing)
+// under single faults of each call of `exe` (of `only`) that a clean run
+// counted, once and from then on. Prints "fault injection, ARRANGEMENT[,
+// `what`]: C calls, R runs, B breaches"; a choice that names no function,
+// or leaves no run, is a breach too.
 std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const char *what,
                                          const std::function<std::string(const Fault &, Counts &made)> &run,
                                          const char *only = nullptr);

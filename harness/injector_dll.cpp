@@ -18,12 +18,9 @@ namespace {
 using harness::kInjectableCalls;
 using harness::kInjectableCount;
 
-constexpr int Row(std::string_view name)
+constexpr int Row(std::string_view name, int i = 0)
 {
-    for (int i = 0; i < kInjectableCount; ++i)
-        if (name == kInjectableCalls[i].name)
-            return i;
-    return -1;
+    return i == kInjectableCount ? -1 : name == kInjectableCalls[i].name ? i : Row(name, i + 1);
 }
 
 LONG g_counts[kInjectableCount], g_calls /* across the chosen */, g_injected, g_at, g_code;
@@ -221,11 +218,10 @@ void Redirect()
                 continue;
             const char *name = reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData)->Name;
             for (const auto &standIn : kStandIns) {
-                if (lstrcmpA(name, standIn.name) != 0)
-                    continue;
                 DWORD old = 0;
-                if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old))
-                    break;
+                if (lstrcmpA(name, standIn.name) != 0 ||
+                    !VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old))
+                    continue;
                 *standIn.real = reinterpret_cast<void *>(slots->u1.Function);
                 slots->u1.Function = reinterpret_cast<ULONG_PTR>(standIn.standIn);
                 VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);

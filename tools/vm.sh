@@ -53,9 +53,8 @@ guest_ssh() {
         -p "$(cat "$1/port")" root@127.0.0.1 "${@:2}" </dev/null
 }
 
-# GUEST IMAGE LIMIT QEMU-OPTIONS: booted, its ssh connection kept. One CPU:
-# Wine's round trips to its server stay on it; emulated, a plain CPU, as
-# under -cpu max 32-bit Wine dies in the guest's kernel.
+# GUEST IMAGE LIMIT QEMU-OPTIONS. One CPU: Wine's round trips to its server
+# stay on it; emulated, a plain one, as under -cpu max 32-bit Wine dies.
 guest_boot() {
     local guest=$1 image=$2 limit=$3 port cpu=qemu64
     [ "$(vm_accel)" = tcg ] || cpu=host

@@ -1,6 +1,5 @@
-// Loading brisvane_inject.dll into a program started suspended: its first
-// thread to run is one that loads the DLL, so the program's import table is
-// redirected before the program's own entry point runs.
+// brisvane_inject.dll loaded into a program started suspended, so that its
+// imports are redirected before its entry point runs; the sweep of faults.
 #include "harness/injector.h"
 
 #include "harness/program.h"
@@ -9,14 +8,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 
 namespace harness {
 
 namespace {
 
-// Loads `dll` in the suspended `process` by a thread of its own.
 bool Load(HANDLE process, const std::wstring &dll)
 {
     SIZE_T bytes = (dll.size() + 1) * sizeof(wchar_t);
@@ -39,12 +36,8 @@ bool Load(HANDLE process, const std::wstring &dll)
     return loaded;
 }
 
-bool Listed(const char *list, const std::string &name)
-{
-    return ("," + std::string(list) + ",").find("," + name + ",") != std::string::npos;
-}
+std::string NameOf(const std::string &item) { return item.substr(0, item.find(':')); }
 
-// BRISVANE_FAULTS's items: "all", FUNCTION or FUNCTION:N each.
 std::vector<std::string> Chosen()
 {
     const char *chosen = std::getenv("BRISVANE_FAULTS");
@@ -69,7 +62,7 @@ std::vector<unsigned> CallsToFail(const InjectableCall &row, unsigned count)
     }
     for (const std::string &item : items.empty() ? std::vector<std::string>{"all"} : items) {
         size_t colon = item.find(':');
-        if (item != "all" && item.substr(0, colon) != row.name)
+        if (item != "all" && NameOf(item) != row.name)
             continue;
         if (colon != std::string::npos)
             calls.push_back(unsigned(std::atoi(item.c_str() + colon + 1)));
@@ -86,35 +79,23 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
                    PROCESS_INFORMATION &process)
 {
     // The program inherits them; this process ignores them.
-    std::wstring at = std::to_wstring(fault.at), code = std::to_wstring(fault.failure),
-                 larger = std::to_wstring(fault.largerThan);
-    std::wstring calls(fault.functions.begin(), fault.functions.end());
-    const std::pair<const wchar_t *, const wchar_t *> settings[] = {
-        {L"BRISVANE_FAULT_CALLS", calls.c_str()},
-        {L"BRISVANE_FAULT_AT", at.c_str()},
-        {L"BRISVANE_FAULT_CODE", code.c_str()},
-        {L"BRISVANE_FAULT_MODE", fault.persistent ? L"persistent" : L"transient"},
-        {L"BRISVANE_FAULT_LARGER", larger.c_str()},
-        {L"BRISVANE_FAULT_COUNTS", countsFile.empty() ? nullptr : countsFile.c_str()},
-    };
-    for (auto [name, value] : settings)
-        SetEnvironmentVariableW(name, value);
-    // A start or a load that fails is said, and tried once more in a new
-    // process: it is this harness's step, not the program's.
+    std::string settings = std::to_string(fault.at) + " " + std::to_string(fault.failure) + " " +
+                           std::to_string(fault.persistent) + " " + std::to_string(fault.largerThan) + " " + fault.functions;
+    SetEnvironmentVariableA("BRISVANE_FAULT", settings.c_str());
+    SetEnvironmentVariableW(L"BRISVANE_FAULT_COUNTS", countsFile.empty() ? nullptr : countsFile.c_str());
+    // A start or a load that fails is this harness's, not the program's: said,
+    // and tried once more in a new process.
     bool loaded = false;
     for (int attempt = 0; attempt < 2 && !loaded; ++attempt) {
-        if (!StartProcess(command, CREATE_SUSPENDED, process)) {
-            std::fprintf(stderr, "the program did not start (error %lu)\n", GetLastError());
-            continue;
-        }
-        loaded = Load(process.hProcess, PathBeside(L"brisvane_inject.dll"));
-        if (!loaded) {
-            std::fprintf(stderr, "the injector did not load (error %lu)\n", GetLastError());
+        bool started = StartProcess(command, CREATE_SUSPENDED, process);
+        loaded = started && Load(process.hProcess, PathBeside(L"brisvane_inject.dll"));
+        if (!loaded)
+            std::fprintf(stderr, "the %s (error %lu)\n", started ? "injector did not load" : "program did not start", GetLastError());
+        if (started && !loaded)
             FinishProcess(process, 0);
-        }
     }
-    for (const auto &setting : settings)
-        SetEnvironmentVariableW(setting.first, nullptr);
+    SetEnvironmentVariableA("BRISVANE_FAULT", nullptr);
+    SetEnvironmentVariableW(L"BRISVANE_FAULT_COUNTS", nullptr);
     if (loaded)
         ResumeThread(process.hThread);
     return loaded;
@@ -144,39 +125,36 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
 {
     std::vector<std::string> breaches;
     unsigned calls = 0, runs = 0, index = 0, part = 0, parts = 1;
-    // BRISVANE_FAULT_SHARE=K/N: the Kth of N arrangements of one exe, which
-    // share its runs between them; unless BRISVANE_FAULTS chooses the faults.
+    // BRISVANE_FAULT_SHARE=K/N: this arrangement makes every Nth run from the
+    // Kth, unless BRISVANE_FAULTS chooses the faults.
     const char *share = std::getenv("BRISVANE_FAULT_SHARE");
     if (share && !std::getenv("BRISVANE_FAULTS") && std::sscanf(share, "%u/%u", &part, &parts) != 2)
         parts = 1;
     auto count = [&counts](const char *function) { return counts.count(function) ? counts.at(function) : 0u; };
     auto fail = [&](const InjectableCall &row, const Fault &fault, Counts &made) {
         ++runs;
-        std::string why = run(fault, made);
-        if (!why.empty()) {
-            std::string n = std::to_string(fault.at);
+        std::string why = run(fault, made), n = std::to_string(fault.at);
+        if (!why.empty())
             breaches.push_back(fault.functions + " call " + n + (fault.persistent ? " on, " : " once, ") + "failure " +
                                std::to_string(fault.failure + 1) + " of " + std::to_string(CodeCount(row)) + ": " +
                                why + " (BRISVANE_FAULTS=" + row.name + ":" + n + " tools/faults replays it)");
-        }
     };
-    // A name that is no row's is a typo, which would leave its calls unfailed.
+    // A typo would leave its calls unfailed.
     for (const std::string &item : Chosen())
         if (item != "all" && std::none_of(std::begin(kInjectableCalls), std::end(kInjectableCalls),
-                                          [&](const InjectableCall &row) { return item.substr(0, item.find(':')) == row.name; }))
+                                          [&](const InjectableCall &row) { return NameOf(item) == row.name; }))
             breaches.push_back("BRISVANE_FAULTS names " + item + ", which is no function of harness/calls.h");
     for (const InjectableCall &row : kInjectableCalls) {
-        if (row.exe != exe || (only && !Listed(only, row.name)))
+        if (row.exe != exe || (only && ("," + std::string(only) + ",").find("," + std::string(row.name) + ",") == std::string::npos))
             continue;
         const char *trigger = row.after ? row.after : row.name;
         unsigned total = count(trigger);
-        calls += row.after ? 0 : count(row.name);
+        calls += row.after ? 0 : total;
         if (total == 0)
             breaches.push_back(std::string(trigger) + " is never called, or its calls are not counted");
         for (unsigned n : CallsToFail(row, row.after ? std::min(total, 1u) : total))
             for (int failure = 0; failure < CodeCount(row); ++failure) {
-                // A failure is one arrangement's, once and from then on alike:
-                // which one must not depend on what a run found.
+                // Which arrangement makes a run must not depend on what a run found.
                 if (part >= parts || index++ % parts != part)
                     continue;
                 Counts made;

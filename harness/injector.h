@@ -1,7 +1,5 @@
 // Single faults in a shipped program, as Application Verifier's low resource
-// simulation makes them: the program is started with brisvane_inject.dll
-// (injector_dll.cpp) in it, which fails the Nth of its calls to chosen
-// Windows functions and can count how many calls a clean run makes.
+// simulation makes them, by brisvane_inject.dll (injector_dll.cpp).
 #pragma once
 
 #include "harness/calls.h"
@@ -17,38 +15,25 @@ namespace harness {
 using Counts = std::map<std::string, unsigned>;
 
 struct Fault {
-    std::string functions;    // the functions counted, comma-separated
+    std::string functions;    // comma-separated; the later ones count once the first failed
     unsigned at = 0;          // the call, counted across them, that fails; 0: none
     bool persistent = false;  // and every later one too
-    int failure = 0;          // which of each function's codes (harness/calls.h)
+    int failure = 0;          // which of the first function's codes
     size_t largerThan = 0;    // the heap's: only blocks of more bytes fail
 };
 
-// The failure `fault` makes of the first function it names.
 DWORD CodeOf(const Fault &fault);
 
-// Starts `command` suspended, loads the injector (beside this program) into
-// it before any of its own code runs, tells it `fault` and where to write
-// the counts of a run (`countsFile`, may be empty), then lets it run.
+// `command` started with the injector in it; `countsFile` may be empty.
 bool StartInjected(std::wstring command, const Fault &fault, const std::wstring &countsFile,
                    PROCESS_INFORMATION &process);
-
-// What the injector wrote at a program's exit: calls per function.
 Counts ReadCounts(const std::wstring &countsFile);
 
-// SQLite's fault simulation: runs `run` under single faults of each
-// function of `exe` in harness/calls.h (of those `only` lists, if given,
-// comma-separated), whose calls a clean run counted in `counts`: each of its
-// failures, once and from then on (from the last call only where the
-// failure led to more calls); a function called only after another failed,
-// with that one failing from its first call. `run` says what went wrong, or
-// nothing, and gives the calls the run made. Which calls: every one of a
-// row marked whole, else the first, the middle and the last; with
-// BRISVANE_FAULTS (tools/faults), those it names: "all", or a
-// comma-separated list of FUNCTION (every call of it) and FUNCTION:N (call
-// N, to replay a breach). Prints "fault injection, ARRANGEMENT[, `what`]: C
-// calls, R runs, B breaches" and returns the breaches, each saying how to
-// replay it; a choice that names no function, or leaves no run, is one.
+// SQLite's fault simulation: `run` (which says what went wrong, or nothing)
+// under single faults of each call of `exe` (of `only`) that a clean run
+// counted, once and from then on. Prints "fault injection, ARRANGEMENT[,
+// `what`]: C calls, R runs, B breaches"; a choice that names no function,
+// or leaves no run, is a breach too.
 std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const char *what,
                                          const std::function<std::string(const Fault &, Counts &made)> &run,
                                          const char *only = nullptr);

@@ -1,21 +1,16 @@
-// brisvane_inject.dll: fails chosen Windows calls of a shipped program, for
-// the tests only. Loaded into the program before its own code runs, it
-// points entries of the program's import table at stand-ins that count each
-// call and fail the Nth one the way Windows fails it (harness/calls.h), once
-// or from then on, as harness::Fault says through the environment
-// (BRISVANE_FAULT_CALLS, _AT, _CODE, _MODE, _LARGER; the functions after
-// the first count only once it has failed); BRISVANE_FAULT_COUNTS names a
-// file that gets "name=count" per function at exit, and "injected=count".
-// Only the program's own calls go through its import table: Windows' calls
-// inside its DLLs, and this DLL's own, reach the real functions.
+// brisvane_inject.dll, for the tests only: points a shipped program's import
+// entries at stand-ins that count each call and fail the Nth the way Windows
+// does, as harness::Fault says in BRISVANE_FAULT ("AT CODE PERSISTENT LARGER
+// FUNCTIONS"); at exit it writes "name=count" lines to BRISVANE_FAULT_COUNTS.
+// Only the program's own calls go through its import table.
 #include "harness/calls.h"
 #include "platform/platform.h"
 
 #include <shellapi.h>
 #include <shlobj.h>
 
-#include <algorithm>
-#include <cstdlib>
+#include <cstdio>
+#include <cstring>
 #include <string_view>
 
 namespace {
@@ -23,31 +18,20 @@ namespace {
 using harness::kInjectableCalls;
 using harness::kInjectableCount;
 
-// A function's row in the table, found when this DLL is compiled.
-constexpr int Row(std::string_view name)
+constexpr int Row(std::string_view name, int i = 0)
 {
-    for (int i = 0; i < kInjectableCount; ++i)
-        if (name == kInjectableCalls[i].name)
-            return i;
-    return -1;
+    return i == kInjectableCount ? -1 : name == kInjectableCalls[i].name ? i : Row(name, i + 1);
 }
 
-LONG g_counts[kInjectableCount];
-LONG g_calls;          // across the chosen functions
-LONG g_injected;       // calls failed
-bool g_chosen[kInjectableCount];
-LONG g_at;             // 0: fail nothing
-LONG g_code;           // which of a function's failures
-int g_first = -1;      // the row of the first function named
-bool g_persistent;
-SIZE_T g_larger;       // the heap's blocks of at most this many bytes pass
+LONG g_counts[kInjectableCount], g_calls /* across the chosen */, g_injected, g_at, g_code;
+bool g_chosen[kInjectableCount], g_persistent;
+int g_first = -1;  // the row of the first function named
+SIZE_T g_larger;   // the heap's blocks of at most this many bytes pass
 void *g_real[kInjectableCount], *g_realReAlloc;
 
-// Counts a call of row `call` and says whether it is to fail, and how.
 bool Fails(int call, DWORD &code)
 {
     InterlockedIncrement(&g_counts[call]);
-    // The functions named after the first count only once it has failed.
     if (!g_chosen[call] || (call != g_first && g_first >= 0 && g_injected == 0))
         return false;
     LONG n = InterlockedIncrement(&g_calls);
@@ -60,10 +44,9 @@ bool Fails(int call, DWORD &code)
     return true;
 }
 
-// The stand-ins, each with its function's signature. One that only fails or
-// passes the call on is StandIn<decltype(F)>::Call for F of row `row`,
-// failing as Failure::Of says. In the others, FAIL_OR(name) counts the call
-// and runs what follows it as the failure; REAL(name) is the function itself.
+// A stand-in that only fails or passes the call on is StandIn<decltype(F)>::Call,
+// failing as Failure::Of says; in the others FAIL_OR(name) runs what follows
+// it as the failure, and REAL(name) is the function itself.
 template <class Function> struct StandIn;
 template <class R, class... A> struct StandIn<R WINAPI(A...)> {
     template <int row, class Failure> static R WINAPI Call(A... arguments)
@@ -76,8 +59,6 @@ template <class R, class... A> struct StandIn<R WINAPI(A...)> {
     }
 };
 
-// How a function fails: returning its error (the registry's, a shell
-// folder's), or with its error in GetLastError.
 struct ReturnsCode { template <class R> static R Of(DWORD code) { return R(code); } };
 struct SetsLastError { template <class R> static R Of(DWORD code) { return SetLastError(code), R(); } };
 struct NoHandle { template <class R> static R Of(DWORD code) { return SetLastError(code), INVALID_HANDLE_VALUE; } };
@@ -106,7 +87,7 @@ LSTATUS WINAPI QueryInfoKey(HKEY key, LPWSTR className, LPDWORD classLength, LPD
     return status;
 }
 
-// A value that grew since it was measured asks for more room than it had.
+// A value that grew since it was measured.
 LSTATUS WINAPI EnumValue(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type,
                          LPBYTE data, LPDWORD size)
 {
@@ -119,8 +100,7 @@ LSTATUS WINAPI EnumValue(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength,
     return REAL(RegEnumValueW)(key, index, name, nameLength, reserved, type, data, size);
 }
 
-// A write that fails has written half its bytes, as on a full disk; a short
-// one says it succeeded.
+// Half the bytes written, as on a full disk.
 BOOL WINAPI Write(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVERLAPPED overlapped)
 {
     FAIL_OR(WriteFile)
@@ -137,8 +117,7 @@ BOOL WINAPI Write(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVE
     return REAL(WriteFile)(file, data, bytes, written, overlapped);
 }
 
-// A flush that fails has not put the file's bytes on the disk: here they
-// are lost, so that a program that trusts the file anyway shows it.
+// The bytes lost, so that a program that trusts the file anyway shows it.
 BOOL WINAPI Flush(HANDLE file)
 {
     FAIL_OR(FlushFileBuffers)
@@ -151,8 +130,7 @@ BOOL WINAPI Flush(HANDLE file)
     return REAL(FlushFileBuffers)(file);
 }
 
-// One heap, one count; with BRISVANE_FAULT_LARGER only the larger blocks are
-// counted and fail, as where the heap has no room left for one that large.
+// With BRISVANE_FAULT_LARGER, a heap with no room left for a block that large.
 LPVOID WINAPI Alloc(HANDLE heap, DWORD flags, SIZE_T bytes)
 {
     FAIL_OR(HeapAlloc) if (bytes > g_larger) return nullptr;
@@ -165,8 +143,7 @@ LPVOID WINAPI ReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes)
     return reinterpret_cast<decltype(&HeapReAlloc)>(g_realReAlloc)(heap, flags, block, bytes);
 }
 
-// Windows takes a path of fewer than MAX_PATH characters (without "\\?\"),
-// where Wine takes longer ones: held to Windows' limit here.
+// Held to Windows' MAX_PATH, where Wine takes longer paths.
 HANDLE WINAPI Create(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                      DWORD attributes, HANDLE model)
 {
@@ -176,14 +153,12 @@ HANDLE WINAPI Create(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBU
     return REAL(CreateFileW)(name, access, share, security, disposition, attributes, model);
 }
 
-// Only a list box's insertion is counted; every other message passes.
 LRESULT WINAPI Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == LB_INSERTSTRING) { FAIL_OR(SendMessageA) return LRESULT(LONG(code)); }
     return reinterpret_cast<decltype(&SendMessageA)>(g_real[Row("SendMessageA")])(window, message, wParam, lParam);
 }
 
-// Each stand-in at its function's row.
 #define STAND_IN(name, failure) {Row(#name), reinterpret_cast<void *>(StandIn<decltype(name)>::Call<Row(#name), failure>)}
 #define OWN_STAND_IN(name, standIn) {Row(#name), reinterpret_cast<void *>(standIn)}
 const struct {
@@ -208,34 +183,24 @@ const struct {
     STAND_IN(SendMessageTimeoutW, SetsLastError),
 };
 
-LONG Number(const char *variable)
-{
-    char text[16] = "";
-    return GetEnvironmentVariableA(variable, text, sizeof text) < sizeof text ? std::atol(text) : 0;
-}
-
 void ReadChoice()
 {
-    char text[1024];
-    DWORD length = GetEnvironmentVariableA("BRISVANE_FAULT_CALLS", text, sizeof text);
-    std::string_view calls(text, length < sizeof text ? length : 0);
-    for (size_t start = 0, end; start < calls.size(); start = end + 1) {
-        end = std::min(calls.find(',', start), calls.size());
+    char text[1024], names[1024] = "";
+    unsigned long larger = 0;
+    int persistent = 0;
+    DWORD length = GetEnvironmentVariableA("BRISVANE_FAULT", text, sizeof text);
+    if (length == 0 || length >= sizeof text ||
+        std::sscanf(text, "%ld %ld %d %lu %1023s", &g_at, &g_code, &persistent, &larger, names) != 5)
+        return;
+    g_persistent = persistent, g_larger = larger;
+    for (char *name = std::strtok(names, ","); name; name = std::strtok(nullptr, ","))
         for (int i = 0; i < kInjectableCount; ++i)
-            if (calls.substr(start, end - start) == kInjectableCalls[i].name) {
+            if (lstrcmpA(name, kInjectableCalls[i].name) == 0) {
                 g_first = g_first < 0 ? i : g_first;
                 g_chosen[i] = true;
             }
-    }
-    g_at = Number("BRISVANE_FAULT_AT");
-    g_code = Number("BRISVANE_FAULT_CODE");
-    g_larger = SIZE_T(Number("BRISVANE_FAULT_LARGER"));
-    g_persistent = GetEnvironmentVariableA("BRISVANE_FAULT_MODE", text, 16) - 1 < 15 &&
-                   lstrcmpA(text, "persistent") == 0;
 }
 
-// Points the program's import entries for the functions above at their
-// stand-ins, keeping what they pointed at as the real functions.
 void Redirect()
 {
     auto base = reinterpret_cast<BYTE *>(GetModuleHandleW(nullptr));
@@ -253,11 +218,10 @@ void Redirect()
                 continue;
             const char *name = reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData)->Name;
             for (const auto &standIn : kStandIns) {
-                if (lstrcmpA(name, standIn.name) != 0)
-                    continue;
                 DWORD old = 0;
-                if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old))
-                    break;
+                if (lstrcmpA(name, standIn.name) != 0 ||
+                    !VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old))
+                    continue;
                 *standIn.real = reinterpret_cast<void *>(slots->u1.Function);
                 slots->u1.Function = reinterpret_cast<ULONG_PTR>(standIn.standIn);
                 VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
@@ -266,25 +230,19 @@ void Redirect()
     }
 }
 
-// "name=count" for every function of the table that the program imports,
-// so that a clean run tells the tests how many calls there are to fail.
+// Every function the program imports: a clean run tells how many calls there are to fail.
 void WriteCounts()
 {
     wchar_t path[MAX_PATH];
     DWORD length = GetEnvironmentVariableW(L"BRISVANE_FAULT_COUNTS", path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
+    FILE *out = length && length < MAX_PATH ? _wfopen(path, L"w") : nullptr;
+    if (!out)
         return;
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    char line[64];
-    DWORD written = 0;
     for (int i = 0; i < kInjectableCount; ++i)
         if (g_real[i])
-            WriteFile(file, line, DWORD(wsprintfA(line, "%s=%ld\n", kInjectableCalls[i].name, g_counts[i])), &written,
-                      nullptr);
-    WriteFile(file, line, DWORD(wsprintfA(line, "injected=%ld\n", g_injected)), &written, nullptr);
-    CloseHandle(file);
+            std::fprintf(out, "%s=%ld\n", kInjectableCalls[i].name, g_counts[i]);
+    std::fprintf(out, "injected=%ld\n", g_injected);
+    std::fclose(out);
 }
 
 } // namespace

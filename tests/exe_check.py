@@ -1,8 +1,7 @@
 #!/usr/bin/python3
-# The shipped exes read as files, on the host, where no Wine need run: their
-# PE headers, imports (each one on Windows XP), size, and every resource
-# byte for byte against res/ and the dialog as the user sees it.
-# Usage: exe_check.py SOURCE_DIR BUILD_DIR
+# exe_check.py SOURCE_DIR BUILD_DIR: the shipped exes as files, no Wine: PE
+# headers, imports (each one on Windows XP), size, and every resource byte for
+# byte against res/ and the dialog as the user sees it.
 import os
 import struct
 import sys
@@ -11,7 +10,7 @@ import pefile
 
 SOURCE, BUILD = sys.argv[1:3]
 ICON, GROUP_ICON, DIALOG, MANIFEST, CHINESE = 3, 14, 5, 24, 2052
-# The exes, each of which the build must hold: manifest, dialog template id.
+# Each exe the build must hold: manifest, dialog template id.
 EXES = [
     ('brisvane.exe', 'res/brisvane.manifest', 101),
     ('brisvane-backup.exe', 'res/backup.manifest', None),
@@ -53,18 +52,12 @@ def dialog_template():
 
 def icon_resources():
     ico = open(f'{SOURCE}/res/brisvane.ico', 'rb').read()
-    count = struct.unpack_from('<H', ico, 4)[0]
     group, images = ico[:6], {}
-    for i in range(count):
+    for i in range(struct.unpack_from('<H', ico, 4)[0]):
         w, h, colours, _, planes, bits, size, offset = struct.unpack_from('<BBBBHHII', ico, 6 + 16 * i)
         group += struct.pack('<BBBBHHIH', w, h, colours, 0, planes, bits, size, i + 1)
         images[i + 1] = ico[offset:offset + size]
     return group, images
-
-
-def imports_allowed():
-    lines = [line.split() for line in open(f'{SOURCE}/tests/xp-imports.txt') if line.strip() and line[0] != '#']
-    return {(dll, f) for dll, *functions in lines for f in functions}
 
 
 def check_exe(exe, manifest, dialog, path):
@@ -81,7 +74,8 @@ def check_exe(exe, manifest, dialog, path):
         ('delay imports', hasattr(pe, 'DIRECTORY_ENTRY_DELAY_IMPORT'), False),
     ]:
         check(exe, what, actual, expected)
-    allowed = imports_allowed()
+    lines = [line.split() for line in open(f'{SOURCE}/tests/xp-imports.txt') if line.strip() and line[0] != '#']
+    allowed = {(dll, f) for dll, *functions in lines for f in functions}
     for entry in pe.DIRECTORY_ENTRY_IMPORT:
         for imp in entry.imports:
             name = imp.name.decode() if imp.name else f'#{imp.ordinal}'
@@ -113,7 +107,5 @@ for exe, manifest, dialog in EXES:
         check_exe(exe, manifest, dialog, f'{BUILD}/{exe}')
     else:
         failures.append(f'{exe}: not in {BUILD}; build it first')
-if failures:
-    print(*failures, sep='\n')
-print(f'exe check: {len(EXES)} exes, {len(failures)} failures')
+print(*failures, f'exe check: {len(EXES)} exes, {len(failures)} failures', sep='\n')
 sys.exit(1 if failures else 0)

@@ -1,8 +1,8 @@
 #!/bin/bash
-# Builds the three programs and packs the release from two copies of the working
-# tree (what git tracks, and what it does not ignore), in two different
-# folders: the same exes as the main build and the same zip from both. Then
-# reads the release as a Windows user gets it.
+# tools/release in two copies of the working tree in two folders, without
+# ccache, which would hand one folder's objects to the other: the same exes
+# as the main build, the same zip from both. Then the release as a Windows
+# user gets it.
 set -euo pipefail
 export LC_ALL=C.UTF-8
 src=$1 build=$2
@@ -13,15 +13,12 @@ for copy in first/nested second; do
     mkdir -p "$work/$copy"
     git -C "$src" ls-files -z --cached --others --exclude-standard |
         (cd "$src" && xargs -0 cp --parents -t "$work/$copy")
-    cmake -S "$work/$copy" -B "$work/$copy/out" -DCMAKE_TOOLCHAIN_FILE="$work/$copy/cmake/mingw-i686.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DBRISVANE_TESTS=OFF >/dev/null
-    cmake --build "$work/$copy/out" --target brisvane --target brisvane-backup --target brisvane-path -j2 >/dev/null
-    python3 "$work/$copy/tools/pack_release.py" "$work/$copy" "$work/$copy/out" "$work/$copy/dist" >/dev/null
+    CCACHE_DISABLE=1 "$work/$copy/tools/release" >/dev/null
 done
 exes="brisvane.exe brisvane-backup.exe brisvane-path.exe"
 for exe in $exes; do
-    sha256sum "$build/$exe" "$work"/{first/nested,second}/out/"$exe"
-    for copy in first/nested second; do cmp "$build/$exe" "$work/$copy/out/$exe"; done
+    sha256sum "$build/$exe" "$work"/{first/nested,second}/build/"$exe"
+    cmp "$build/$exe" "$work/first/nested/build/$exe" && cmp "$build/$exe" "$work/second/build/$exe"
 done
 echo "reproducible: the same exes from three folders"
 
@@ -35,16 +32,13 @@ echo "reproducible: the same ${zip##*/} from two folders"
 for exe in $exes; do
     unzip -p "$zip" "$exe" | cmp - "$build/$exe" || fail "the zip's $exe is not build/$exe"
 done
-unzip -p "$zip" 使用说明.txt >"$work/guide.txt"
-guide=$work/guide.txt
+guide=$work/guide.txt && unzip -p "$zip" 使用说明.txt >"$guide"
 [ "$(head -c 3 "$guide" | od -An -tx1 | tr -d ' ')" = efbbbf ] || fail "the guide has no UTF-8 byte-order mark"
 [ "$(grep -c $'\r$' "$guide")" = "$(wc -l <"$guide")" ] && [ "$(tail -c 2 "$guide" | od -An -tx1 | tr -d ' ')" = 0d0a ] ||
     fail "the guide's lines do not all end in CRLF"
 iconv -f UTF-8 -t UTF-16 "$guide" >/dev/null || fail "the guide is not UTF-8"
-# Notepad with a Chinese font: East Asian wide characters and these marks
-# take two columns. A line that ends in an ASCII letter or digit before one
-# that starts with one broke a word (list numbers, code and the indented
-# rest of a long key path aside). The steps end with running brisvane-path.exe.
+# Notepad's columns in a Chinese font; no ASCII word broken (list numbers,
+# code and a long key path's rest aside); the steps end with brisvane-path.exe.
 python3 - "$guide" <<'EOF' || fail "the guide does not read right in Notepad (lines above): rewrap it in tools/pack_release.py or reword README.zh-CN.md"
 import re, sys, unicodedata
 lines = open(sys.argv[1], encoding="utf-8-sig").read().splitlines()
@@ -61,9 +55,7 @@ if "「brisvane-path.exe」" not in last:
 sys.exit("\n".join(bad) or None)
 EOF
 grep -q "版本 $(cut -d' ' -f1 "$src/VERSION")" "$guide" || fail "the guide does not give the version"
-# What a user must know before either program runs, on the guide's first
-# screen, the path warning marked in plain text. Lines and spaces joined, as
-# wrapping moves them.
+# What a user must know before either program runs, on the first screen.
 top=$(head -30 "$guide" | tr -d '\r\n ')
 for say in "【注意】您个人的「path」环境变量会被整个删除" "先运行「brisvane-backup.exe」" "以管理员身份运行" "两个程序用同一种方式启动"; do
     [[ $top == *"$say"* ]] || fail "the guide's first 30 lines do not say: $say"

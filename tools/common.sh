@@ -1,57 +1,45 @@
 # Sourced by the project's commands: the one reader of tools/arrangements,
-# and packages, prefixes, the display and the build. Functions take what
-# they use as arguments; the globals are below, and what a command started.
+# and packages, prefixes, the display and the build.
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD=$ROOT/build
-# For every clone: the compiler's cache and the test VM's image.
 CACHE=${XDG_CACHE_HOME:-$HOME/.cache}/brisvane
-# What every command needs; the Wine loaders' packages come from the table.
 PACKAGES=(g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     wine xvfb xauth cmake ccache googletest python3 python3-pefile unzip gcovr libwin-hivex-perl
     fonts-wqy-microhei icoutils imagemagick)
-# What the test VM needs here, installed only where a row runs in it.
 VM_HOST_PACKAGES=(qemu-system-x86 qemu-utils debvm mmdebstrap gpgv debian-archive-keyring openssh-client)
 : "${BRISVANE_X64_ONLY:=}" "${BRISVANE_NO_VM:=}"
 
 die() { echo "$(basename "$0"): $*" >&2; exit 1; }
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
-# Installs those of packages "$@" that are missing, with the i386
-# architecture where one needs it. A mirror can be half synced for hours:
-# an index that fails is left out, and an install that cannot then be
-# resolved is tried once more with the release's own suite.
+# The packages "$@" that are missing. A mirror can be half synced for hours:
+# an index that fails is left out, an unresolvable install tried with the release's own suite.
 ensure_packages() {
     local missing=() p log suite
     for p; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q ' installed$' || missing+=("$p"); done
     [ ${#missing[@]} = 0 ] && return 0
     echo "installing: ${missing[*]}"
-    case " ${missing[*]}" in *:i386*)
-        dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386 ;;
-    esac
+    case " ${missing[*]}" in *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386 ;; esac
     log=$(mktemp)
     if ! as_root apt-get update -qq >"$log" 2>&1; then
         sed -n '/^[EW]: Failed to fetch /{s/ *\[IP: [^]]*\]//; s|/by-hash/[^ ]*||
             s|^.: Failed to fetch \([^ ]*\) *\(.*\)|apt-get update: left out \1 (\2); going on without it|p}' "$log"
         grep -q '^[EW]: Failed to fetch' "$log" || echo "apt-get update failed ($(tail -n 1 "$log")); going on with the indexes there are"
     fi
-    # Quiet: where 32-bit programs cannot run, some i386 triggers report
-    # "Exec format error" without failing the install.
+    # Quiet: where 32-bit programs cannot run, i386 triggers say "Exec format error".
     if ! apt_install "$log" "${missing[@]}" &&
         ! { grep -q 'Unable to correct problems\|Unmet dependencies' "$log" &&
             suite=$(. /etc/os-release && echo "$VERSION_CODENAME") &&
             echo "apt-get install could not resolve the packages, as the mirror's suites disagree; trying again with $suite's own (-t $suite)" &&
             apt_install "$log" -t "$suite" "${missing[@]}"; }; then
-        echo "$(basename "$0"): apt-get install ${missing[*]} failed; if a line above says the mirror left an index out, wait for it to sync and try again, or install these packages by hand. apt's last lines:" >&2
-        tail -n 5 "$log" >&2
-        rm -f "$log"
-        exit 1
+        tail -n 5 "$log" >&2 && rm -f "$log"
+        die "apt-get install ${missing[*]} failed (apt's last lines above); if a line above says the mirror left an index out, wait for it to sync and try again, or install these packages by hand"
     fi
     rm -f "$log"
 }
 apt_install() { as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${@:2}" >"$1" 2>&1; }
 
-# Everything but the test VM: the packages above and every loader's.
 ensure_base_packages() {
     local tool name
     # shellcheck disable=SC2046
@@ -63,31 +51,24 @@ ensure_base_packages() {
 
 arrangement_names() { awk '!/^#/ { print $1 }' "$ROOT/tools/arrangements"; }
 
-# Fields "$@" of arrangement NAME's row, one a line: loader, package, arch
-# (its prefix's), folder (absolute), cpu, fallback, and prefix, its own.
+# Fields "$@" of arrangement NAME, one a line: loader package arch folder cpu fallback prefix.
 arrangement() {
     local name=$1 row _ loader package arch folder cpu fallback prefix=$BUILD/wine/$1 field
     row=$(awk -v name="$name" '!/^#/ && $1 == name' "$ROOT/tools/arrangements")
     [ -n "$row" ] || die "no arrangement named $name in tools/arrangements"
     read -r _ loader package arch folder cpu fallback <<<"$row"
-    folder=$BUILD/${folder#.}
-    folder=${folder%/}
+    folder=$BUILD/${folder#.} && folder=${folder%/}
     for field in "${@:2}"; do echo "${!field}"; done
 }
 
-# Where each arrangement runs, found out by trying its loader: one line
-# each, "NAME here", "NAME vm" (in the test VM) or "NAME skipped REASON".
+# PLACES, by trying each loader: "NAME here", "NAME vm" or "NAME skipped REASON".
 probe_arrangements() {
     local name loader package cpu fallback status
     for name in $(arrangement_names); do
         read -r loader package cpu fallback < <(arrangement "$name" loader package cpu fallback | paste -sd' ')
-        if [ -n "$BRISVANE_X64_ONLY" ] && [ "$cpu" != x86_64 ]; then
-            echo "$name skipped BRISVANE_X64_ONLY is set"
-            continue
-        fi
+        [ -z "$BRISVANE_X64_ONLY" ] || [ "$cpu" = x86_64 ] || { echo "$name skipped BRISVANE_X64_ONLY is set"; continue; }
         [ -x "$loader" ] || die "$loader is missing; install $package (apt-get install $package)"
-        status=0
-        "$loader" --version >/dev/null 2>&1 || status=$?
+        "$loader" --version >/dev/null 2>&1 && status=0 || status=$?
         case $status,$fallback,$BRISVANE_NO_VM in
         0,*) echo "$name here" ;;
         126,vm,) echo "$name vm" ;;
@@ -98,41 +79,27 @@ probe_arrangements() {
     done
 }
 
-# Of PLACES (probe_arrangements' lines): the arrangements at PLACE, in the
-# table's order; where arrangement NAME runs, and why it is skipped if it is.
 names_at() { awk -v place="$2" '$2 == place { print $1 }' <<<"$1"; }
 place_of() { awk -v name="$2" '$1 == name { print $2 }' <<<"$1"; }
 skip_reason() { awk -v name="$2" '$1 == name && $2 == "skipped" { $1 = $2 = ""; sub(/^ +/, ""); print }' <<<"$1"; }
 
-# How many times longer arrangement NAME's waits may take, given PLACES:
-# software emulation runs about ten times slower (whether KVM works is
-# known only once a guest boots), and the rows here share the cores with
-# any guests.
-time_scale() {
-    case $(place_of "$1" "$2"),$(names_at "$1" vm) in
-    vm,*) echo 6 ;;
-    *,?*) echo 2 ;;
-    *) echo 1 ;;
-    esac
-}
-
-# PLACES for CMake: a call of brisvane_arrangement (tests/CMakeLists.txt) a
-# row. Where both rows of the shipped exe run, each makes every other one
-# of its fault runs.
+# PLACES for tests/CMakeLists.txt. Where both rows of the shipped exe run,
+# each makes every other one of its fault runs. Waits scale: a guest may be
+# emulated (known only once it boots), and the rows here share its cores.
 cmake_arrangements() {
-    local name place shipped part=0 share
+    local name place shipped part=0 share scale
     shipped=$(for name in $(names_at "$1" here) $(names_at "$1" vm); do arrangement "$name" cpu; done | grep -cx i686 || true)
     for name in $(arrangement_names); do
         place=$(place_of "$1" "$name") share=
         [ "$place" != skipped ] || place="skipped: $(skip_reason "$1" "$name")"
         case $shipped,$place,$(arrangement "$name" cpu) in 2,here,i686 | 2,vm,i686) share=$((part++))/2 ;; esac
+        case $place,$(names_at "$1" vm) in vm,*) scale=6 ;; *,?*) scale=2 ;; *) scale=1 ;; esac
         printf 'brisvane_arrangement(%s %s "%s" %s "%s" "%s")\n' "$name" "$(arrangement "$name" cpu)" \
-            "$(arrangement "$name" folder)" "$(time_scale "$1" "$name")" "$place" "$share"
+            "$(arrangement "$name" folder)" "$scale" "$place" "$share"
     done
 }
 
-# For the commands that show the tool: the first arrangement of PLACES that
-# runs here, said on stderr in one line when it is not the shipped tool.
+# The first arrangement that runs here, said on stderr when it is the twin.
 pick_arrangement() {
     local name
     name=$(names_at "$1" here | head -n 1)
@@ -143,10 +110,8 @@ pick_arrangement() {
     echo "$name"
 }
 
-# The Wine environment of arrangement NAME, one VAR=value a line: its own
-# prefix, no install prompts, a crash ends the process (with Wine's one line
-# on stderr) instead of waiting in winedbg, the Chinese ANSI code page (936)
-# for Wine alone, and for the twin, its gcov counts at their Linux paths.
+# NAME's Wine environment: no install prompts, a crash that ends the process
+# (no winedbg), the Chinese ANSI code page, the twin's gcov counts.
 wine_env() {
     printf '%s\n' "WINEPREFIX=$(arrangement "$1" prefix)" "WINEARCH=$(arrangement "$1" arch)" \
         WINEDEBUG=-all 'WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d' LC_ALL=zh_CN.UTF-8
@@ -155,23 +120,18 @@ wine_env() {
     [ -z "${!display-}" ] || printf '%s\n' ${!display}
 }
 
-# "$@" in the Wine environment ENV (wine_env's lines); through env, as bash
-# would warn that no glibc locale zh_CN is made.
+# Through env, as bash would warn that no glibc locale zh_CN is made.
 with_wine() { local vars; mapfile -t vars <<<"$1"; env "${vars[@]}" "${@:2}"; }
 run_wine() { with_wine "$(wine_env "$1")" "$(arrangement "$1" loader)" "${@:2}"; }
 
-# Runs this command again, "$@" its arguments, on a private X display
-# (xvfb-run -a takes a free number, never a fixed one: the machine is
-# shared), which goes when the command ends; once on it, returns.
+# This command again on a private display (-a: a free number, the machine is shared).
 on_private_display() {
     [ -z "${BRISVANE_DISPLAY-}" ] || return 0
     BRISVANE_DISPLAY=private exec xvfb-run -a -s '-screen 0 1024x768x24' "$0" "$@"
 }
 
-# A display of its own for each arrangement "$@", so that the rows' tests
-# run side by side without one row's windows taking another's focus: in
-# BRISVANE_DISPLAY_NAME, which wine_env passes on. stop_row_displays ends
-# them. Started one after the other, as xvfb-run -a picks a free number.
+# A display for each row "$@" in BRISVANE_DISPLAY_NAME, so that no row's
+# windows take another's focus; one after the other, as -a picks a number.
 ROW_DISPLAYS=()
 row_displays() {
     local name file
@@ -181,61 +141,46 @@ row_displays() {
             mv "$1.new" "$1" && exec sleep infinity' sh "$file" </dev/null >/dev/null 2>&1 &
         poll "a display for $name" $! 30 test -s "$file" ||
             { rm -f "$file"; die "xvfb-run does not start a display; check that the xvfb package works"; }
-        read -r pid vars <"$file"
-        rm -f "$file"
-        ROW_DISPLAYS+=("$pid")
+        read -r pid vars <"$file" && rm -f "$file" && ROW_DISPLAYS+=("$pid")
         export "BRISVANE_DISPLAY_$name=$vars"
     done
 }
-# Each display goes with the process that holds it open.
 stop_row_displays() { [ ${#ROW_DISPLAYS[@]} = 0 ] || kill "${ROW_DISPLAYS[@]}" 2>/dev/null || true; ROW_DISPLAYS=(); }
 
-# The Wine environments whose servers this command started; for its exit
-# trap, their end.
 STARTED_WINE=()
 stop_wine() {
-    local env
     for env in "${STARTED_WINE[@]}"; do with_wine "$env" sh -c 'wineserver -k; wineserver -w' 2>/dev/null || true; done
     STARTED_WINE=()
 }
 
-# As root, an 8 KiB file system for each arrangement "$@", at
-# build/small-disk/NAME, for the backup proof's full desktop disk, its
-# Windows path in BRISVANE_SMALL_DISK_NAME (the rows run side by side, so
-# each fills its own); elsewhere the proof denies the desktop with a DACL.
+# As root, an 8 KiB disk per row "$@" for the backup proof's full desktop,
+# in BRISVANE_SMALL_DISK_NAME; elsewhere the proof denies it with a DACL.
 mount_small_disks() {
     local name dir
     [ "$(id -u)" = 0 ] || return 0
     for name; do
-        dir=$BUILD/small-disk/$name
-        mkdir -p "$dir"
+        dir=$BUILD/small-disk/$name && mkdir -p "$dir"
         mountpoint -q "$dir" || mount -t tmpfs -o size=8k,mode=0777 brisvane-small-disk "$dir" 2>/dev/null || continue
         export "BRISVANE_SMALL_DISK_$name=Z:${dir//\//\\}"
     done
 }
 unmount_small_disks() {
-    local dir
     for dir in "$BUILD"/small-disk/*/; do ! mountpoint -q "$dir" 2>/dev/null || umount "$dir" 2>/dev/null || true; done
 }
 
-# Arrangement NAME's own sandbox prefix, the only kind any command here
-# uses, made if it is not there (a win64 one by the 64-bit loader, whatever
-# runs in it later); Wine's errors in PREFIX.log, kept on failure.
+# NAME's own prefix, made if need be (a win64 one by the 64-bit loader).
 ensure_prefix() {
     local name=$1 env prefix loader link
-    env=$(wine_env "$name")
-    prefix=$(arrangement "$name" prefix) loader=$(arrangement "$name" loader)
-    # Only ever this checkout's prefixes, which no one else uses: what is
-    # done here and in start_wine removes files and stops servers.
+    env=$(wine_env "$name") prefix=$(arrangement "$name" prefix) loader=$(arrangement "$name" loader)
+    # Only this checkout's: what is done here and in start_wine removes files.
     case $prefix in "$BUILD"/wine/?*) ;; *) die "$prefix is not one of the project's prefixes" ;; esac
     [ "$(arrangement "$name" arch)" = win32 ] || loader=/usr/lib/wine/wine64
     if [ ! -f "$prefix/.brisvane-ready" ]; then
         echo "creating the $name Wine prefix in ${prefix#"$ROOT"/}"
         with_wine "$env" sh -c 'wineserver -k; wineserver -w' 2>/dev/null || true
         rm -rf "$prefix" && mkdir -p "$prefix"
-        # Wine gives the first start in a new prefix 5 minutes to set it up,
-        # then goes on while the set-up does: on a slow machine (an emulated
-        # one under load) that start fails, and one after the set-up works.
+        # Wine gives a new prefix's set-up 5 minutes, then fails the start
+        # while it goes on: on a slow machine, one after it works.
         local init=(with_wine "$env" env WINEDEBUG=-all,err+all "$loader" wineboot -i)
         "${init[@]}" >"$prefix.log" 2>&1 || { with_wine "$env" wineserver -w && "${init[@]}" >>"$prefix.log" 2>&1; } ||
             die "wineboot failed in ${prefix#"$ROOT"/} (its output: ${prefix#"$ROOT"/}.log); remove it and try again"
@@ -245,26 +190,21 @@ ensure_prefix() {
             wineserver -w' "$loader" >/dev/null 2>&1 || true
         touch "$prefix/.brisvane-ready"
     fi
-    # Wine links the user's Desktop and Documents to the Linux home folder;
-    # the project's programs and tests write there, so they stay in the prefix.
+    # Wine links Desktop and Documents to the Linux home: the tests write there.
     for link in "$prefix"/drive_c/users/*/*; do [ -L "$link" ] && rm "$link" && mkdir "$link"; done
     # Wine draws the caption buttons with Marlett, which it otherwise does not find.
     [ -f "$prefix/drive_c/windows/Fonts/marlett.ttf" ] || cp /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
 }
 
-# A persistent wineserver for arrangement NAME's prefix, made if need be,
-# with Wine's own services up, so that no helper process inherits (and
-# holds open) a test's output pipes.
+# Wine's services up before a test, so that none inherits (and holds open) its output pipes.
 start_wine() {
     local name=$1 env prefix drop=()
     ensure_prefix "$name"
-    env=$(wine_env "$name")
-    prefix=$(arrangement "$name" prefix)
+    env=$(wine_env "$name") prefix=$(arrangement "$name" prefix)
     # A run that was killed leaves its server behind, and another will not start.
     ! with_wine "$env" wineserver -k 2>/dev/null ||
         { echo "stopped the wineserver an earlier run left in ${prefix#"$ROOT"/}"; with_wine "$env" wineserver -w; }
-    # As root the server would override file permissions, and a folder's
-    # DACL (which Wine keeps in them) would deny nothing.
+    # As root the server would override the permissions that hold a folder's DACL.
     [ "$(id -u)" != 0 ] || drop=(setpriv --bounding-set -dac_override,-dac_read_search)
     with_wine "$env" "${drop[@]}" wineserver -p || die "wineserver does not start in ${prefix#"$ROOT"/}" \
         "(exit code $?); stop what runs Wine there (WINEPREFIX=$prefix wineserver -k) and try again"
@@ -272,21 +212,15 @@ start_wine() {
     run_wine "$name" cmd /c exit >/dev/null 2>&1 </dev/null || die "Wine does not start in ${prefix#"$ROOT"/}; remove that folder and try again"
 }
 
-# Keeps arrangement NAME's desktop open on DISPLAY until its server stops
-# (see "hold" in harness/helper.cpp); returns once it is open.
 hold_desktop() {
-    local out
-    out=$(mktemp)
+    local out && out=$(mktemp)
     run_wine "$1" "$(arrangement "$1" folder)/brisvane_drive.exe" hold </dev/null >"$out" 2>/dev/null &
     poll "Wine's desktop for $1" $! 0 grep -qs holding "$out" ||
         { rm -f "$out"; die "Wine's desktop does not open in build/wine/$1; remove that folder and try again"; }
     rm -f "$out"
 }
 
-# The shipped tool, and every other build folder of the table through it,
-# for the arrangements' PLACES; the rest ("$@") goes to cmake --build.
-# Compilations go through ccache, with paths relative to the checkout so
-# that any clone shares them.
+# Every build folder for PLACES; the rest goes to cmake --build.
 build() {
     mkdir -p "$BUILD"
     cmake_arrangements "$1" >"$BUILD/arrangements.cmake"
@@ -297,13 +231,9 @@ build() {
     echo "SHA-256 $(sha256sum "$BUILD/brisvane.exe" | cut -d' ' -f1)  build/brisvane.exe"
 }
 
-# The 64-bit twin's coverage in one line, from the gcov counts that its
-# processes left in build folder FOLDER: each program's of its own sources,
-# less the compiler's own branches and the lines marked GCOVR_EXCL_* in the
-# source, each beside its reason. Where CTest ran every test (NARROWED
-# empty: the arguments it was given), a program below 100% of its lines or
-# branches fails, and the lines left uncovered are named; they are also in
-# FOLDER/coverage-NAME.txt and coverage-NAME-branches.txt.
+# The twin's coverage in one line, each program's of its own sources, less
+# the compiler's branches and the GCOVR_EXCL_* lines. Unless NARROWED (ctest's
+# arguments), below 100% fails and names the lines, which FOLDER/coverage-*.txt hold.
 coverage_summary() {
     local folder=$1 narrowed=$2 name filter targets report line= missing= status=0
     while read -r name filter targets; do
@@ -331,9 +261,7 @@ PROGRAMS
     return 1
 }
 
-# Polls every second until "$@" succeeds, saying every 30 s that WHAT goes
-# on. Gives up with 1 once process PID has ended, or with 2 after LIMIT
-# seconds (0 for none).
+# WHAT PID LIMIT COMMAND: 1 once PID has ended, 2 after LIMIT s (0: none).
 poll() {
     local what=$1 pid=$2 limit=$3 start=$SECONDS next=$((SECONDS + 30))
     shift 3

@@ -1,12 +1,7 @@
 #!/usr/bin/env python3
-# Packs a release: dist/brisvane-VERSION.zip, holding the shipped exes and the
-# Chinese user guide, and dist/SHA256SUMS beside it. The same inputs give the
-# same bytes: fixed times, order and attributes.
-#
-#   pack_release.py SOURCE_DIR EXE_DIR OUT_DIR
-#
-# The guide is README.zh-CN.md made into plain text for Notepad on every
-# Windows from XP on: UTF-8 with a byte-order mark, CRLF, lines wrapped.
+# pack_release.py SOURCE_DIR EXE_DIR OUT_DIR: brisvane-VERSION.zip, the
+# shipped exes and README.zh-CN.md as plain text for Notepad from XP on (BOM,
+# CRLF, wrapped), and SHA256SUMS. Fixed times, order and attributes.
 import hashlib
 import re
 import struct
@@ -19,25 +14,22 @@ from pathlib import Path
 WIDTH = 72
 GUIDE_NAME = "使用说明.txt"
 EXES = ["brisvane.exe", "brisvane-backup.exe", "brisvane-path.exe"]
-# Punctuation that may not start a line, and that may not end one.
 NO_LINE_START = set("，。、；：！？）」』”’》〉…,.;:!?)")
 NO_LINE_END = set("（「『“‘《〈(")
 
 
-# Chinese fonts draw these punctuation marks two columns wide, as Notepad does.
+# Notepad's columns, in a Chinese font.
 def width(text):
     return sum(2 if unicodedata.east_asian_width(c) in "WF" or c in "“”‘’…→—" else 1 for c in text)
 
 
-# What a line may not break: a code span (set apart by 「」 as by the spaces
-# around it), a short quote such as a menu name, a number with the CJK words
-# around it ("第 3 项", "64 位"), ASCII words with the spaces between them.
+# Not broken: a code span, a short quote, a number with the CJK words around
+# it ("第 3 项"), ASCII words with the spaces between them.
 UNIT = re.compile(r" ?`[^`]+` ?|“[^“”]{1,16}”|(?:[^\x00-\x7f] )?\d[\d,.]* [^\x00-\x7f]|[!-~]+(?: [!-~]+)*| +|.")
 
 
 def units(text):
-    """The text cut into UNITs, CJK characters and runs of spaces, with
-    punctuation kept on the side of the line it belongs to."""
+    """UNITs, punctuation kept on the side of the line it belongs to."""
     out = []
     for piece in UNIT.findall(text):
         piece = f"「{piece.strip()[1:-1]}」" if re.fullmatch(r" ?`.+` ?", piece) else piece
@@ -55,8 +47,7 @@ def wrap(text, first, rest):
             if line.strip():
                 line += " "
             continue
-        # A key path too long for any line breaks after a backslash only, the
-        # rest indented further, so that it reads as one path.
+        # A key path too long for any line breaks after a backslash, indented further.
         pieces = re.findall(r"[^\\]*\\|[^\\]+", unit) if width(rest + unit) > WIDTH else [unit]
         for piece in pieces:
             if width(line.rstrip() + piece) > WIDTH and line.strip() and len(line) > len(rest):
@@ -67,9 +58,8 @@ def wrap(text, first, rest):
     return lines
 
 
-# Links reduced to their text; emphasis kept visible, as the warnings depend
-# on it: **注意：** becomes 【注意】. Code spans stay marked until wrapped, as
-# they must not break.
+# Links reduced to their text; **注意：** becomes 【注意】, as the warnings
+# depend on it.
 def plain(text):
     text = re.sub(r"\*\*(.+?)[：:]?\*\*", r"【\1】", text)
     return re.sub(r"\[([^\]]+)\]\([^)]*\)", r"\1", text)
@@ -79,28 +69,24 @@ def guide(readme, version, date):
     text = re.sub(r"<!-- web only -->.*?<!-- end web only -->\n", "", readme, flags=re.S)
     out = []
     for line in text.split("\n"):
-        if line.startswith("# "):
-            title = plain(line[2:]).replace("`", "")
-            out += [title, "=" * width(title), "", f"版本 {version}（{date}）"]
-        elif line.startswith("## "):
-            title = plain(line[3:]).replace("`", "")
-            out += [title, "-" * width(title)]
+        head = re.match(r"(#{1,2}) (.*)", line)
+        if head:
+            title = plain(head.group(2)).replace("`", "")
+            out += [title, "=-"[len(head.group(1)) - 1] * width(title)] + ["", f"版本 {version}（{date}）"] * (head.group(1) == "#")
         elif line.startswith("    ") or not line.strip():
             if line.strip() or (out and out[-1]):
                 out.append(line.rstrip())
         else:
             m = re.match(r"(> |- |\d+\. )?(.*)", line)
             marker = m.group(1) or ""
-            # A quoted note stands out by its indent; list items hang theirs.
             indent = "" if not marker else " " * len(marker)
             out += wrap(plain(m.group(2)), "  " if marker == "> " else indent and marker, indent)
     return "\ufeff" + "\r\n".join(out).strip("\r\n") + "\r\n"
 
 
 class Entry(zipfile.ZipInfo):
-    """A member whose name Chinese Windows reads right: in code page 936, as
-    Explorer's zip folders expect, with the UTF-8 spelling in an Info-ZIP
-    Unicode Path field for tools that look for it."""
+    """A name in code page 936, as Explorer expects, and in UTF-8 in an
+    Info-ZIP Unicode Path field."""
 
     def __init__(self, name, date):
         super().__init__(name, date)

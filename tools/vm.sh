@@ -1,20 +1,15 @@
-# The test VM, for the rows this machine cannot run: a small Debian guest
-# per row, booted by debvm-run on a throw-away snapshot of one image, which
-# debvm-create makes once and whose first boot makes every VM row's prefix.
-# Sourced after tools/common.sh, here and in the guest; build/vm/ holds what
-# later processes (tools/vm-exec) need, and why a guest failed.
+# The test VM, for the rows this machine cannot run: a Debian guest per row,
+# booted by debvm-run on a snapshot of one image, whose first boot makes the
+# VM rows' prefixes. Sourced after tools/common.sh, here and in the guest;
+# build/vm/ holds what tools/vm-exec needs, and why a guest failed.
 
 VM_DIR=$BUILD/vm
-# --- the recipe, which names the image ---
+# The recipe, which names the image: the release's own suites only (no
+# half-synced security index can stop it), room for the prefixes and tests.
 VM_PACKAGES=(linux-image-amd64 wine wine64 wine32:i386 xvfb xauth fonts-wqy-microhei fonts-wine)
-# The release's own suites only: a throw-away guest with no network service
-# needs no security updates, no half-synced security index can stop the
-# image, and the same recipe gives the same packages.
 VM_MIRRORS=('deb http://deb.debian.org/debian bookworm main' 'deb http://deb.debian.org/debian bookworm-updates main')
-# Room beside what is installed, for the prefixes (0.7 and 1.4 GB: Wine
-# copies its DLLs into them) and their tests; sparse, it costs nothing unused.
 VM_ROOM_MB=6144
-# Raised by hand when the image is made otherwise, which its key cannot see.
+# Raised by hand when the image is made otherwise.
 VM_IMAGE_VERSION=2
 
 vm_image() {
@@ -26,11 +21,8 @@ vm_names() {
     for name in $(arrangement_names); do [ "$(arrangement "$name" fallback)" != vm ] || echo "$name"; done
 }
 
-# debvm-create installs the packages with mmdebstrap as a tarball, which
-# mke2fs turns into the ext4 image (much faster than debvm's own ext2
-# step). No documentation, and no kernel modules for hardware a VM does not
-# have. apt stays root: its sandbox user cannot write a /dev/null that some
-# containers make a plain file. Into folder $1, which holds the ssh key.
+# mke2fs makes the image of the tarball, faster than debvm's ext2 step; apt
+# stays root, as its sandbox user cannot write a /dev/null some containers make a file.
 vm_recipe() {
     local exclude=('/usr/share/doc/*' '/usr/share/man/*' '/usr/share/info/*' '/usr/share/locale/*'
         '/lib/modules/*/kernel/sound/*' '/lib/modules/*/kernel/drivers/'{gpu,media,infiniband,net/wireless,net/ethernet}'/*')
@@ -44,36 +36,25 @@ vm_recipe() {
         as_root rm -rf "$1/root" "$1/rootfs.tar" && as_root chown "$(id -u):$(id -g)" "$1/rootfs.ext4"
 }
 
-# In the guest: this checkout at its own path over 9p, with the page cache
-# (Wine reads a program's image in one go), and over build/wine/ the
-# guest's own prefixes, in its image at /srv/wine.
+# In the guest: this checkout over 9p, its build/wine/ the image's own.
 MOUNT_CHECKOUT="mkdir -p '$ROOT' /srv/wine && mount -t 9p -o trans=virtio,version=9p2000.L,msize=512000,cache=loose checkout '$ROOT' &&
     mkdir -p '$BUILD/wine' && mount --bind /srv/wine '$BUILD/wine' && cd '$ROOT'"
 
-# Records in FOLDER (a guest's, or build/vm for every guest) why its rows
-# cannot run (CAUSE) and what to do (ADVICE), for their tests to say; 1.
+# FOLDER CAUSE ADVICE: why a guest's rows (build/vm: every guest's) cannot run; 1.
 vm_set_failure() { echo "$2; $3, or set BRISVANE_NO_VM=1 to skip the VM" >"$1/failed"; return 1; }
 vm_get_failure() { cat "$VM_DIR/failed" 2>/dev/null || cat "$VM_DIR/$1/failed" 2>/dev/null; }
 
-# KVM where guests can run under it, as kvm-ok decides it (a writable
-# /dev/kvm and a CPU with vmx or svm), else tcg, software emulation:
-# debvm-run takes a /dev/kvm alone, and the guest may then fail.
+# KVM as kvm-ok decides it, else tcg: debvm-run takes a /dev/kvm alone.
 vm_accel() { [ -w /dev/kvm ] && grep -qwE 'vmx|svm' /proc/cpuinfo && echo kvm || echo tcg; }
 
-# ssh "$@" into the guest of folder GUEST with the image's key; nothing goes
-# to its input.
 guest_ssh() {
     ssh -F none -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR \
         -o ConnectTimeout=20 -o ControlPath="$1/ssh.sock" -i "$(cat "$VM_DIR/image")/id_ed25519" \
         -p "$(cat "$1/port")" root@127.0.0.1 "${@:2}" </dev/null
 }
 
-# Boots a guest in folder GUEST from the image in folder IMAGE, qemu's
-# options "$@" after debvm-run's, and waits up to LIMIT s for its ssh, whose
-# connection then stays. One virtual CPU: Wine's many round trips to its
-# server then stay on it instead of waking another, which emulation makes
-# slow. Emulated, a plain CPU: under -cpu max 32-bit Wine dies in the guest's
-# kernel. What the guest's root writes to the share is this user's.
+# GUEST IMAGE LIMIT QEMU-OPTIONS. One CPU: Wine's round trips to its server
+# stay on it; emulated, a plain one, as under -cpu max 32-bit Wine dies.
 guest_boot() {
     local guest=$1 image=$2 limit=$3 port cpu=qemu64
     [ "$(vm_accel)" = tcg ] || cpu=host
@@ -90,8 +71,6 @@ guest_boot() {
             "see build/vm/${guest##*/}/console.log; if the image is damaged, remove $image"
 }
 
-# Inside the guest, on a display of its own: arrangement NAME's server,
-# held, and the display's name for tools/vm-exec.
 in_guest_session() {
     start_wine "$1"
     trap stop_wine EXIT
@@ -99,8 +78,6 @@ in_guest_session() {
     sleep infinity
 }
 
-# Row NAME's guest booted from the image in folder IMAGE, its Wine session
-# up; build/vm/NAME/ready then holds its display.
 guest_start() {
     local image=$1 name=$2 guest=$VM_DIR/$2 start=$SECONDS
     local failed=(vm_set_failure "$guest") logs="see /run/session.log in it"
@@ -114,9 +91,7 @@ guest_start() {
     echo "the test VM for $name is ready after $((SECONDS - start)) s"
 }
 
-# With the cache's lock held: the image IMAGE, unless another checkout made
-# it meanwhile, made in a folder beside it, where its first boot makes the
-# VM rows' prefixes and powers off; renamed into place once complete.
+# With the cache's lock held: the image, unless another checkout made it meanwhile.
 vm_new_image() {
     local image=$1 work guest=$VM_DIR/image-boot
     [ ! -f "$image/rootfs.ext4" ] && rm -rf "$CACHE"/vm-*.part.* || return 0
@@ -145,8 +120,6 @@ vm_new_image() {
     find "$CACHE" -maxdepth 1 -name 'vm-*' ! -name "${image##*/}" -exec rm -rf {} +
 }
 
-# Everything the VM rows "$@" need: the image, made by one checkout while
-# any other waits, then a guest for each row, side by side.
 vm_start() {
     local image name pids=() pid status=0
     rm -rf "$VM_DIR"
@@ -165,8 +138,6 @@ vm_start() {
     return $status
 }
 
-# For the commands: the guests for rows "$@" started in the background,
-# while the build goes on here.
 VM_JOB=
 vm_start_background() {
     [ $# = 0 ] && return 0
@@ -174,8 +145,7 @@ vm_start_background() {
     VM_JOB=$!
 }
 
-# Once the build is there: waits for the guests of rows "$@", holds their
-# desktops as here, and says of each that is not there why.
+# Waits for the guests, holds their desktops, and says why one is not there.
 vm_wait() {
     local name why pids=() pid
     [ -n "$VM_JOB" ] || return 0
@@ -192,8 +162,7 @@ vm_wait() {
     return 0
 }
 
-# However the command ends: its guests' job, then every guest with its
-# emulator's process group; their disks were snapshots, so nothing stays.
+# Every guest's emulator; their disks were snapshots.
 vm_stop() {
     local file
     [ -z "$VM_JOB" ] || kill -- -"$VM_JOB" 2>/dev/null || true

@@ -61,7 +61,7 @@ Outcome Drive(const wchar_t *program, const std::wstring &arguments = L"", WPARA
     // A box is told from the one before by its text, as Wine may reuse its handle; meanwhile this
     // thread's messages are pumped, as the program's broadcast waits for this thread's windows too.
     for (HWND box = tool.dialog; box;) {
-        for (int i = 0; i < 100 && harness::BoxText(box).empty(); ++i)
+        for (DWORD start = GetTickCount(); harness::BoxText(box).empty() && GetTickCount() - start < harness::Scaled(10000);)
             Sleep(10);
         r.boxes.push_back(harness::BoxText(box));
         PostMessageW(box, WM_COMMAND, GetDlgItem(box, IDYES) ? answer : IDOK, 0);

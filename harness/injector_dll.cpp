@@ -130,7 +130,7 @@ BOOL WINAPI Flush(HANDLE file)
     return REAL(FlushFileBuffers)(file);
 }
 
-// With BRISVANE_FAULT_LARGER, a heap with no room left for a block that large.
+// Given a block size, a heap with no room left for a block that large.
 LPVOID WINAPI Alloc(HANDLE heap, DWORD flags, SIZE_T bytes)
 {
     FAIL_OR(HeapAlloc) if (bytes > g_larger) return nullptr;

@@ -14,18 +14,17 @@ std::string Lower(std::string s)
     return s;
 }
 
-// Whether `entry` and a backslash start with `prefix` (in lower case), in
-// any letter case, without copying what can be a MiB of hex.
+} // namespace
+
 bool Under(const std::string &entry, const std::string &prefix)
 {
     if (prefix.size() > entry.size() + 1)
         return false;
     for (size_t i = 0; i < prefix.size(); ++i)
-        if (char(tolower(static_cast<unsigned char>(i < entry.size() ? entry[i] : '\\'))) != prefix[i])
+        if (tolower(static_cast<unsigned char>(i < entry.size() ? entry[i] : '\\')) != tolower(static_cast<unsigned char>(prefix[i])))
             return false;
     return true;
 }
-} // namespace
 
 std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view, const std::set<std::string> *only)
 {
@@ -125,20 +124,17 @@ std::vector<std::string> Targets()
     // stands on its own.
     std::vector<std::string> targets;
     for (const KeyPath &t : kFootprintTrees)
-        targets.push_back(Lower(RootName(t.root) + "\\" + t.path + "\\"));
+        targets.push_back(RootName(t.root) + "\\" + t.path + "\\");
     for (const char *value : kEnvironmentTargets)
-        targets.push_back(Lower(std::string("HKCU\\Environment\\\\:") + value + "="));
+        targets.push_back(std::string("HKCU\\Environment\\\\:") + value + "=");
     return targets;
 }
 
 Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after,
                    const std::vector<std::string> &expected)
 {
-    std::vector<std::string> prefixes;
-    for (const std::string &p : expected)
-        prefixes.push_back(Lower(p));
-    auto isExpected = [&prefixes](const std::string &e) {
-        return std::any_of(prefixes.begin(), prefixes.end(), [&e](const std::string &p) { return Under(e, p); });
+    auto isExpected = [&expected](const std::string &e) {
+        return std::any_of(expected.begin(), expected.end(), [&e](const std::string &p) { return Under(e, p); });
     };
     Difference d;
     std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(d.added));

@@ -42,10 +42,11 @@ std::set<std::string> AllEntries(const std::set<std::string> *only = nullptr);
 // that hold nothing the footprint seeds: quicker, for a before and after.
 std::set<std::string> FootprintEntries();
 
-// Before and after, against the entries expected to go: those that, with a
-// backslash added, start with one of `expected` in any letter case
-// ("HKCU\key\" for a key and all below it, "HKCU\key\\:name=" for a value).
-// By default the seven trees and the four values.
+// Whether `entry` and a backslash start with `prefix`, in any letter case:
+// "HKCU\key\" for a key and all below it, "HKCU\key\\:name=" for a value.
+bool Under(const std::string &entry, const std::string &prefix);
+// Before and after, against the entries expected to go: those Under() one
+// of `expected`; by default the seven trees and the four values.
 struct Difference {
     std::vector<std::string> added;            // not expected
     std::vector<std::string> removed;

@@ -51,12 +51,6 @@ std::string Entry(const std::wstring &key, const std::wstring *value = nullptr)
     return value ? path + "\\\\:" + ToUtf8(*value) + "=" : path;
 }
 
-// Whether `entry` with a backslash added starts with `prefix`, in any case.
-bool Under(const std::string &entry, const std::string &prefix)
-{
-    return _strnicmp((entry + "\\").c_str(), prefix.c_str(), prefix.size()) == 0;
-}
-
 // What the file's head names as not carried, "; 未能备份（WHY）：[KEY]" or
 // "…：[KEY] "VALUE"", its %0D, %0A, %22, %25 escapes undone: "KEY\" for a
 // key and all below it, "KEY\\:VALUE=" for a value.
@@ -213,11 +207,6 @@ unsigned Seed()
     return seed;
 }
 
-void SetEnvironment(const char *name, DWORD type, const std::string &data, size_t size)
-{
-    SHSetValueA(HKEY_CURRENT_USER, "Environment", name, type, data.c_str(), DWORD(size));
-}
-
 enum : unsigned {
     kNoTrees = 1, kNoValues = 2,     // deleted after seeding
     kHard = 4,                       // the hard cases, some of which no file can carry
@@ -264,19 +253,17 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         for (const harness::KeyPath &t : harness::kFootprintTrees)
             if (f & kNoTrees)
                 SHDeleteKeyA(t.root, t.path);
-        std::string readable[4];
-        for (size_t i = 0; i < 4; ++i) {
-            readable[i] = harness::kEnvironmentSeeds[i].readable ? harness::kEnvironmentSeeds[i].readable : "";
+        for (const char *name : harness::kEnvironmentTargets)
             if (nothing)
-                SHDeleteValueA(HKEY_CURRENT_USER, "Environment", harness::kEnvironmentTargets[i]);
-        }
+                SHDeleteValueA(HKEY_CURRENT_USER, "Environment", name);
         // A user's path is often longer than a first guess at a buffer; and
         // without its NUL where none follows it either (Windows would count one in).
-        while ((f & kLongPath) && readable[1].size() < 6000)
-            readable[1] += ";C:\\Tools\\" + std::to_string(readable[1].size());
+        std::string path = harness::kEnvironmentSeeds[1].readable;
+        while ((f & kLongPath) && path.size() < 6000)
+            path += ";C:\\Tools\\" + std::to_string(path.size());
         if (f & kLongPath)
-            SetEnvironment("path", REG_EXPAND_SZ, readable[1] + (f & kUnterminated ? "!" : ""),
-                           readable[1].size() + !(f & kUnterminated));
+            SHSetValueA(HKEY_CURRENT_USER, "Environment", "path", REG_EXPAND_SZ,
+                        (path + (f & kUnterminated ? "!" : "")).c_str(), DWORD(path.size() + !(f & kUnterminated)));
         if (f & kTooLarge)
             SHSetValueA(tree.root, tree.path, "Large", REG_BINARY, std::string(1 << 20, 'L').data(), 1 << 20);
         // Nothing to restore where no file can be written, or nothing was there.
@@ -347,13 +334,14 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         // before the key's own line, outside its section.
         const size_t section = text.find(L"\r\n[HKEY_CURRENT_USER\\Environment]\r\n");
         for (size_t i = 0; i < 4; ++i) {
-            const bool shown = !readable[i].empty() && !(f & kLockEnvironment);
+            const char *readable = i == 1 ? path.c_str() : harness::kEnvironmentSeeds[i].readable;
+            const bool shown = readable && !(f & kLockEnvironment);
             const std::wstring line = L"\r\n; " + harness::FromGbk(harness::kEnvironmentTargets[i]) + L"=";
             const size_t at = text.find(line);
-            EXPECT_EQ(shown, at != std::wstring::npos) << readable[i];
+            EXPECT_EQ(shown, at != std::wstring::npos) << line;
             if (shown) {
-                EXPECT_EQ(at, text.find(line + harness::FromGbk(readable[i]) + L"\r\n")) << readable[i];
-                EXPECT_TRUE(at < section && text.rfind(L"\r\n\r\n", section) < at) << readable[i];
+                EXPECT_EQ(at, text.find(line + harness::FromGbk(readable) + L"\r\n")) << readable;
+                EXPECT_TRUE(at < section && text.rfind(L"\r\n\r\n", section) < at) << readable;
             }
         }
         // Named in the file: what went unread, what is too large for memory,
@@ -367,19 +355,19 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
             EXPECT_EQ(expected, std::find(missed.begin(), missed.end(), entry) != missed.end()) << entry;
         // That value at its exact bytes, with its readable line all the same.
         if (f & kUnterminated) {
-            const std::wstring path = harness::FromGbk(readable[1]);
-            size_t at = text.find(L"\r\n\"path\"=hex(2):"), end = at;
-            ASSERT_NE(std::wstring::npos, at);
-            while ((end = text.find(L"\r\n", end + 2)) != std::wstring::npos && text[end - 1] == L'\\') {
-            }
-            std::string bytes;   // the line's "xx" pairs after "):"
-            for (size_t i = at + 16; i + 1 < end; ++i)
-                if (iswxdigit(text[i]) && iswxdigit(text[i + 1]))
-                    bytes += char(std::stoi(text.substr(i++, 2), nullptr, 16));
-            EXPECT_EQ(std::string(reinterpret_cast<const char *>(path.data()), path.size() * 2), bytes);
+            const std::wstring wide = harness::FromGbk(path);
+            const std::string start = "HKCU\\Environment\\\\:path=\"path\"=hex(2):";
+            const Entries entries = FileEntries(text);
+            const auto line = entries.lower_bound(start);
+            ASSERT_TRUE(line != entries.end() && line->rfind(start, 0) == 0);
+            std::string bytes;   // its "xx" pairs
+            for (size_t i = start.size(); i + 1 < line->size(); ++i)
+                if (isxdigit((*line)[i]) && isxdigit((*line)[i + 1]))
+                    bytes += char(std::stoi(line->substr(i++, 2), nullptr, 16));
+            EXPECT_EQ(std::string(reinterpret_cast<const char *>(wide.data()), wide.size() * 2), bytes);
         }
         // Changed after the backup, and not the backup's to put back.
-        SetEnvironment(harness::kBystanderValues[0], REG_SZ, "changed", 8);
+        SHSetValueA(HKEY_CURRENT_USER, "Environment", harness::kBystanderValues[0], REG_SZ, "changed", 8);
         for (auto entry = before.begin(); entry != before.end();)
             entry = entry->rfind("HKCU\\Environment", 0) == 0 ? before.erase(entry) : std::next(entry);
         before.merge(harness::Snapshot(HKEY_CURRENT_USER, "Environment"));
@@ -402,15 +390,6 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
     harness::RemoveAll();
 }
 
-// The clean run, as the fault runs are held to it.
-struct Clean {
-    std::wstring text;                // its file, without the time stamp
-    Entries entries;
-    std::set<std::wstring> readable;
-    std::vector<std::wstring> found;  // the box's list of what is there
-    std::wstring folder;              // where it was saved
-};
-
 std::wstring Unstamped(std::wstring text)
 {
     size_t at = text.find(texts::kFileIntro);
@@ -422,58 +401,59 @@ std::wstring Unstamped(std::wstring text)
 // or a file that lost what the clean run's holds without saying so. A key
 // "removed meanwhile" (an open that finds none) may be listed as absent;
 // nothing else that exists may.
-std::string Breach(const BackupRun &r, const harness::Fault &fault, const Clean &clean, const harness::Counts &made)
+std::string Breach(const BackupRun &r, const harness::Fault &fault, const BackupRun &clean, const std::wstring &cleanText,
+                   const harness::Counts &made)
 {
+    using Invariants = std::initializer_list<std::pair<bool, std::string>>;
     const DWORD code = harness::CodeOf(fault);
     const bool removedMeanwhile = code == ERROR_FILE_NOT_FOUND, lists = r.message.rfind(texts::kSaved, 0) == 0;
+    const bool written = fault.functions == "WriteFile" || fault.functions == "FlushFileBuffers";
     const std::string ended = "exit " + std::to_string(r.exitCode), box = ToUtf8(r.message.substr(0, 300));
-    if (!r.started)
-        return "it did not start with the injector in it";
-    if (r.hung)
-        return "it did not end by itself: a hang";
-    if (r.exitCode > 2)
-        return ended + ": a crash";
-    if (r.message.empty())
-        return ended + " without a box";
-    if (made.count("injected") && made.at("injected") == 0)
-        return "the fault was never made";
-    // A write or flush that failed is told in the system's own words.
-    if ((fault.functions == "WriteFile" || fault.functions == "FlushFileBuffers") && code != harness::kShortWrite &&
-        r.message.find(SystemWords(code)) == std::wstring::npos)
-        return "the box does not give the system's words for the failure: " + box;
-    std::vector<std::wstring> files = r.added;
+    std::vector<std::wstring> files = r.added;   // but the one named as saved
     files.erase(std::remove(files.begin(), files.end(), r.file), files.end());
-    for (const std::wstring &left : files)
-        if (r.message.find(texts::kTemporaryLeft + left) == std::wstring::npos)
-            return "it left " + ToUtf8(left) + " unnamed";
-    if (r.exitCode == 2)
-        return r.file.empty() ? "" : "exit 2, but the box says the file was saved";
-    if (removedMeanwhile && r.exitCode == 0 && r.message == texts::kNothing && r.added.empty())
-        return "";   // every key gone meanwhile
-    if (r.file.empty() || r.added.size() != files.size() + 1)
-        return ended + ", but the box names no new file: " + box;
+    const auto unnamed = std::find_if(files.begin(), files.end(), [&](const std::wstring &file) {
+        return r.message.find(texts::kTemporaryLeft + file) == std::wstring::npos;
+    });
+    for (const auto &[broken, why] : Invariants{
+             {!r.started, "it did not start with the injector in it"},
+             {r.hung, "it did not end by itself: a hang"},
+             {r.exitCode > 2, ended + ": a crash"},
+             {r.message.empty(), ended + " without a box"},
+             {made.count("injected") && made.at("injected") == 0, "the fault was never made"},
+             {written && code != harness::kShortWrite && r.message.find(SystemWords(code)) == std::wstring::npos,
+              "the box does not give the system's words for the failed write: " + box},
+             {unnamed != files.end(), "it left " + (unnamed != files.end() ? ToUtf8(*unnamed) : "") + " unnamed"},
+             {r.exitCode == 2 && !r.file.empty(), "exit 2, but the box says the file was saved"}})
+        if (broken)
+            return why;
+    if (r.exitCode == 2 || (removedMeanwhile && r.exitCode == 0 && r.message == texts::kNothing && r.added.empty()))
+        return "";   // no file, as it says; or every key gone meanwhile
     const std::wstring text = Text(r.file);
-    if (text.find(L'\0') != std::wstring::npos)
-        return "a NUL in the file, where Windows' regedit ends the line";
-    // A rename refused for a moment is tried again, not given up.
-    if (fault.functions == "MoveFileExW" && code == ERROR_SHARING_VIOLATION && !fault.persistent &&
-        r.file.substr(0, r.file.rfind(L'\\')) != clean.folder)
-        return "a rename refused once gave up the desktop: " + box;
     std::vector<std::string> missed = Missed(text);
-    if ((r.exitCode == 1) != !missed.empty())
-        return ended + ", but the file names " + std::to_string(missed.size()) + " gaps";
-    // The box and the file name the same gaps, and say to wait where one is unread.
     wchar_t count[128];
     swprintf(count, 128, texts::kMissed, unsigned(missed.size()));
-    if (lists && !missed.empty() && r.message.find(count) == std::wstring::npos)
-        return "the box does not count the file's " + std::to_string(missed.size()) + " gaps: " + box;
     bool unread = false;
     for (const wchar_t *reason : {texts::kUnreadable, texts::kSomeUnreadable, texts::kChanged, texts::kTooLarge})
         unread |= text.find(texts::kMissedLine + std::wstring(reason) + texts::kMissedLineEnd) != std::wstring::npos;
-    if (lists && unread != (r.message.find(texts::kDoNotClean) != std::wstring::npos))
-        return "the box does not say to wait exactly where something went unread";
+    const auto folder = [](const std::wstring &file) { return file.substr(0, file.rfind(L'\\')); };
+    for (const auto &[broken, why] : Invariants{
+             {r.file.empty() || r.added.size() != files.size() + 1, ended + ", but the box names no new file: " + box},
+             {text.find(L'\0') != std::wstring::npos, "a NUL in the file, where Windows' regedit ends the line"},
+             // A rename refused for a moment is tried again, not given up.
+             {fault.functions == "MoveFileExW" && code == ERROR_SHARING_VIOLATION && !fault.persistent &&
+                  folder(r.file) != folder(clean.file),
+              "a rename refused once gave up the desktop: " + box},
+             {(r.exitCode == 1) == missed.empty(), ended + ", but the file names " + std::to_string(missed.size()) + " gaps"},
+             // The box and the file name the same gaps, and say to wait where one is unread.
+             {lists && !missed.empty() && r.message.find(count) == std::wstring::npos,
+              "the box does not count the file's " + std::to_string(missed.size()) + " gaps: " + box},
+             {lists && unread != (r.message.find(texts::kDoNotClean) != std::wstring::npos),
+              "the box does not say to wait exactly where something went unread"}})
+        if (broken)
+            return why;
+    const std::vector<std::wstring> found = BoxList(clean.message, texts::kFound);
     for (const std::wstring &line : BoxList(r.message, texts::kAbsent)) {
-        if (std::none_of(clean.found.begin(), clean.found.end(), [&](const std::wstring &f) {
+        if (std::none_of(found.begin(), found.end(), [&](const std::wstring &f) {
                 return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, f.data(), int(f.size()), line.data(),
                                       int(line.size())) == CSTR_EQUAL;
             }))
@@ -485,25 +465,25 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Clean 
         const std::wstring value = in == std::wstring::npos ? L"" : line.substr(in + wcslen(texts::kInEnvironment));
         missed.push_back(in == std::wstring::npos ? Entry(line) + "\\" : Entry(line.substr(0, in), &value));
     }
-    if (r.exitCode == 0 && !removedMeanwhile && Unstamped(text) != clean.text)
+    if (r.exitCode == 0 && !removedMeanwhile && Unstamped(text) != Unstamped(cleanText))
         return "exit 0, but the file differs from the clean run's";
-    const Entries entries = FileEntries(text);
+    const Entries entries = FileEntries(text), cleanEntries = FileEntries(cleanText);
     // A missed value accounts for itself and its key's line (the
     // environment's section holds only those values).
-    for (const std::string &entry : clean.entries)
+    for (const std::string &entry : cleanEntries)
         if (!entries.count(entry) && std::none_of(missed.begin(), missed.end(), [&](const std::string &m) {
-                return Under(entry, m) || Under(m, entry + "\\\\:");
+                return harness::Under(entry, m) || harness::Under(m, entry + "\\\\:");
             }))
             return "the file lacks, unreported: " + entry.substr(0, 250);
     for (const std::string &entry : entries)
-        if (!clean.entries.count(entry))
+        if (!cleanEntries.count(entry))
             return "the file holds what the clean run's does not: " + entry.substr(0, 250);
     // A readable line for each environment value the file holds, as the clean run's.
-    const std::set<std::wstring> readable = Readable(text);
+    const std::set<std::wstring> readable = Readable(text), cleanReadable = Readable(cleanText);
     for (const std::wstring &line : readable)
-        if (!clean.readable.count(line))
+        if (!cleanReadable.count(line))
             return "a comment line the clean run's file lacks: " + ToUtf8(line);
-    for (const std::wstring &line : clean.readable) {
+    for (const std::wstring &line : cleanReadable) {
         const std::wstring name = line.substr(2, line.find(L'=') - 2);
         const std::string value = Entry(L"HKEY_CURRENT_USER\\Environment", &name);
         const auto next = entries.lower_bound(value);
@@ -544,9 +524,7 @@ TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
         ASSERT_EQ(footprint.exitCode, first.exitCode) << ToUtf8(first.message);
         ASSERT_EQ(1u, first.added.size()) << ToUtf8(first.message);
         const std::wstring text = Text(first.added[0]);
-        const Clean clean{Unstamped(text), FileEntries(text), Readable(text), BoxList(first.message, texts::kFound),
-                          first.added[0].substr(0, first.added[0].rfind(L'\\'))};
-        ASSERT_FALSE(clean.readable.empty());
+        ASSERT_FALSE(Readable(text).empty());
         ASSERT_EQ(std::wstring::npos, text.find(L'\0'));
         if (footprint.trees) {
             // The link is unread: the cleanup would delete through it.
@@ -563,7 +541,7 @@ TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
         DeleteFileW(first.added[0].c_str());
         auto run = [&](const harness::Fault &fault, harness::Counts &made) {
             BackupRun r = RunBackup(fault, made);
-            std::string why = Breach(r, fault, clean, made);
+            std::string why = Breach(r, fault, first, text, made);
             for (const std::wstring &file : r.added)
                 DeleteFileW(file.c_str());
             return why;

@@ -1,20 +1,18 @@
 #!/usr/bin/perl
-# A second reader of the backup's .reg file, written apart from Wine's and
-# after Windows' regedit: hivex's reg_import. It must take the whole file,
-# comment lines included, and find in it every key and value that the file
-# holds, as counted from its lines. Keys go nowhere: its merge is ours.
+# A second reader of the backup's .reg file, apart from Wine's and after
+# Windows' regedit: hivex's reg_import takes it whole, comments included, and
+# finds every key and value its lines hold. Keys go nowhere: its merge is ours.
 #   reg_import.pl FILE
 use strict;
 use warnings;
 use Win::Hivex::Regedit;
 
-my ($keys, $values) = (0, 0);
+my ($keys, $values, $keyLines, $valueLines, $comments) = (0, 0, 0, 0, 0);
 no warnings 'redefine';
 *Win::Hivex::Regedit::_merge_node = sub { $keys++; $values += @{$_[3]}; };
 open my $fh, '<:raw:encoding(UTF-16)', $ARGV[0] or die "reg_import.pl: cannot read $ARGV[0]: $!\n";
 eval { Win::Hivex::Regedit::reg_import($fh, undef); 1 } or die "reg_import.pl: hivex does not take $ARGV[0]: $@";
 seek $fh, 0, 0;
-my ($keyLines, $valueLines, $comments) = (0, 0, 0);
 while (<$fh>) {
     $keyLines++ if /^\[.*\]\r?$/;
     $valueLines++ if /^("|@=)/;

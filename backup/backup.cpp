@@ -258,6 +258,7 @@ public:
             return Miss(result_, path, nullptr, 0, kUnreadable);
         size_t start = body_.Length();
         regfile::AppendKey(body_, path);
+        size_t line = body_.Length();
         LSTATUS status = Values(key, shape, [](const wchar_t *, DWORD) { return 1; });
         // A link, opened as itself: the cleanup deletes through it what this
         // walk never reads. Nothing of it is saved.
@@ -286,6 +287,10 @@ public:
         }
         if (status == ERROR_SUCCESS)
             status = shape.Check(key);
+        // Read short before anything of it was saved, the key may be a link
+        // whose value was never reached: its line goes too, and it is named.
+        if (status != ERROR_SUCCESS && body_.Length() == line)
+            body_.Truncate(start);
         Report(status);
     }
 

@@ -74,18 +74,6 @@ template <class Match> HWND FindDialog(Match match)
     return window;
 }
 
-// Pumps this thread's messages while waiting, so same-thread windows work.
-template <class Done> bool WaitUntil(Done done, DWORD timeoutMs)
-{
-    for (DWORD start = GetTickCount(); !done(); Sleep(5)) {
-        if (GetTickCount() - start > timeoutMs)
-            return false;
-        for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);)
-            TranslateMessage(&msg), DispatchMessageW(&msg);
-    }
-    return true;
-}
-
 // Lets a window's message loop, in whatever process, handle everything
 // posted to it so far, and gives it time to paint what is to be seen.
 void Settle(HWND window)
@@ -129,6 +117,19 @@ void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
     ReleaseDC(nullptr, screen);
 }
 } // namespace
+
+// Pumps this thread's messages while waiting, so same-thread windows work,
+// and a program's broadcast, which waits for this thread's windows too.
+bool WaitUntil(const std::function<bool()> &done, DWORD timeoutMs)
+{
+    for (DWORD start = GetTickCount(); !done(); Sleep(5)) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);)
+            TranslateMessage(&msg), DispatchMessageW(&msg);
+    }
+    return true;
+}
 
 // Shown or not yet: a box becomes visible only once its modal loop first
 // finds its queue empty, after it has handled what was posted before it.
@@ -201,6 +202,18 @@ std::wstring PathBeside(const wchar_t *name)
     return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
 }
 
+HWND ProgramDialog(const Program &tool, const wchar_t *caption)
+{
+    auto ours = [&tool](HWND window) {
+        DWORD pid = 0;
+        return IsWindowVisible(window) && GetWindowThreadProcessId(window, &pid) && pid == tool.process.dwProcessId;
+    };
+    if (!caption)
+        return FindDialog([&](HWND w) { return ours(w) && !GetWindow(w, GW_OWNER); });
+    HWND window = FindWindowW(L"#32770", caption);
+    return window && ours(window) ? window : nullptr;
+}
+
 bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs, const wchar_t *program, StartOptions options)
 {
     std::wstring command = L"\"" + PathBeside(program) + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
@@ -208,19 +221,9 @@ bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs,
     if (options.fault ? !StartInjected(command, *options.fault, options.counts ? options.counts : L"", tool.process)
                       : !StartProcess(command, 0, tool.process))
         return false;
-    auto ours = [&tool](HWND window) {
-        DWORD pid = 0;
-        return IsWindowVisible(window) && GetWindowThreadProcessId(window, &pid) && pid == tool.process.dwProcessId;
-    };
-    auto probe = [&]() -> HWND {
-        if (!options.caption)
-            return FindDialog([&](HWND w) { return ours(w) && !GetWindow(w, GW_OWNER); });
-        HWND window = FindWindowW(L"#32770", options.caption);
-        return window && ours(window) ? window : nullptr;
-    };
     if (options.idleFirst)
         WaitForInputIdle(tool.process.hProcess, timeoutMs);
-    while (!(tool.dialog = probe()) && Seconds() - start < timeoutMs / 1000.0 &&
+    while (!(tool.dialog = ProgramDialog(tool, options.caption)) && Seconds() - start < timeoutMs / 1000.0 &&
            WaitForSingleObject(tool.process.hProcess, 1) == WAIT_TIMEOUT) {
     }
     if (tool.dialog)

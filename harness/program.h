@@ -6,6 +6,7 @@
 #include "harness/injector.h"
 #include "platform/platform.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,8 @@ std::wstring FromGbk(const std::string &bytes);
 std::string ToUtf8(const std::wstring &text);
 std::wstring WindowText(HWND window);
 std::vector<std::wstring> ListLines(HWND list);
+// Whether `done` came true within `timeoutMs`, this thread's messages pumped meanwhile.
+bool WaitUntil(const std::function<bool()> &done, DWORD timeoutMs);
 
 // A message box: a #32770 window owned by `owner` (with `title`, if given),
 // found from its creation on, before it is shown; its text is in static 0xFFFF.
@@ -54,6 +57,8 @@ struct StartOptions {
 bool InOwnPrefix(const char *program, const char *commands);
 // The path of file `name` in this program's own folder.
 std::wstring PathBeside(const wchar_t *name = L"brisvane.exe");
+// A shown top-level dialog of the program, owned by no window; with `caption`, that one.
+HWND ProgramDialog(const Program &tool, const wchar_t *caption = nullptr);
 // Starts the program beside this one and waits for its dialog; false at once if it ends first.
 bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs = Scaled(10000),
                   const wchar_t *program = L"brisvane.exe", StartOptions options = {});

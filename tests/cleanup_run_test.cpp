@@ -74,7 +74,6 @@ protected:
         ASSERT_NE(nullptr, dialog_);
         ShowWindow(dialog_, SW_SHOWNA);
         list_ = GetDlgItem(dialog_, IDC_PROGRESS);
-        g_hook = {dialog_, IDYES, {}};
         hook_ = SetWindowsHookExA(WH_CBT, CbtProc, nullptr, GetCurrentThreadId());
         ASSERT_NE(nullptr, hook_);
     }
@@ -261,8 +260,7 @@ std::string RunUnder(const harness::Fault &fault, harness::Counts &made)
     // Checked until it holds or the wait's limit passes: without a
     // completion box, nothing marks the run's end.
     std::vector<std::string> seen;
-    for (DWORD start = GetTickCount(); (seen = Seen(tool.dialog, done)) != want && GetTickCount() - start < harness::Scaled(10000);)
-        Sleep(10);
+    harness::WaitUntil([&] { return (seen = Seen(tool.dialog, done)) == want; }, harness::Scaled(10000));
     auto [a, b] = std::mismatch(seen.begin(), seen.end(), want.begin(), want.end());
     if (a != seen.end() || b != want.end())
         return (a == seen.end() ? "nothing" : *a) + " where it should be " + (b == want.end() ? "nothing" : *b);

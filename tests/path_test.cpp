@@ -58,23 +58,19 @@ Outcome Drive(const wchar_t *program, const std::wstring &arguments = L"", WPARA
     const std::wstring counts = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"path-counts.txt";
     harness::Program tool;
     harness::StartProgram(tool, arguments, harness::Scaled(30000), program, {nullptr, true, &fault, counts.c_str()});
-    // A box is told from the one before by its text, as Wine may reuse its handle; meanwhile this
-    // thread's messages are pumped, as the program's broadcast waits for this thread's windows too.
-    for (HWND box = tool.dialog; box;) {
-        for (DWORD start = GetTickCount(); harness::BoxText(box).empty() && GetTickCount() - start < harness::Scaled(10000);)
-            Sleep(10);
-        r.boxes.push_back(harness::BoxText(box));
-        PostMessageW(box, WM_COMMAND, GetDlgItem(box, IDYES) ? answer : IDOK, 0);
+    // A box is told from the one before by its text, as Wine may reuse its handle.
+    HWND box = nullptr;
+    std::wstring text;
+    auto next = [&] {
+        const std::wstring now = (box = harness::ProgramDialog(tool)) ? harness::BoxText(box) : L"";
+        if (!now.empty() && now != text)
+            return text = now, true;
         box = nullptr;
-        for (DWORD start = GetTickCount(), pid = 0; !box && GetTickCount() - start < harness::Scaled(30000) &&
-             MsgWaitForMultipleObjects(1, &tool.process.hProcess, FALSE, 10, QS_ALLINPUT);) {
-            for (MSG m; PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE);)
-                DispatchMessageW(&m);
-            for (HWND w = nullptr; !box && (w = FindWindowExW(nullptr, w, L"#32770", nullptr));)
-                if (GetWindowThreadProcessId(w, &pid) && pid == tool.process.dwProcessId && IsWindowVisible(w) &&
-                    harness::BoxText(w) != r.boxes.back())
-                    box = w;
-        }
+        return WaitForSingleObject(tool.process.hProcess, 0) != WAIT_TIMEOUT;
+    };
+    while (harness::WaitUntil(next, harness::Scaled(30000)) && box) {
+        r.boxes.push_back(text);
+        PostMessageW(box, WM_COMMAND, GetDlgItem(box, IDYES) ? answer : IDOK, 0);
     }
     r.exitCode = tool.process.hProcess ? harness::FinishProcess(tool.process, harness::Scaled(30000)) : ~0u;
     if (made)

@@ -155,6 +155,33 @@ std::wstring BoxText(HWND box)
     return WindowText(GetDlgItem(box, 0xFFFF));
 }
 
+std::wstring Folder(int csidl)
+{
+    wchar_t path[MAX_PATH] = L"";
+    SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
+    return path;
+}
+
+std::vector<std::wstring> BackupFiles(const std::wstring &folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((folder + L"\\brisvane-backup-*").c_str(), &found);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found))
+        names.push_back(found.cFileName);
+    FindClose(find);
+    return names;
+}
+
+size_t RemoveBackups()
+{
+    size_t removed = 0;
+    for (const std::wstring &folder : {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)})
+        for (const std::wstring &name : BackupFiles(folder))
+            removed += DeleteFileW((folder + L"\\" + name).c_str());
+    return removed;
+}
+
 bool StartProcess(std::wstring command, DWORD flags, PROCESS_INFORMATION &process)
 {
     STARTUPINFOW startup{};

@@ -6,6 +6,8 @@
 #include "harness/injector.h"
 #include "platform/platform.h"
 
+#include <shlobj.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -75,6 +77,12 @@ struct RunResult {
 // The tool started, its button pressed, Yes and then OK answered, the list
 // read and the tool closed; with `shotsDir`, idle, confirm and done.bmp there.
 RunResult ConfirmedRun(const wchar_t *shotsDir = nullptr);
+
+// A folder of the user's (CSIDL_...), made if missing; the backup's files in
+// `folder`, whole or half-written; and those on the desktop and in Documents removed.
+std::wstring Folder(int csidl);
+std::vector<std::wstring> BackupFiles(const std::wstring &folder);
+size_t RemoveBackups();
 
 bool StartProcess(std::wstring command, DWORD flags, PROCESS_INFORMATION &process);
 // The exit code within `timeoutMs`, else ~0u once it is ended; handles closed.

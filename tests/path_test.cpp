@@ -6,7 +6,6 @@
 #include "harness/program.h"
 
 #include <gtest/gtest.h>
-#include <shlobj.h>
 
 #include <fstream>
 
@@ -78,22 +77,6 @@ Outcome Drive(const wchar_t *program, const std::wstring &arguments = L"", WPARA
     return r;
 }
 
-std::wstring Folder(int csidl)
-{
-    wchar_t path[MAX_PATH] = L"";
-    SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
-    return path;
-}
-
-void RemoveBackups()
-{
-    WIN32_FIND_DATAW found;
-    for (const std::wstring &folder : {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)})
-        for (HANDLE find = FindFirstFileW((folder + L"\\brisvane-backup-*").c_str(), &found); find != INVALID_HANDLE_VALUE;
-             find = FindNextFileW(find, &found) ? find : (FindClose(find), INVALID_HANDLE_VALUE))
-            DeleteFileW((folder + L"\\" + found.cFileName).c_str());
-}
-
 // `old` written and backed up: the file the backup's box names.
 std::wstring BackUp(const Values &old)
 {
@@ -114,7 +97,7 @@ void MakeFolders()
     for (const wchar_t *folder : {L"C:\\Tools", L"C:\\Tools\\bin", L"C:\\SDK", L"C:\\SDK\\Include", L"C:\\SDK\\Lib", OLD,
                                   OLD L"VC98", OLD L"VC98\\bin", L"C:\\VS6", NEW L"bin", (const wchar_t *)profile})
         CreateDirectoryW(folder, nullptr);
-    RemoveBackups();
+    harness::RemoveBackups();
 }
 
 // The user's machine before the cleanup: VC6.0's folders, and each
@@ -143,7 +126,7 @@ TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
     MakeFolders();
     // Earlier backups, listed before the new one and after it.
     for (const wchar_t *name : {L"\\brisvane-backup-20000101-000000.reg", L"\\brisvane-backup-29991231-000000.reg"})
-        std::ofstream((Folder(CSIDL_DESKTOPDIRECTORY) + name).c_str()) << "an earlier backup";
+        std::ofstream((harness::Folder(CSIDL_DESKTOPDIRECTORY) + name).c_str()) << "an earlier backup";
     Sleep(1000);
     const std::wstring file = BackUp(kBefore);
     ASSERT_FALSE(file.empty());
@@ -255,12 +238,12 @@ TEST(PathProof, SaysWhatItLeavesOutAndWhy)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
-        RemoveBackups();
+        harness::RemoveBackups();
         wchar_t temp[MAX_PATH];
         std::wstring file = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"not-a-backup.reg", argument;
         if (!row.old.empty()) { // found in Documents, as where the desktop cannot be written
             const std::wstring saved = BackUp(row.old);
-            file = Folder(CSIDL_PERSONAL) + saved.substr(saved.rfind(L'\\'));
+            file = harness::Folder(CSIDL_PERSONAL) + saved.substr(saved.rfind(L'\\'));
             ASSERT_TRUE(MoveFileW(saved.c_str(), file.c_str()));
         } else if (!row.file.empty()) {
             std::ofstream(file.c_str(), std::ios::binary).write((const char *)row.file.data(), row.file.size() * 2);

@@ -28,12 +28,6 @@ double Median(std::vector<double> v)
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
-void PrintSpread(const char *name, const std::vector<double> &v)
-{
-    std::printf(" %s_min=%.4f %s_median=%.4f %s_max=%.4f", name, *std::min_element(v.begin(), v.end()), name, Median(v),
-                name, *std::max_element(v.begin(), v.end()));
-}
-
 // Round `round`'s two measures, the first first in even rounds and last in
 // odd ones, so that neither pays for the other; false once one fails.
 template <class First, class Second> bool Alternately(int round, First first, Second second)
@@ -201,9 +195,9 @@ int BenchBackup(int keysPerTree, int rounds, wchar_t **)
     }
     harness::RemoveAll();
     std::printf("RESULT keys=%ld rounds=%d", keys, rounds);
-    for (const auto &[name, series] :
-         {std::pair{"backup", &backup}, {"reg", &reg}, {"floor", &floor}, {"to_reg", &toReg}, {"to_floor", &toFloor}})
-        PrintSpread(name, *series);
+    for (const auto &[name, v] : {std::pair{"backup", &backup}, {"reg", &reg}, {"floor", &floor}, {"to_reg", &toReg}, {"to_floor", &toFloor}})
+        std::printf(" %s_min=%.4f %s_median=%.4f %s_max=%.4f", name, *std::min_element(v->begin(), v->end()), name,
+                    Median(*v), name, *std::max_element(v->begin(), v->end()));
     std::printf("\n");
     return 0;
 }

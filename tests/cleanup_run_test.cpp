@@ -244,11 +244,10 @@ std::string RunUnder(const harness::Fault &fault, harness::Counts &made)
     }
     std::set<int> kept;   // rows, from 1
     std::vector<std::string> want;
-    for (int row = 1; row <= 7; ++row)
-        if (!ran || failed("SHDeleteKeyA", row))
-            kept.insert(row);
-    for (int i = 0; i < 7; ++i)
-        want.push_back(kFootprintTrees[i].path + std::string(kept.count(i + 1) ? " left" : " gone"));
+    for (int row = 1; row <= 7; ++row) {
+        const bool left = (!ran || failed("SHDeleteKeyA", row)) && kept.insert(row).second;
+        want.push_back(kFootprintTrees[row - 1].path + std::string(left ? " left" : " gone"));
+    }
     for (int i = 0; i < 4; ++i) {
         bool deleted = ran && !failed("RegCreateKeyExA", 1) && !failed("RegDeleteValueA", i + 1);
         want.push_back(harness::kEnvironmentTargets[i] + std::string(deleted ? " gone" : " left"));

@@ -48,9 +48,8 @@ Values Read()
 
 // One run of `program`, a question answered with `answer`, any other box
 // with OK: how it ended, and what the boxes said.
-struct Outcome { DWORD exitCode = ~0u; std::vector<std::wstring> boxes; };
-Outcome Drive(const wchar_t *program, const std::wstring &arguments = L"", WPARAM answer = IDYES,
-              const harness::Fault &fault = {}, harness::Counts *made = nullptr)
+struct Outcome { DWORD exitCode = ~0u; std::vector<std::wstring> boxes; harness::Counts made; };
+Outcome Drive(const wchar_t *program, const std::wstring &arguments = L"", WPARAM answer = IDYES, const harness::Fault &fault = {})
 {
     Outcome r;
     wchar_t temp[MAX_PATH];   // the prefix's own: the rows run side by side
@@ -72,8 +71,7 @@ Outcome Drive(const wchar_t *program, const std::wstring &arguments = L"", WPARA
         PostMessageW(box, WM_COMMAND, GetDlgItem(box, IDYES) ? answer : IDOK, 0);
     }
     r.exitCode = tool.process.hProcess ? harness::FinishProcess(tool.process, harness::Scaled(30000)) : ~0u;
-    if (made)
-        *made = harness::ReadCounts(counts);
+    r.made = harness::ReadCounts(counts);
     return r;
 }
 
@@ -147,8 +145,7 @@ TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
              L"\r\n添加到 lib 的末尾：\r\n    C:\\SDK\\Lib\r\n", texts::kAsk})
         EXPECT_NE(std::wstring::npos, no.boxes[0].find(said)) << harness::ToUtf8(said + L" in " + no.boxes[0]);
 
-    harness::Counts counts;
-    Outcome yes = Drive(L"brisvane-path.exe", L"", IDYES, {}, &counts);
+    Outcome yes = Drive(L"brisvane-path.exe");
     EXPECT_EQ(0u, yes.exitCode);
     EXPECT_EQ(kAfter, Read());
     EXPECT_EQ(2u, yes.boxes.size());
@@ -162,7 +159,8 @@ TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
 
     auto run = [](const harness::Fault &fault, harness::Counts &made) -> std::string {
         Write(kReinstalled);
-        const Outcome r = Drive(L"brisvane-path.exe", L"", IDYES, fault, &made);
+        const Outcome r = Drive(L"brisvane-path.exe", L"", IDYES, fault);
+        made = r.made;
         const Values now = Read();
         const std::wstring last = r.boxes.empty() ? L"" : r.boxes.back();
         for (size_t i = 0; i < now.size(); ++i)
@@ -184,7 +182,7 @@ TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
             return "";
         return "the box lacks the system's words: " + harness::ToUtf8(last);
     };
-    for (const std::string &breach : harness::RunSingleFaults(counts, harness::kPath, "brisvane-path", run))
+    for (const std::string &breach : harness::RunSingleFaults(yes.made, harness::kPath, "brisvane-path", run))
         ADD_FAILURE() << breach;
     harness::RemoveAll();
 }

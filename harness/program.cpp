@@ -208,6 +208,14 @@ DWORD RunCommand(std::wstring command, DWORD limitMs)
     return StartProcess(command, CREATE_NO_WINDOW, process) ? FinishProcess(process, limitMs) : ~0u;
 }
 
+std::wstring SystemWords(DWORD code)
+{
+    wchar_t words[256] = L"";
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, words, 256, nullptr);
+    std::wstring text(words);
+    return text.erase(text.find_last_not_of(L"\r\n ") + 1);
+}
+
 // The tests and brisvane_drive seed and delete registry trees: nowhere else.
 bool InOwnPrefix(const char *program, const char *commands)
 {
@@ -264,12 +272,12 @@ Program::~Program()
         FinishProcess(process, 0);
 }
 
-DWORD CloseProgram(Program &tool, DWORD timeoutMs)
+DWORD CloseProgram(Program &tool)
 {
     if (tool.dialog)
         PostMessageW(tool.dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     tool.dialog = nullptr;
-    return tool.process.hProcess ? FinishProcess(tool.process, timeoutMs) : ~0u;
+    return tool.process.hProcess ? FinishProcess(tool.process, Scaled(10000)) : ~0u;
 }
 
 RunResult ConfirmedRun(const wchar_t *shotsDir)

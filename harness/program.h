@@ -65,7 +65,7 @@ HWND ProgramDialog(const Program &tool, const wchar_t *caption = nullptr);
 bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs = Scaled(10000),
                   const wchar_t *program = L"brisvane.exe", StartOptions options = {});
 // Ends the program by its close button (SC_CLOSE): its exit code, or ~0u on timeout.
-DWORD CloseProgram(Program &tool, DWORD timeoutMs = Scaled(10000));
+DWORD CloseProgram(Program &tool);
 
 struct RunResult {
     bool ok = false;
@@ -87,6 +87,8 @@ size_t RemoveBackups();
 bool StartProcess(std::wstring command, DWORD flags, PROCESS_INFORMATION &process);
 // The exit code within `timeoutMs`, else ~0u once it is ended; handles closed.
 DWORD FinishProcess(PROCESS_INFORMATION &process, DWORD timeoutMs);
+// What Windows says of an error code, on one line.
+std::wstring SystemWords(DWORD code);
 // A command line run to its end, without a console: its exit code, or ~0u.
 DWORD RunCommand(std::wstring command, DWORD limitMs = INFINITE);
 

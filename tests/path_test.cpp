@@ -175,10 +175,8 @@ TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
         if (last.empty() ? fault.functions != "MessageBoxW" : last == texts::kDone)
             return "exit 2, but no box says what went wrong";
         // The error's own words, unless the fault was in getting them.
-        wchar_t words[256] = L"";
-        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, words, 256, nullptr);
         if (harness::CodeOf(fault) != ERROR_ACCESS_DENIED || fault.functions.find("FormatMessageW") != std::string::npos ||
-            last.find(std::wstring(words, wcscspn(words, L"\r\n"))) != std::wstring::npos)
+            last.find(harness::SystemWords(ERROR_ACCESS_DENIED)) != std::wstring::npos)
             return "";
         return "the box lacks the system's words: " + harness::ToUtf8(last);
     };

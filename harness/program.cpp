@@ -88,7 +88,7 @@ void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
 {
     if (!dir)
         return;
-    HWND box = FindOwnedBox(window), front = box ? box : window;
+    HWND box = OwnedBox(window), front = box ? box : window;
     for (int i = 0; i < 20 && GetForegroundWindow() != front; ++i)
         SetForegroundWindow(front), Sleep(50);
     // Without a window manager, a freshly started window may stay drawn
@@ -133,21 +133,13 @@ bool WaitUntil(const std::function<bool()> &done, DWORD timeoutMs)
 
 // Shown or not yet: a box becomes visible only once its modal loop first
 // finds its queue empty, after it has handled what was posted before it.
-HWND FindOwnedBox(HWND owner, const wchar_t *title)
-{
-    return FindDialog([=](HWND window) { return GetWindow(window, GW_OWNER) == owner && (!title || WindowText(window) == title); });
-}
-
-HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs, const wchar_t *title)
+HWND OwnedBox(HWND owner, DWORD timeoutMs, const wchar_t *title)
 {
     HWND box = nullptr;
-    WaitUntil([&] { return (box = FindOwnedBox(owner, title)) != nullptr; }, timeoutMs);
+    WaitUntil([&] {
+        return (box = FindDialog([=](HWND w) { return GetWindow(w, GW_OWNER) == owner && (!title || WindowText(w) == title); }));
+    }, timeoutMs);
     return box;
-}
-
-bool WaitForNoOwnedBox(HWND owner, DWORD timeoutMs)
-{
-    return WaitUntil([owner] { return !FindOwnedBox(owner); }, timeoutMs);
 }
 
 std::wstring BoxText(HWND box)
@@ -290,7 +282,7 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
     Settle(tool.dialog);
     Shot(shotsDir, tool.dialog, L"idle.bmp");
     PostMessageW(tool.dialog, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED), LPARAM(GetDlgItem(tool.dialog, IDC_START)));
-    HWND confirm = WaitForOwnedBox(tool.dialog, Scaled(10000)), done = nullptr;
+    HWND confirm = OwnedBox(tool.dialog, Scaled(10000)), done = nullptr;
     if (!confirm)
         return fail("no confirmation box");
     Sleep(300);
@@ -307,7 +299,7 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
         return fail("no completion box");
     result.lines = ListLines(GetDlgItem(tool.dialog, IDC_PROGRESS));
     PostMessageW(done, WM_COMMAND, IDOK, 0);
-    if (!WaitForNoOwnedBox(tool.dialog, Scaled(10000)))
+    if (!WaitUntil([&] { return !OwnedBox(tool.dialog); }, Scaled(10000)))
         return fail("the completion box did not close");
     Shot(shotsDir, tool.dialog, L"done.bmp");
     result.exitCode = CloseProgram(tool);

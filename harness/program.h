@@ -25,10 +25,9 @@ std::vector<std::wstring> ListLines(HWND list);
 bool WaitUntil(const std::function<bool()> &done, DWORD timeoutMs);
 
 // A message box: a #32770 window owned by `owner` (with `title`, if given),
-// found from its creation on, before it is shown; its text is in static 0xFFFF.
-HWND FindOwnedBox(HWND owner, const wchar_t *title = nullptr);
-HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs, const wchar_t *title = nullptr);
-bool WaitForNoOwnedBox(HWND owner, DWORD timeoutMs);
+// waited for up to `timeoutMs`, found from its creation on, before it is
+// shown; its text is in static 0xFFFF.
+HWND OwnedBox(HWND owner, DWORD timeoutMs = 0, const wchar_t *title = nullptr);
 std::wstring BoxText(HWND box);
 
 // A program started as its own process; one still running when this goes

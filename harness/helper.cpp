@@ -10,7 +10,6 @@
 
 #include <fcntl.h>
 #include <io.h>
-#include <shlobj.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -27,12 +26,6 @@ double Median(std::vector<double> v)
 {
     std::sort(v.begin(), v.end());
     return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
-void PrintSpread(const char *name, const std::vector<double> &v)
-{
-    std::printf(" %s_min=%.4f %s_median=%.4f %s_max=%.4f", name, *std::min_element(v.begin(), v.end()), name, Median(v),
-                name, *std::max_element(v.begin(), v.end()));
 }
 
 // Round `round`'s two measures, the first first in even rounds and last in
@@ -176,34 +169,25 @@ double ReadFloorSeconds(long &keys)
     return harness::Seconds() - start;
 }
 
-// The backup once, timed to its box, and the file it wrote to the desktop
-// removed; false if it wrote none.
-bool TimeBackup(const std::string &desktop, std::vector<double> &times)
+// The backup once, timed to its box, and the file it wrote removed; false if it wrote none.
+bool TimeBackup(std::vector<double> &times)
 {
     times.push_back(TimeToDialog(L"brisvane-backup.exe", backup::texts::kTitle, true));
-    WIN32_FIND_DATAA found;
-    HANDLE find = FindFirstFileA((desktop + "\\brisvane-backup-*.reg").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE || times.back() < 0)
-        return Fail("bench-backup: the backup wrote no file");
-    do
-        DeleteFileA((desktop + "\\" + found.cFileName).c_str());
-    while (FindNextFileA(find, &found));
-    FindClose(find);
-    return true;
+    return (harness::RemoveBackups() && times.back() >= 0) || Fail("bench-backup: the backup wrote no file");
 }
 
 // The backup of a large footprint against reg export, and against the read
 // floor. It only reads: one footprint serves every round, the floor last.
 int BenchBackup(int keysPerTree, int rounds, wchar_t **)
 {
-    char desktop[MAX_PATH], temp[MAX_PATH];
-    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, desktop)) || !GetTempPathA(MAX_PATH, temp))
+    char temp[MAX_PATH];
+    if (!GetTempPathA(MAX_PATH, temp))
         return 1;
     SeedForBench(keysPerTree);
     std::vector<double> backup, reg, floor, toReg, toFloor;
     long keys = 0;
     for (int round = 0; round < rounds; ++round) {
-        if (!Alternately(round, [&] { return TimeBackup(desktop, backup); }, [&] { reg.push_back(RegExport(temp)); return true; }))
+        if (!Alternately(round, [&] { return TimeBackup(backup); }, [&] { reg.push_back(RegExport(temp)); return true; }))
             return 1;
         floor.push_back(ReadFloorSeconds(keys));
         toReg.push_back(backup.back() / reg.back());
@@ -211,9 +195,9 @@ int BenchBackup(int keysPerTree, int rounds, wchar_t **)
     }
     harness::RemoveAll();
     std::printf("RESULT keys=%ld rounds=%d", keys, rounds);
-    for (const auto &[name, series] :
-         {std::pair{"backup", &backup}, {"reg", &reg}, {"floor", &floor}, {"to_reg", &toReg}, {"to_floor", &toFloor}})
-        PrintSpread(name, *series);
+    for (const auto &[name, v] : {std::pair{"backup", &backup}, {"reg", &reg}, {"floor", &floor}, {"to_reg", &toReg}, {"to_floor", &toFloor}})
+        std::printf(" %s_min=%.4f %s_median=%.4f %s_max=%.4f", name, *std::min_element(v->begin(), v->end()), name,
+                    Median(*v), name, *std::max_element(v->begin(), v->end()));
     std::printf("\n");
     return 0;
 }

@@ -74,18 +74,6 @@ template <class Match> HWND FindDialog(Match match)
     return window;
 }
 
-// Pumps this thread's messages while waiting, so same-thread windows work.
-template <class Done> bool WaitUntil(Done done, DWORD timeoutMs)
-{
-    for (DWORD start = GetTickCount(); !done(); Sleep(5)) {
-        if (GetTickCount() - start > timeoutMs)
-            return false;
-        for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);)
-            TranslateMessage(&msg), DispatchMessageW(&msg);
-    }
-    return true;
-}
-
 // Lets a window's message loop, in whatever process, handle everything
 // posted to it so far, and gives it time to paint what is to be seen.
 void Settle(HWND window)
@@ -100,7 +88,7 @@ void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
 {
     if (!dir)
         return;
-    HWND box = FindOwnedBox(window), front = box ? box : window;
+    HWND box = OwnedBox(window), front = box ? box : window;
     for (int i = 0; i < 20 && GetForegroundWindow() != front; ++i)
         SetForegroundWindow(front), Sleep(50);
     // Without a window manager, a freshly started window may stay drawn
@@ -130,28 +118,60 @@ void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
 }
 } // namespace
 
+// Pumps this thread's messages while waiting, so same-thread windows work,
+// and a program's broadcast, which waits for this thread's windows too.
+bool WaitUntil(const std::function<bool()> &done, DWORD timeoutMs)
+{
+    for (DWORD start = GetTickCount(); !done(); Sleep(5)) {
+        if (GetTickCount() - start > timeoutMs)
+            return false;
+        for (MSG msg; PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);)
+            TranslateMessage(&msg), DispatchMessageW(&msg);
+    }
+    return true;
+}
+
 // Shown or not yet: a box becomes visible only once its modal loop first
 // finds its queue empty, after it has handled what was posted before it.
-HWND FindOwnedBox(HWND owner, const wchar_t *title)
-{
-    return FindDialog([=](HWND window) { return GetWindow(window, GW_OWNER) == owner && (!title || WindowText(window) == title); });
-}
-
-HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs, const wchar_t *title)
+HWND OwnedBox(HWND owner, DWORD timeoutMs, const wchar_t *title)
 {
     HWND box = nullptr;
-    WaitUntil([&] { return (box = FindOwnedBox(owner, title)) != nullptr; }, timeoutMs);
+    WaitUntil([&] {
+        return (box = FindDialog([=](HWND w) { return GetWindow(w, GW_OWNER) == owner && (!title || WindowText(w) == title); }));
+    }, timeoutMs);
     return box;
-}
-
-bool WaitForNoOwnedBox(HWND owner, DWORD timeoutMs)
-{
-    return WaitUntil([owner] { return !FindOwnedBox(owner); }, timeoutMs);
 }
 
 std::wstring BoxText(HWND box)
 {
     return WindowText(GetDlgItem(box, 0xFFFF));
+}
+
+std::wstring Folder(int csidl)
+{
+    wchar_t path[MAX_PATH] = L"";
+    SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
+    return path;
+}
+
+std::vector<std::wstring> BackupFiles(const std::wstring &folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((folder + L"\\brisvane-backup-*").c_str(), &found);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found))
+        names.push_back(found.cFileName);
+    FindClose(find);
+    return names;
+}
+
+size_t RemoveBackups()
+{
+    size_t removed = 0;
+    for (const std::wstring &folder : {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)})
+        for (const std::wstring &name : BackupFiles(folder))
+            removed += DeleteFileW((folder + L"\\" + name).c_str());
+    return removed;
 }
 
 bool StartProcess(std::wstring command, DWORD flags, PROCESS_INFORMATION &process)
@@ -180,6 +200,14 @@ DWORD RunCommand(std::wstring command, DWORD limitMs)
     return StartProcess(command, CREATE_NO_WINDOW, process) ? FinishProcess(process, limitMs) : ~0u;
 }
 
+std::wstring SystemWords(DWORD code)
+{
+    wchar_t words[256] = L"";
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, words, 256, nullptr);
+    std::wstring text(words);
+    return text.erase(text.find_last_not_of(L"\r\n ") + 1);
+}
+
 // The tests and brisvane_drive seed and delete registry trees: nowhere else.
 bool InOwnPrefix(const char *program, const char *commands)
 {
@@ -201,6 +229,18 @@ std::wstring PathBeside(const wchar_t *name)
     return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
 }
 
+HWND ProgramDialog(const Program &tool, const wchar_t *caption)
+{
+    auto ours = [&tool](HWND window) {
+        DWORD pid = 0;
+        return IsWindowVisible(window) && GetWindowThreadProcessId(window, &pid) && pid == tool.process.dwProcessId;
+    };
+    if (!caption)
+        return FindDialog([&](HWND w) { return ours(w) && !GetWindow(w, GW_OWNER); });
+    HWND window = FindWindowW(L"#32770", caption);
+    return window && ours(window) ? window : nullptr;
+}
+
 bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs, const wchar_t *program, StartOptions options)
 {
     std::wstring command = L"\"" + PathBeside(program) + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
@@ -208,19 +248,9 @@ bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs,
     if (options.fault ? !StartInjected(command, *options.fault, options.counts ? options.counts : L"", tool.process)
                       : !StartProcess(command, 0, tool.process))
         return false;
-    auto ours = [&tool](HWND window) {
-        DWORD pid = 0;
-        return IsWindowVisible(window) && GetWindowThreadProcessId(window, &pid) && pid == tool.process.dwProcessId;
-    };
-    auto probe = [&]() -> HWND {
-        if (!options.caption)
-            return FindDialog([&](HWND w) { return ours(w) && !GetWindow(w, GW_OWNER); });
-        HWND window = FindWindowW(L"#32770", options.caption);
-        return window && ours(window) ? window : nullptr;
-    };
     if (options.idleFirst)
         WaitForInputIdle(tool.process.hProcess, timeoutMs);
-    while (!(tool.dialog = probe()) && Seconds() - start < timeoutMs / 1000.0 &&
+    while (!(tool.dialog = ProgramDialog(tool, options.caption)) && Seconds() - start < timeoutMs / 1000.0 &&
            WaitForSingleObject(tool.process.hProcess, 1) == WAIT_TIMEOUT) {
     }
     if (tool.dialog)
@@ -234,12 +264,12 @@ Program::~Program()
         FinishProcess(process, 0);
 }
 
-DWORD CloseProgram(Program &tool, DWORD timeoutMs)
+DWORD CloseProgram(Program &tool)
 {
     if (tool.dialog)
         PostMessageW(tool.dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     tool.dialog = nullptr;
-    return tool.process.hProcess ? FinishProcess(tool.process, timeoutMs) : ~0u;
+    return tool.process.hProcess ? FinishProcess(tool.process, Scaled(10000)) : ~0u;
 }
 
 RunResult ConfirmedRun(const wchar_t *shotsDir)
@@ -252,7 +282,7 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
     Settle(tool.dialog);
     Shot(shotsDir, tool.dialog, L"idle.bmp");
     PostMessageW(tool.dialog, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED), LPARAM(GetDlgItem(tool.dialog, IDC_START)));
-    HWND confirm = WaitForOwnedBox(tool.dialog, Scaled(10000)), done = nullptr;
+    HWND confirm = OwnedBox(tool.dialog, Scaled(10000)), done = nullptr;
     if (!confirm)
         return fail("no confirmation box");
     Sleep(300);
@@ -269,7 +299,7 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
         return fail("no completion box");
     result.lines = ListLines(GetDlgItem(tool.dialog, IDC_PROGRESS));
     PostMessageW(done, WM_COMMAND, IDOK, 0);
-    if (!WaitForNoOwnedBox(tool.dialog, Scaled(10000)))
+    if (!WaitUntil([&] { return !OwnedBox(tool.dialog); }, Scaled(10000)))
         return fail("the completion box did not close");
     Shot(shotsDir, tool.dialog, L"done.bmp");
     result.exitCode = CloseProgram(tool);

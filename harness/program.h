@@ -6,6 +6,9 @@
 #include "harness/injector.h"
 #include "platform/platform.h"
 
+#include <shlobj.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,12 +21,13 @@ std::wstring FromGbk(const std::string &bytes);
 std::string ToUtf8(const std::wstring &text);
 std::wstring WindowText(HWND window);
 std::vector<std::wstring> ListLines(HWND list);
+// Whether `done` came true within `timeoutMs`, this thread's messages pumped meanwhile.
+bool WaitUntil(const std::function<bool()> &done, DWORD timeoutMs);
 
 // A message box: a #32770 window owned by `owner` (with `title`, if given),
-// found from its creation on, before it is shown; its text is in static 0xFFFF.
-HWND FindOwnedBox(HWND owner, const wchar_t *title = nullptr);
-HWND WaitForOwnedBox(HWND owner, DWORD timeoutMs, const wchar_t *title = nullptr);
-bool WaitForNoOwnedBox(HWND owner, DWORD timeoutMs);
+// waited for up to `timeoutMs`, found from its creation on, before it is
+// shown; its text is in static 0xFFFF.
+HWND OwnedBox(HWND owner, DWORD timeoutMs = 0, const wchar_t *title = nullptr);
 std::wstring BoxText(HWND box);
 
 // A program started as its own process; one still running when this goes
@@ -54,11 +58,13 @@ struct StartOptions {
 bool InOwnPrefix(const char *program, const char *commands);
 // The path of file `name` in this program's own folder.
 std::wstring PathBeside(const wchar_t *name = L"brisvane.exe");
+// A shown top-level dialog of the program, owned by no window; with `caption`, that one.
+HWND ProgramDialog(const Program &tool, const wchar_t *caption = nullptr);
 // Starts the program beside this one and waits for its dialog; false at once if it ends first.
 bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs = Scaled(10000),
                   const wchar_t *program = L"brisvane.exe", StartOptions options = {});
 // Ends the program by its close button (SC_CLOSE): its exit code, or ~0u on timeout.
-DWORD CloseProgram(Program &tool, DWORD timeoutMs = Scaled(10000));
+DWORD CloseProgram(Program &tool);
 
 struct RunResult {
     bool ok = false;
@@ -71,9 +77,17 @@ struct RunResult {
 // read and the tool closed; with `shotsDir`, idle, confirm and done.bmp there.
 RunResult ConfirmedRun(const wchar_t *shotsDir = nullptr);
 
+// A folder of the user's (CSIDL_...), made if missing; the backup's files in
+// `folder`, whole or half-written; and those on the desktop and in Documents removed.
+std::wstring Folder(int csidl);
+std::vector<std::wstring> BackupFiles(const std::wstring &folder);
+size_t RemoveBackups();
+
 bool StartProcess(std::wstring command, DWORD flags, PROCESS_INFORMATION &process);
 // The exit code within `timeoutMs`, else ~0u once it is ended; handles closed.
 DWORD FinishProcess(PROCESS_INFORMATION &process, DWORD timeoutMs);
+// What Windows says of an error code, on one line.
+std::wstring SystemWords(DWORD code);
 // A command line run to its end, without a console: its exit code, or ~0u.
 DWORD RunCommand(std::wstring command, DWORD limitMs = INFINITE);
 

@@ -74,7 +74,6 @@ protected:
         ASSERT_NE(nullptr, dialog_);
         ShowWindow(dialog_, SW_SHOWNA);
         list_ = GetDlgItem(dialog_, IDC_PROGRESS);
-        g_hook = {dialog_, IDYES, {}};
         hook_ = SetWindowsHookExA(WH_CBT, CbtProc, nullptr, GetCurrentThreadId());
         ASSERT_NE(nullptr, hook_);
     }
@@ -178,7 +177,7 @@ TEST(Process, EscDoesNothingEnterAsksAndClosingExitsWithZero)
 {
     harness::Program tool;
     ASSERT_TRUE(harness::StartProgram(tool, L"--clean /S /Y \"C:\\some path\\x.reg\""));
-    EXPECT_EQ(nullptr, harness::FindOwnedBox(tool.dialog));
+    EXPECT_EQ(nullptr, harness::OwnedBox(tool.dialog));
     GUITHREADINFO focus{};
     focus.cbSize = sizeof focus;
     ASSERT_TRUE(GetGUIThreadInfo(tool.process.dwThreadId, &focus));
@@ -188,10 +187,10 @@ TEST(Process, EscDoesNothingEnterAsksAndClosingExitsWithZero)
         PostMessageW(focus.hwndFocus, WM_KEYDOWN, vk, 1);
         PostMessageW(focus.hwndFocus, WM_KEYUP, vk, 0xC0000001);
     }
-    HWND box = harness::WaitForOwnedBox(tool.dialog, harness::Scaled(5000), L"警告");
+    HWND box = harness::OwnedBox(tool.dialog, harness::Scaled(5000), L"警告");
     ASSERT_NE(nullptr, box);
     PostMessageW(box, WM_COMMAND, IDNO, 0);
-    EXPECT_TRUE(harness::WaitForNoOwnedBox(tool.dialog, harness::Scaled(5000)));
+    EXPECT_TRUE(harness::WaitUntil([&] { return !harness::OwnedBox(tool.dialog); }, harness::Scaled(5000)));
     EXPECT_EQ(0u, harness::CloseProgram(tool));
 }
 
@@ -207,7 +206,7 @@ std::vector<std::string> Seen(HWND dialog, HWND done)
     for (const std::wstring &line : harness::ListLines(GetDlgItem(dialog, IDC_PROGRESS)))
         seen.push_back(harness::ToUtf8(line));
     seen.push_back(IsWindowEnabled(GetDlgItem(dialog, IDC_START)) ? "the button enabled" : "the button disabled");
-    seen.push_back(done || !harness::FindOwnedBox(dialog) ? "no other box" : "a box after the answer");
+    seen.push_back(done || !harness::OwnedBox(dialog) ? "no other box" : "a box after the answer");
     return seen;
 }
 
@@ -230,26 +229,23 @@ std::string RunUnder(const harness::Fault &fault, harness::Counts &made)
         return "the dialog did not appear";
     // The click returns at once where no box came, else only once it is answered.
     DWORD_PTR unused = 0;
-    HWND confirm = SendMessageTimeoutW(tool.dialog, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED),
-                                       LPARAM(GetDlgItem(tool.dialog, IDC_START)), SMTO_BLOCK, harness::Scaled(200), &unused)
-                       ? harness::FindOwnedBox(tool.dialog)
-                       : harness::WaitForOwnedBox(tool.dialog, harness::Scaled(10000)),
-         done = nullptr;
+    const bool returned = SendMessageTimeoutW(tool.dialog, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED),
+                                              LPARAM(GetDlgItem(tool.dialog, IDC_START)), SMTO_BLOCK, harness::Scaled(200), &unused);
+    HWND confirm = harness::OwnedBox(tool.dialog, returned ? 0 : harness::Scaled(10000)), done = nullptr;
     const bool ran = confirm != nullptr;
     if (ran == failed("MessageBoxA", 1))
         return ran ? "a confirmation box the call said failed" : "no confirmation box";
     if (ran) {
         PostMessageW(confirm, WM_COMMAND, IDYES, 0);
-        if (!failed("MessageBoxA", 2) && !(done = harness::WaitForOwnedBox(tool.dialog, harness::Scaled(10000), L"完成")))
+        if (!failed("MessageBoxA", 2) && !(done = harness::OwnedBox(tool.dialog, harness::Scaled(10000), L"完成")))
             return "no completion box";
     }
     std::set<int> kept;   // rows, from 1
     std::vector<std::string> want;
-    for (int row = 1; row <= 7; ++row)
-        if (!ran || failed("SHDeleteKeyA", row))
-            kept.insert(row);
-    for (int i = 0; i < 7; ++i)
-        want.push_back(kFootprintTrees[i].path + std::string(kept.count(i + 1) ? " left" : " gone"));
+    for (int row = 1; row <= 7; ++row) {
+        const bool left = (!ran || failed("SHDeleteKeyA", row)) && kept.insert(row).second;
+        want.push_back(kFootprintTrees[row - 1].path + std::string(left ? " left" : " gone"));
+    }
     for (int i = 0; i < 4; ++i) {
         bool deleted = ran && !failed("RegCreateKeyExA", 1) && !failed("RegDeleteValueA", i + 1);
         want.push_back(harness::kEnvironmentTargets[i] + std::string(deleted ? " gone" : " left"));
@@ -261,14 +257,13 @@ std::string RunUnder(const harness::Fault &fault, harness::Counts &made)
     // Checked until it holds or the wait's limit passes: without a
     // completion box, nothing marks the run's end.
     std::vector<std::string> seen;
-    for (DWORD start = GetTickCount(); (seen = Seen(tool.dialog, done)) != want && GetTickCount() - start < harness::Scaled(10000);)
-        Sleep(10);
+    harness::WaitUntil([&] { return (seen = Seen(tool.dialog, done)) == want; }, harness::Scaled(10000));
     auto [a, b] = std::mismatch(seen.begin(), seen.end(), want.begin(), want.end());
     if (a != seen.end() || b != want.end())
         return (a == seen.end() ? "nothing" : *a) + " where it should be " + (b == want.end() ? "nothing" : *b);
     if (done)
         PostMessageW(done, WM_COMMAND, IDOK, 0);
-    if (!harness::WaitForNoOwnedBox(tool.dialog, harness::Scaled(10000)))
+    if (!harness::WaitUntil([&] { return !harness::OwnedBox(tool.dialog); }, harness::Scaled(10000)))
         return "the completion box did not close";
     if (DWORD code = harness::CloseProgram(tool))
         return "exit code " + std::to_string(code);

@@ -6,7 +6,6 @@
 #include "harness/program.h"
 
 #include <gtest/gtest.h>
-#include <shlobj.h>
 
 #include <fstream>
 
@@ -49,53 +48,31 @@ Values Read()
 
 // One run of `program`, a question answered with `answer`, any other box
 // with OK: how it ended, and what the boxes said.
-struct Outcome { DWORD exitCode = ~0u; std::vector<std::wstring> boxes; };
-Outcome Drive(const wchar_t *program, const std::wstring &arguments = L"", WPARAM answer = IDYES,
-              const harness::Fault &fault = {}, harness::Counts *made = nullptr)
+struct Outcome { DWORD exitCode = ~0u; std::vector<std::wstring> boxes; harness::Counts made; };
+Outcome Drive(const wchar_t *program, const std::wstring &arguments = L"", WPARAM answer = IDYES, const harness::Fault &fault = {})
 {
     Outcome r;
     wchar_t temp[MAX_PATH];   // the prefix's own: the rows run side by side
     const std::wstring counts = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"path-counts.txt";
     harness::Program tool;
     harness::StartProgram(tool, arguments, harness::Scaled(30000), program, {nullptr, true, &fault, counts.c_str()});
-    // A box is told from the one before by its text, as Wine may reuse its handle; meanwhile this
-    // thread's messages are pumped, as the program's broadcast waits for this thread's windows too.
-    for (HWND box = tool.dialog; box;) {
-        for (DWORD start = GetTickCount(); harness::BoxText(box).empty() && GetTickCount() - start < harness::Scaled(10000);)
-            Sleep(10);
-        r.boxes.push_back(harness::BoxText(box));
-        PostMessageW(box, WM_COMMAND, GetDlgItem(box, IDYES) ? answer : IDOK, 0);
+    // A box is told from the one before by its text, as Wine may reuse its handle.
+    HWND box = nullptr;
+    std::wstring text;
+    auto next = [&] {
+        const std::wstring now = (box = harness::ProgramDialog(tool)) ? harness::BoxText(box) : L"";
+        if (!now.empty() && now != text)
+            return text = now, true;
         box = nullptr;
-        for (DWORD start = GetTickCount(), pid = 0; !box && GetTickCount() - start < harness::Scaled(30000) &&
-             MsgWaitForMultipleObjects(1, &tool.process.hProcess, FALSE, 10, QS_ALLINPUT);) {
-            for (MSG m; PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE);)
-                DispatchMessageW(&m);
-            for (HWND w = nullptr; !box && (w = FindWindowExW(nullptr, w, L"#32770", nullptr));)
-                if (GetWindowThreadProcessId(w, &pid) && pid == tool.process.dwProcessId && IsWindowVisible(w) &&
-                    harness::BoxText(w) != r.boxes.back())
-                    box = w;
-        }
+        return WaitForSingleObject(tool.process.hProcess, 0) != WAIT_TIMEOUT;
+    };
+    while (harness::WaitUntil(next, harness::Scaled(30000)) && box) {
+        r.boxes.push_back(text);
+        PostMessageW(box, WM_COMMAND, GetDlgItem(box, IDYES) ? answer : IDOK, 0);
     }
     r.exitCode = tool.process.hProcess ? harness::FinishProcess(tool.process, harness::Scaled(30000)) : ~0u;
-    if (made)
-        *made = harness::ReadCounts(counts);
+    r.made = harness::ReadCounts(counts);
     return r;
-}
-
-std::wstring Folder(int csidl)
-{
-    wchar_t path[MAX_PATH] = L"";
-    SHGetFolderPathW(nullptr, csidl | CSIDL_FLAG_CREATE, nullptr, SHGFP_TYPE_CURRENT, path);
-    return path;
-}
-
-void RemoveBackups()
-{
-    WIN32_FIND_DATAW found;
-    for (const std::wstring &folder : {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)})
-        for (HANDLE find = FindFirstFileW((folder + L"\\brisvane-backup-*").c_str(), &found); find != INVALID_HANDLE_VALUE;
-             find = FindNextFileW(find, &found) ? find : (FindClose(find), INVALID_HANDLE_VALUE))
-            DeleteFileW((folder + L"\\" + found.cFileName).c_str());
 }
 
 // `old` written and backed up: the file the backup's box names.
@@ -118,7 +95,7 @@ void MakeFolders()
     for (const wchar_t *folder : {L"C:\\Tools", L"C:\\Tools\\bin", L"C:\\SDK", L"C:\\SDK\\Include", L"C:\\SDK\\Lib", OLD,
                                   OLD L"VC98", OLD L"VC98\\bin", L"C:\\VS6", NEW L"bin", (const wchar_t *)profile})
         CreateDirectoryW(folder, nullptr);
-    RemoveBackups();
+    harness::RemoveBackups();
 }
 
 // The user's machine before the cleanup: VC6.0's folders, and each
@@ -147,7 +124,7 @@ TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
     MakeFolders();
     // Earlier backups, listed before the new one and after it.
     for (const wchar_t *name : {L"\\brisvane-backup-20000101-000000.reg", L"\\brisvane-backup-29991231-000000.reg"})
-        std::ofstream((Folder(CSIDL_DESKTOPDIRECTORY) + name).c_str()) << "an earlier backup";
+        std::ofstream((harness::Folder(CSIDL_DESKTOPDIRECTORY) + name).c_str()) << "an earlier backup";
     Sleep(1000);
     const std::wstring file = BackUp(kBefore);
     ASSERT_FALSE(file.empty());
@@ -168,8 +145,7 @@ TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
              L"\r\n添加到 lib 的末尾：\r\n    C:\\SDK\\Lib\r\n", texts::kAsk})
         EXPECT_NE(std::wstring::npos, no.boxes[0].find(said)) << harness::ToUtf8(said + L" in " + no.boxes[0]);
 
-    harness::Counts counts;
-    Outcome yes = Drive(L"brisvane-path.exe", L"", IDYES, {}, &counts);
+    Outcome yes = Drive(L"brisvane-path.exe");
     EXPECT_EQ(0u, yes.exitCode);
     EXPECT_EQ(kAfter, Read());
     EXPECT_EQ(2u, yes.boxes.size());
@@ -183,7 +159,8 @@ TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
 
     auto run = [](const harness::Fault &fault, harness::Counts &made) -> std::string {
         Write(kReinstalled);
-        const Outcome r = Drive(L"brisvane-path.exe", L"", IDYES, fault, &made);
+        const Outcome r = Drive(L"brisvane-path.exe", L"", IDYES, fault);
+        made = r.made;
         const Values now = Read();
         const std::wstring last = r.boxes.empty() ? L"" : r.boxes.back();
         for (size_t i = 0; i < now.size(); ++i)
@@ -198,14 +175,12 @@ TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
         if (last.empty() ? fault.functions != "MessageBoxW" : last == texts::kDone)
             return "exit 2, but no box says what went wrong";
         // The error's own words, unless the fault was in getting them.
-        wchar_t words[256] = L"";
-        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, words, 256, nullptr);
         if (harness::CodeOf(fault) != ERROR_ACCESS_DENIED || fault.functions.find("FormatMessageW") != std::string::npos ||
-            last.find(std::wstring(words, wcscspn(words, L"\r\n"))) != std::wstring::npos)
+            last.find(harness::SystemWords(ERROR_ACCESS_DENIED)) != std::wstring::npos)
             return "";
         return "the box lacks the system's words: " + harness::ToUtf8(last);
     };
-    for (const std::string &breach : harness::RunSingleFaults(counts, harness::kPath, "brisvane-path", run))
+    for (const std::string &breach : harness::RunSingleFaults(yes.made, harness::kPath, "brisvane-path", run))
         ADD_FAILURE() << breach;
     harness::RemoveAll();
 }
@@ -259,12 +234,12 @@ TEST(PathProof, SaysWhatItLeavesOutAndWhy)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
-        RemoveBackups();
+        harness::RemoveBackups();
         wchar_t temp[MAX_PATH];
         std::wstring file = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"not-a-backup.reg", argument;
         if (!row.old.empty()) { // found in Documents, as where the desktop cannot be written
             const std::wstring saved = BackUp(row.old);
-            file = Folder(CSIDL_PERSONAL) + saved.substr(saved.rfind(L'\\'));
+            file = harness::Folder(CSIDL_PERSONAL) + saved.substr(saved.rfind(L'\\'));
             ASSERT_TRUE(MoveFileW(saved.c_str(), file.c_str()));
         } else if (!row.file.empty()) {
             std::ofstream(file.c_str(), std::ios::binary).write((const char *)row.file.data(), row.file.size() * 2);

@@ -36,15 +36,14 @@ bool Load(HANDLE process, const std::wstring &dll)
     return loaded;
 }
 
-std::string NameOf(const std::string &item) { return item.substr(0, item.find(':')); }
-
-std::vector<std::string> Chosen()
+// BRISVANE_FAULTS: FUNCTION (its every call), FUNCTION:N or all, comma-separated.
+std::vector<std::pair<std::string, unsigned>> Chosen()
 {
     const char *chosen = std::getenv("BRISVANE_FAULTS");
-    std::vector<std::string> items;
+    std::vector<std::pair<std::string, unsigned>> items;
     std::istringstream list(chosen ? chosen : "");
     for (std::string item; std::getline(list, item, ',');)
-        items.push_back(item);
+        items.emplace_back(item.substr(0, item.find(':')), unsigned(std::atoi(item.c_str() + item.find(':') + 1)));
     return items;
 }
 
@@ -53,23 +52,13 @@ std::vector<std::string> Chosen()
 std::vector<unsigned> CallsToFail(const InjectableCall &row, unsigned count)
 {
     std::vector<unsigned> calls;
-    std::vector<std::string> items = Chosen();
-    if (items.empty() && !row.whole) {
-        for (unsigned n : {1u, (count + 1) / 2, count})
-            if (n && (calls.empty() || calls.back() != n))
-                calls.push_back(n);
-        return calls;
-    }
-    for (const std::string &item : items.empty() ? std::vector<std::string>{"all"} : items) {
-        size_t colon = item.find(':');
-        if (item != "all" && NameOf(item) != row.name)
-            continue;
-        if (colon != std::string::npos)
-            calls.push_back(unsigned(std::atoi(item.c_str() + colon + 1)));
-        else
-            for (unsigned n = 1; n <= count; ++n)
-                calls.push_back(n);
-    }
+    auto items = Chosen();
+    if (items.empty() && !row.whole)
+        items = {{row.name, 1}, {row.name, (count + 1) / 2}, {row.name, count}};
+    for (const auto &[name, n] : items.empty() ? decltype(items){{"all", 0}} : items)
+        for (unsigned call = n ? n : 1; (name == "all" || name == row.name) && call <= (n ? n : count); ++call)
+            if (calls.empty() || calls.back() != call)
+                calls.push_back(call);
     return calls;
 }
 
@@ -103,10 +92,8 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
 
 DWORD CodeOf(const Fault &fault)
 {
-    for (const InjectableCall &row : kInjectableCalls)
-        if (fault.functions.substr(0, fault.functions.find(',')) == row.name)
-            return row.codes[fault.failure % CodeCount(row)];
-    return 0;
+    int row = Row(fault.functions.substr(0, fault.functions.find(',')));
+    return row < 0 ? 0 : kInjectableCalls[row].codes[fault.failure % CodeCount(kInjectableCalls[row])];
 }
 
 Counts ReadCounts(const std::wstring &countsFile)
@@ -140,10 +127,9 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
                                why + " (BRISVANE_FAULTS=" + row.name + ":" + n + " tools/faults replays it)");
     };
     // A typo would leave its calls unfailed.
-    for (const std::string &item : Chosen())
-        if (item != "all" && std::none_of(std::begin(kInjectableCalls), std::end(kInjectableCalls),
-                                          [&](const InjectableCall &row) { return NameOf(item) == row.name; }))
-            breaches.push_back("BRISVANE_FAULTS names " + item + ", which is no function of harness/calls.h");
+    for (const auto &[name, n] : Chosen())
+        if (name != "all" && Row(name) < 0)
+            breaches.push_back("BRISVANE_FAULTS names " + name + ", which is no function of harness/calls.h");
     for (const InjectableCall &row : kInjectableCalls) {
         if (row.exe != exe || (only && ("," + std::string(only) + ",").find("," + std::string(row.name) + ",") == std::string::npos))
             continue;

@@ -10,29 +10,23 @@
 #include <shlobj.h>
 
 #include <cstdio>
-#include <cstring>
-#include <string_view>
 
 namespace {
 
 using harness::kInjectableCalls;
 using harness::kInjectableCount;
-
-constexpr int Row(std::string_view name, int i = 0)
-{
-    return i == kInjectableCount ? -1 : name == kInjectableCalls[i].name ? i : Row(name, i + 1);
-}
+using harness::Row;
 
 LONG g_counts[kInjectableCount], g_calls /* across the chosen */, g_injected, g_at, g_code;
-bool g_chosen[kInjectableCount], g_persistent;
-int g_first = -1;  // the row of the first function named
+bool g_persistent;
+int g_first = -1, g_second = -1;  // the rows of the functions named
 SIZE_T g_larger;   // the heap's blocks of at most this many bytes pass
 void *g_real[kInjectableCount], *g_realReAlloc;
 
 bool Fails(int call, DWORD &code)
 {
     InterlockedIncrement(&g_counts[call]);
-    if (!g_chosen[call] || (call != g_first && g_first >= 0 && g_injected == 0))
+    if (call != g_first && (call != g_second || g_injected == 0))
         return false;
     LONG n = InterlockedIncrement(&g_calls);
     DWORD failure = kInjectableCalls[call].codes[g_code % harness::CodeCount(kInjectableCalls[call])];
@@ -185,37 +179,26 @@ const struct {
 
 void ReadChoice()
 {
-    char text[1024], names[1024] = "";
+    char text[256], first[64] = "", second[64] = "";
     unsigned long larger = 0;
     int persistent = 0;
     DWORD length = GetEnvironmentVariableA("BRISVANE_FAULT", text, sizeof text);
     if (length == 0 || length >= sizeof text ||
-        std::sscanf(text, "%ld %ld %d %lu %1023s", &g_at, &g_code, &persistent, &larger, names) != 5)
+        std::sscanf(text, "%ld %ld %d %lu %63[^,],%63s", &g_at, &g_code, &persistent, &larger, first, second) < 5)
         return;
-    g_persistent = persistent, g_larger = larger;
-    for (char *name = std::strtok(names, ","); name; name = std::strtok(nullptr, ","))
-        for (int i = 0; i < kInjectableCount; ++i)
-            if (lstrcmpA(name, kInjectableCalls[i].name) == 0) {
-                g_first = g_first < 0 ? i : g_first;
-                g_chosen[i] = true;
-            }
+    g_persistent = persistent, g_larger = larger, g_first = Row(first), g_second = *second ? Row(second) : -1;
 }
 
 void Redirect()
 {
     auto base = reinterpret_cast<BYTE *>(GetModuleHandleW(nullptr));
     auto nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (!imports.VirtualAddress)
-        return;
-    for (auto d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress); d->Name; ++d) {
-        if (!d->OriginalFirstThunk)
-            continue;
+    // By name only, as tests/exe_check.py holds them.
+    DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports); d->Name; ++d) {
         auto names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + d->OriginalFirstThunk);
         auto slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + d->FirstThunk);
         for (; names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                continue;
             const char *name = reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData)->Name;
             for (const auto &standIn : kStandIns) {
                 DWORD old = 0;

@@ -106,7 +106,7 @@ Counts ReadCounts(const std::wstring &countsFile)
     return counts;
 }
 
-std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const char *what,
+std::vector<std::string> RunSingleFaults(Counts counts, Exe exe, const char *what,
                                          const std::function<std::string(const Fault &, Counts &made)> &run,
                                          const char *only)
 {
@@ -117,7 +117,6 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
     const char *share = std::getenv("BRISVANE_FAULT_SHARE");
     if (share && !std::getenv("BRISVANE_FAULTS") && std::sscanf(share, "%u/%u", &part, &parts) != 2)
         parts = 1;
-    auto count = [&counts](const char *function) { return counts.count(function) ? counts.at(function) : 0u; };
     auto fail = [&](const InjectableCall &row, const Fault &fault, Counts &made) {
         ++runs;
         std::string why = run(fault, made), n = std::to_string(fault.at);
@@ -134,7 +133,7 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
         if (row.exe != exe || (only && ("," + std::string(only) + ",").find("," + std::string(row.name) + ",") == std::string::npos))
             continue;
         const char *trigger = row.after ? row.after : row.name;
-        unsigned total = count(trigger);
+        unsigned total = counts[trigger];
         calls += row.after ? 0 : total;
         if (total == 0)
             breaches.push_back(std::string(trigger) + " is never called, or its calls are not counted");

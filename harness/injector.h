@@ -34,7 +34,7 @@ Counts ReadCounts(const std::wstring &countsFile);
 // counted, once and from then on. Prints "fault injection, ARRANGEMENT[,
 // `what`]: C calls, R runs, B breaches"; a choice that names no function,
 // or leaves no run, is a breach too.
-std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const char *what,
+std::vector<std::string> RunSingleFaults(Counts counts, Exe exe, const char *what,
                                          const std::function<std::string(const Fault &, Counts &made)> &run,
                                          const char *only = nullptr);
 

@@ -85,12 +85,7 @@ LSTATUS WINAPI QueryInfoKey(HKEY key, LPWSTR className, LPDWORD classLength, LPD
 LSTATUS WINAPI EnumValue(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type,
                          LPBYTE data, LPDWORD size)
 {
-    FAIL_OR(RegEnumValueW)
-    {
-        if (code == ERROR_MORE_DATA && size)
-            *size += 64;
-        return LSTATUS(code);
-    }
+    FAIL_OR(RegEnumValueW) return size && code == ERROR_MORE_DATA && (*size += 64), LSTATUS(code);
     return REAL(RegEnumValueW)(key, index, name, nameLength, reserved, type, data, size);
 }
 
@@ -100,13 +95,8 @@ BOOL WINAPI Write(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVE
     FAIL_OR(WriteFile)
     {
         DWORD part = 0;
-        REAL(WriteFile)(file, data, bytes / 2, &part, overlapped);
-        if (written)
-            *written = part;
-        if (code == harness::kShortWrite)
-            return TRUE;
-        SetLastError(code);
-        return FALSE;
+        REAL(WriteFile)(file, data, bytes / 2, written ? written : &part, overlapped);
+        return code == harness::kShortWrite || (SetLastError(code), FALSE);
     }
     return REAL(WriteFile)(file, data, bytes, written, overlapped);
 }
@@ -114,13 +104,7 @@ BOOL WINAPI Write(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVE
 // The bytes lost, so that a program that trusts the file anyway shows it.
 BOOL WINAPI Flush(HANDLE file)
 {
-    FAIL_OR(FlushFileBuffers)
-    {
-        SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-        SetEndOfFile(file);
-        SetLastError(code);
-        return FALSE;
-    }
+    FAIL_OR(FlushFileBuffers) return SetFilePointer(file, 0, nullptr, FILE_BEGIN), SetEndOfFile(file), SetLastError(code), FALSE;
     return REAL(FlushFileBuffers)(file);
 }
 

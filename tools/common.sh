@@ -94,12 +94,10 @@ cmake_arrangements() {
 
 # The first arrangement that runs here, said on stderr when it is the twin.
 pick_arrangement() {
-    local name
-    name=$(names_at "$1" here | head -n 1)
+    local name && name=$(names_at "$1" here | head -n 1)
     [ -n "$name" ] || die "no arrangement runs on this machine"
-    [ "$(arrangement "$name" cpu)" != x86_64 ] ||
-        echo "using the 64-bit twin $(arrangement "$name" folder | sed "s|^$ROOT/||")/brisvane.exe under 64-bit Wine:" \
-            "$(skip_reason "$1" "$(arrangement_names | head -n 1)" | grep . || echo "this machine cannot run 32-bit programs")" >&2
+    [ "$name" != x64 ] || echo "using the 64-bit twin build/x64/brisvane.exe under 64-bit Wine: $(skip_reason "$1" win32 |
+        grep . || echo "this machine cannot run 32-bit programs")" >&2
     echo "$name"
 }
 

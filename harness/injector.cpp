@@ -158,9 +158,8 @@ std::vector<std::string> RunSingleFaults(Counts counts, Exe exe, const char *wha
         breaches.push_back(part >= parts ? "no run: BRISVANE_FAULT_SHARE=" + std::string(share) + " leaves this arrangement none (K/N wants K below N)"
                                          : "no run: BRISVANE_FAULTS names none of this program's calls");
     const char *arrangement = std::getenv("BRISVANE_ARRANGEMENT");
-    std::printf("fault injection, %s%s%s: %u calls, %u runs%s, %u breaches\n", arrangement ? arrangement : "unnamed",
-                what ? ", " : "", what ? what : "", calls, runs, parts > 1 ? " (its share)" : "",
-                unsigned(breaches.size()));
+    std::printf("fault injection, %s, %s: %u calls, %u runs%s, %u breaches\n", arrangement ? arrangement : "unnamed", what,
+                calls, runs, parts > 1 ? " (its share)" : "", unsigned(breaches.size()));
     return breaches;
 }
 

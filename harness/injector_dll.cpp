@@ -145,20 +145,17 @@ const struct {
     const char *name = kInjectableCalls[row].name;   // the import's
     void **real = &g_real[row];
 } kStandIns[] = {
-    STAND_IN(RegOpenKeyExW, ReturnsCode), OWN_STAND_IN(RegQueryInfoKeyW, QueryInfoKey),
-    STAND_IN(RegEnumKeyExW, ReturnsCode), OWN_STAND_IN(RegEnumValueW, EnumValue),
-    OWN_STAND_IN(HeapAlloc, Alloc), {Row("HeapAlloc"), reinterpret_cast<void *>(ReAlloc), "HeapReAlloc", &g_realReAlloc},
-    STAND_IN(LCMapStringW, SetsLastError),
-    STAND_IN(SHGetFolderPathW, ReturnsCode), OWN_STAND_IN(CreateFileW, Create), OWN_STAND_IN(WriteFile, Write),
-    OWN_STAND_IN(FlushFileBuffers, Flush), STAND_IN(MoveFileExW, SetsLastError), STAND_IN(DeleteFileW, SetsLastError),
-    STAND_IN(FormatMessageW, SetsLastError), STAND_IN(RegCreateKeyExA, ReturnsCode),
-    STAND_IN(SHDeleteKeyA, ReturnsCode), STAND_IN(RegDeleteValueA, ReturnsCode),
-    OWN_STAND_IN(SendMessageA, Send), STAND_IN(MessageBoxA, SetsLastError),
-    STAND_IN(CommandLineToArgvW, SetsLastError), STAND_IN(FindFirstFileW, NoHandle),
-    STAND_IN(FindNextFileW, SetsLastError), STAND_IN(GetFileSizeEx, SetsLastError), STAND_IN(ReadFile, SetsLastError),
-    STAND_IN(ExpandEnvironmentStringsW, SetsLastError), STAND_IN(RegQueryValueExW, ReturnsCode),
-    STAND_IN(MessageBoxW, SetsLastError), STAND_IN(RegSetValueExW, ReturnsCode),
-    STAND_IN(SendMessageTimeoutW, SetsLastError),
+    STAND_IN(RegOpenKeyExW, ReturnsCode), STAND_IN(RegEnumKeyExW, ReturnsCode), STAND_IN(SHGetFolderPathW, ReturnsCode),
+    STAND_IN(RegCreateKeyExA, ReturnsCode), STAND_IN(SHDeleteKeyA, ReturnsCode), STAND_IN(RegDeleteValueA, ReturnsCode),
+    STAND_IN(RegQueryValueExW, ReturnsCode), STAND_IN(RegSetValueExW, ReturnsCode), STAND_IN(FindFirstFileW, NoHandle),
+    STAND_IN(LCMapStringW, SetsLastError), STAND_IN(MoveFileExW, SetsLastError), STAND_IN(DeleteFileW, SetsLastError),
+    STAND_IN(FormatMessageW, SetsLastError), STAND_IN(MessageBoxA, SetsLastError), STAND_IN(MessageBoxW, SetsLastError),
+    STAND_IN(CommandLineToArgvW, SetsLastError), STAND_IN(FindNextFileW, SetsLastError), STAND_IN(ReadFile, SetsLastError),
+    STAND_IN(GetFileSizeEx, SetsLastError), STAND_IN(ExpandEnvironmentStringsW, SetsLastError),
+    STAND_IN(SendMessageTimeoutW, SetsLastError), OWN_STAND_IN(RegQueryInfoKeyW, QueryInfoKey),
+    OWN_STAND_IN(RegEnumValueW, EnumValue), OWN_STAND_IN(CreateFileW, Create), OWN_STAND_IN(WriteFile, Write),
+    OWN_STAND_IN(FlushFileBuffers, Flush), OWN_STAND_IN(SendMessageA, Send), OWN_STAND_IN(HeapAlloc, Alloc),
+    {Row("HeapAlloc"), reinterpret_cast<void *>(ReAlloc), "HeapReAlloc", &g_realReAlloc},
 };
 
 void ReadChoice()

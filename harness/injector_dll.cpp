@@ -69,14 +69,12 @@ LSTATUS WINAPI QueryInfoKey(HKEY key, LPWSTR className, LPDWORD classLength, LPD
                             LPDWORD longestValueData, LPDWORD security, PFILETIME written)
 {
     FAIL_OR(RegQueryInfoKeyW) if (code != harness::kWrittenMeanwhile && code != harness::kAddedMeanwhile) return LSTATUS(code);
-    LSTATUS status = REAL(RegQueryInfoKeyW)(key, className, classLength, reserved, subkeys, longestSubkey,
-                                            longestClass, values, longestValueName, longestValueData, security,
-                                            written);
+    LSTATUS status = REAL(RegQueryInfoKeyW)(key, className, classLength, reserved, subkeys, longestSubkey, longestClass,
+                                            values, longestValueName, longestValueData, security, written);
     if (code == harness::kWrittenMeanwhile && written)
         ++written->dwLowDateTime;
     // One fewer than there are: subkeys where there are any, else values.
-    DWORD *count = subkeys && *subkeys ? subkeys : values && *values ? values : nullptr;
-    if (code == harness::kAddedMeanwhile && count)
+    if (DWORD *count = subkeys && *subkeys ? subkeys : values && *values ? values : nullptr; code == harness::kAddedMeanwhile && count)
         --*count;
     return status;
 }

@@ -58,11 +58,10 @@ arrangement() {
 # PLACES, by trying each loader: "NAME here", "NAME vm" or "NAME skipped REASON".
 probe_arrangements() {
     local name loader package cpu fallback status
-    for name in $(arrangement_names); do
-        read -r loader package cpu fallback < <(arrangement "$name" loader package cpu fallback | paste -sd' ')
+    while read -r name loader package _ _ cpu fallback; do
         [ -z "$BRISVANE_X64_ONLY" ] || [ "$cpu" = x86_64 ] || { echo "$name skipped BRISVANE_X64_ONLY is set"; continue; }
         [ -x "$loader" ] || die "$loader is missing; install $package (apt-get install $package)"
-        "$loader" --version >/dev/null 2>&1 && status=0 || status=$?
+        "$loader" --version </dev/null >/dev/null 2>&1 && status=0 || status=$?
         case $status,$fallback,$BRISVANE_NO_VM in
         0,*) echo "$name here" ;;
         126,vm,) echo "$name vm" ;;
@@ -70,7 +69,7 @@ probe_arrangements() {
         126,*) echo "$name skipped this machine cannot run 32-bit programs" ;;
         *) die "$loader does not start (exit code $status); reinstall $package" ;;
         esac
-    done
+    done < <(awk '!/^#/ && NF' "$ROOT/tools/arrangements")
 }
 
 names_at() { awk -v place="$2" '$2 == place { print $1 }' <<<"$1"; }

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "harness/calls.h"
-#include "platform/platform.h"
 
 #include <functional>
 #include <map>

@@ -4,7 +4,6 @@
 // FUNCTIONS"); at exit it writes "name=count" lines to BRISVANE_FAULT_COUNTS.
 // Only the program's own calls go through its import table.
 #include "harness/calls.h"
-#include "platform/platform.h"
 
 #include <shellapi.h>
 #include <shlobj.h>

@@ -67,7 +67,7 @@ std::vector<unsigned> CallsToFail(const InjectableCall &row, unsigned count)
 bool StartInjected(std::wstring command, const Fault &fault, const std::wstring &countsFile,
                    PROCESS_INFORMATION &process)
 {
-    // The program inherits them; this process ignores them.
+    // The program inherits them; this process and what it starts without the injector ignore them.
     std::string settings = std::to_string(fault.at) + " " + std::to_string(fault.failure) + " " +
                            std::to_string(fault.persistent) + " " + std::to_string(fault.largerThan) + " " + fault.functions;
     SetEnvironmentVariableA("BRISVANE_FAULT", settings.c_str());
@@ -83,8 +83,6 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
         if (started && !loaded)
             FinishProcess(process, 0);
     }
-    SetEnvironmentVariableA("BRISVANE_FAULT", nullptr);
-    SetEnvironmentVariableW(L"BRISVANE_FAULT_COUNTS", nullptr);
     if (loaded)
         ResumeThread(process.hThread);
     return loaded;

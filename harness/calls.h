@@ -4,6 +4,8 @@
 
 #include "platform/platform.h"
 
+#include <string_view>
+
 namespace harness {
 
 // Not error codes: a write of half the bytes that says it succeeded; a key
@@ -65,5 +67,11 @@ inline constexpr InjectableCall kInjectableCalls[] = {
 inline constexpr int kInjectableCount = sizeof kInjectableCalls / sizeof *kInjectableCalls;
 
 constexpr int CodeCount(const InjectableCall &call) { return call.codes[3] ? 4 : call.codes[2] ? 3 : call.codes[1] ? 2 : 1; }
+
+// The first row of function `name`, or -1: the one that counts its calls.
+constexpr int Row(std::string_view name, int i = 0)
+{
+    return i == kInjectableCount ? -1 : name == kInjectableCalls[i].name ? i : Row(name, i + 1);
+}
 
 } // namespace harness

@@ -36,15 +36,14 @@ bool Load(HANDLE process, const std::wstring &dll)
     return loaded;
 }
 
-std::string NameOf(const std::string &item) { return item.substr(0, item.find(':')); }
-
-std::vector<std::string> Chosen()
+// BRISVANE_FAULTS: FUNCTION (its every call), FUNCTION:N or all, comma-separated.
+std::vector<std::pair<std::string, unsigned>> Chosen()
 {
     const char *chosen = std::getenv("BRISVANE_FAULTS");
-    std::vector<std::string> items;
+    std::vector<std::pair<std::string, unsigned>> items;
     std::istringstream list(chosen ? chosen : "");
     for (std::string item; std::getline(list, item, ',');)
-        items.push_back(item);
+        items.emplace_back(item.substr(0, item.find(':')), unsigned(std::atoi(item.c_str() + item.find(':') + 1)));
     return items;
 }
 
@@ -53,23 +52,13 @@ std::vector<std::string> Chosen()
 std::vector<unsigned> CallsToFail(const InjectableCall &row, unsigned count)
 {
     std::vector<unsigned> calls;
-    std::vector<std::string> items = Chosen();
-    if (items.empty() && !row.whole) {
-        for (unsigned n : {1u, (count + 1) / 2, count})
-            if (n && (calls.empty() || calls.back() != n))
-                calls.push_back(n);
-        return calls;
-    }
-    for (const std::string &item : items.empty() ? std::vector<std::string>{"all"} : items) {
-        size_t colon = item.find(':');
-        if (item != "all" && NameOf(item) != row.name)
-            continue;
-        if (colon != std::string::npos)
-            calls.push_back(unsigned(std::atoi(item.c_str() + colon + 1)));
-        else
-            for (unsigned n = 1; n <= count; ++n)
-                calls.push_back(n);
-    }
+    auto items = Chosen();
+    if (items.empty() && !row.whole)
+        items = {{row.name, 1}, {row.name, (count + 1) / 2}, {row.name, count}};
+    for (const auto &[name, n] : items.empty() ? decltype(items){{"all", 0}} : items)
+        for (unsigned call = n ? n : 1; (name == "all" || name == row.name) && call <= (n ? n : count); ++call)
+            if (calls.empty() || calls.back() != call)
+                calls.push_back(call);
     return calls;
 }
 
@@ -78,7 +67,7 @@ std::vector<unsigned> CallsToFail(const InjectableCall &row, unsigned count)
 bool StartInjected(std::wstring command, const Fault &fault, const std::wstring &countsFile,
                    PROCESS_INFORMATION &process)
 {
-    // The program inherits them; this process ignores them.
+    // The program inherits them; this process and what it starts without the injector ignore them.
     std::string settings = std::to_string(fault.at) + " " + std::to_string(fault.failure) + " " +
                            std::to_string(fault.persistent) + " " + std::to_string(fault.largerThan) + " " + fault.functions;
     SetEnvironmentVariableA("BRISVANE_FAULT", settings.c_str());
@@ -94,8 +83,6 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
         if (started && !loaded)
             FinishProcess(process, 0);
     }
-    SetEnvironmentVariableA("BRISVANE_FAULT", nullptr);
-    SetEnvironmentVariableW(L"BRISVANE_FAULT_COUNTS", nullptr);
     if (loaded)
         ResumeThread(process.hThread);
     return loaded;
@@ -103,10 +90,8 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
 
 DWORD CodeOf(const Fault &fault)
 {
-    for (const InjectableCall &row : kInjectableCalls)
-        if (fault.functions.substr(0, fault.functions.find(',')) == row.name)
-            return row.codes[fault.failure % CodeCount(row)];
-    return 0;
+    int row = Row(fault.functions.substr(0, fault.functions.find(',')));
+    return row < 0 ? 0 : kInjectableCalls[row].codes[fault.failure % CodeCount(kInjectableCalls[row])];
 }
 
 Counts ReadCounts(const std::wstring &countsFile)
@@ -119,7 +104,7 @@ Counts ReadCounts(const std::wstring &countsFile)
     return counts;
 }
 
-std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const char *what,
+std::vector<std::string> RunSingleFaults(Counts counts, Exe exe, const char *what,
                                          const std::function<std::string(const Fault &, Counts &made)> &run,
                                          const char *only)
 {
@@ -130,7 +115,6 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
     const char *share = std::getenv("BRISVANE_FAULT_SHARE");
     if (share && !std::getenv("BRISVANE_FAULTS") && std::sscanf(share, "%u/%u", &part, &parts) != 2)
         parts = 1;
-    auto count = [&counts](const char *function) { return counts.count(function) ? counts.at(function) : 0u; };
     auto fail = [&](const InjectableCall &row, const Fault &fault, Counts &made) {
         ++runs;
         std::string why = run(fault, made), n = std::to_string(fault.at);
@@ -140,15 +124,14 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
                                why + " (BRISVANE_FAULTS=" + row.name + ":" + n + " tools/faults replays it)");
     };
     // A typo would leave its calls unfailed.
-    for (const std::string &item : Chosen())
-        if (item != "all" && std::none_of(std::begin(kInjectableCalls), std::end(kInjectableCalls),
-                                          [&](const InjectableCall &row) { return NameOf(item) == row.name; }))
-            breaches.push_back("BRISVANE_FAULTS names " + item + ", which is no function of harness/calls.h");
+    for (const auto &[name, n] : Chosen())
+        if (name != "all" && Row(name) < 0)
+            breaches.push_back("BRISVANE_FAULTS names " + name + ", which is no function of harness/calls.h");
     for (const InjectableCall &row : kInjectableCalls) {
         if (row.exe != exe || (only && ("," + std::string(only) + ",").find("," + std::string(row.name) + ",") == std::string::npos))
             continue;
         const char *trigger = row.after ? row.after : row.name;
-        unsigned total = count(trigger);
+        unsigned total = counts[trigger];
         calls += row.after ? 0 : total;
         if (total == 0)
             breaches.push_back(std::string(trigger) + " is never called, or its calls are not counted");
@@ -173,9 +156,8 @@ std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const ch
         breaches.push_back(part >= parts ? "no run: BRISVANE_FAULT_SHARE=" + std::string(share) + " leaves this arrangement none (K/N wants K below N)"
                                          : "no run: BRISVANE_FAULTS names none of this program's calls");
     const char *arrangement = std::getenv("BRISVANE_ARRANGEMENT");
-    std::printf("fault injection, %s%s%s: %u calls, %u runs%s, %u breaches\n", arrangement ? arrangement : "unnamed",
-                what ? ", " : "", what ? what : "", calls, runs, parts > 1 ? " (its share)" : "",
-                unsigned(breaches.size()));
+    std::printf("fault injection, %s, %s: %u calls, %u runs%s, %u breaches\n", arrangement ? arrangement : "unnamed", what,
+                calls, runs, parts > 1 ? " (its share)" : "", unsigned(breaches.size()));
     return breaches;
 }
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "harness/calls.h"
-#include "platform/platform.h"
 
 #include <functional>
 #include <map>
@@ -29,12 +28,10 @@ bool StartInjected(std::wstring command, const Fault &fault, const std::wstring 
                    PROCESS_INFORMATION &process);
 Counts ReadCounts(const std::wstring &countsFile);
 
-// SQLite's fault simulation: `run` (which says what went wrong, or nothing)
-// under single faults of each call of `exe` (of `only`) that a clean run
-// counted, once and from then on. Prints "fault injection, ARRANGEMENT[,
-// `what`]: C calls, R runs, B breaches"; a choice that names no function,
-// or leaves no run, is a breach too.
-std::vector<std::string> RunSingleFaults(const Counts &counts, Exe exe, const char *what,
+// SQLite's fault simulation: `run` (what went wrong, or nothing) under single
+// faults of each call of `exe` (of `only`) a clean run counted, once and from
+// then on; a choice that names no function, or leaves no run, is a breach too.
+std::vector<std::string> RunSingleFaults(Counts counts, Exe exe, const char *what,
                                          const std::function<std::string(const Fault &, Counts &made)> &run,
                                          const char *only = nullptr);
 

@@ -4,35 +4,28 @@
 // FUNCTIONS"); at exit it writes "name=count" lines to BRISVANE_FAULT_COUNTS.
 // Only the program's own calls go through its import table.
 #include "harness/calls.h"
-#include "platform/platform.h"
 
 #include <shellapi.h>
 #include <shlobj.h>
 
 #include <cstdio>
-#include <cstring>
-#include <string_view>
 
 namespace {
 
 using harness::kInjectableCalls;
 using harness::kInjectableCount;
-
-constexpr int Row(std::string_view name, int i = 0)
-{
-    return i == kInjectableCount ? -1 : name == kInjectableCalls[i].name ? i : Row(name, i + 1);
-}
+using harness::Row;
 
 LONG g_counts[kInjectableCount], g_calls /* across the chosen */, g_injected, g_at, g_code;
-bool g_chosen[kInjectableCount], g_persistent;
-int g_first = -1;  // the row of the first function named
+bool g_persistent;
+int g_first = -1, g_second = -1;  // the rows of the functions named
 SIZE_T g_larger;   // the heap's blocks of at most this many bytes pass
 void *g_real[kInjectableCount], *g_realReAlloc;
 
 bool Fails(int call, DWORD &code)
 {
     InterlockedIncrement(&g_counts[call]);
-    if (!g_chosen[call] || (call != g_first && g_first >= 0 && g_injected == 0))
+    if (call != g_first && (call != g_second || g_injected == 0))
         return false;
     LONG n = InterlockedIncrement(&g_calls);
     DWORD failure = kInjectableCalls[call].codes[g_code % harness::CodeCount(kInjectableCalls[call])];
@@ -75,14 +68,12 @@ LSTATUS WINAPI QueryInfoKey(HKEY key, LPWSTR className, LPDWORD classLength, LPD
                             LPDWORD longestValueData, LPDWORD security, PFILETIME written)
 {
     FAIL_OR(RegQueryInfoKeyW) if (code != harness::kWrittenMeanwhile && code != harness::kAddedMeanwhile) return LSTATUS(code);
-    LSTATUS status = REAL(RegQueryInfoKeyW)(key, className, classLength, reserved, subkeys, longestSubkey,
-                                            longestClass, values, longestValueName, longestValueData, security,
-                                            written);
+    LSTATUS status = REAL(RegQueryInfoKeyW)(key, className, classLength, reserved, subkeys, longestSubkey, longestClass,
+                                            values, longestValueName, longestValueData, security, written);
     if (code == harness::kWrittenMeanwhile && written)
         ++written->dwLowDateTime;
     // One fewer than there are: subkeys where there are any, else values.
-    DWORD *count = subkeys && *subkeys ? subkeys : values && *values ? values : nullptr;
-    if (code == harness::kAddedMeanwhile && count)
+    if (DWORD *count = subkeys && *subkeys ? subkeys : values && *values ? values : nullptr; code == harness::kAddedMeanwhile && count)
         --*count;
     return status;
 }
@@ -91,12 +82,7 @@ LSTATUS WINAPI QueryInfoKey(HKEY key, LPWSTR className, LPDWORD classLength, LPD
 LSTATUS WINAPI EnumValue(HKEY key, DWORD index, LPWSTR name, LPDWORD nameLength, LPDWORD reserved, LPDWORD type,
                          LPBYTE data, LPDWORD size)
 {
-    FAIL_OR(RegEnumValueW)
-    {
-        if (code == ERROR_MORE_DATA && size)
-            *size += 64;
-        return LSTATUS(code);
-    }
+    FAIL_OR(RegEnumValueW) return size && code == ERROR_MORE_DATA && (*size += 64), LSTATUS(code);
     return REAL(RegEnumValueW)(key, index, name, nameLength, reserved, type, data, size);
 }
 
@@ -106,13 +92,8 @@ BOOL WINAPI Write(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVE
     FAIL_OR(WriteFile)
     {
         DWORD part = 0;
-        REAL(WriteFile)(file, data, bytes / 2, &part, overlapped);
-        if (written)
-            *written = part;
-        if (code == harness::kShortWrite)
-            return TRUE;
-        SetLastError(code);
-        return FALSE;
+        REAL(WriteFile)(file, data, bytes / 2, written ? written : &part, overlapped);
+        return code == harness::kShortWrite || (SetLastError(code), FALSE);
     }
     return REAL(WriteFile)(file, data, bytes, written, overlapped);
 }
@@ -120,13 +101,7 @@ BOOL WINAPI Write(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVE
 // The bytes lost, so that a program that trusts the file anyway shows it.
 BOOL WINAPI Flush(HANDLE file)
 {
-    FAIL_OR(FlushFileBuffers)
-    {
-        SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-        SetEndOfFile(file);
-        SetLastError(code);
-        return FALSE;
-    }
+    FAIL_OR(FlushFileBuffers) return SetFilePointer(file, 0, nullptr, FILE_BEGIN), SetEndOfFile(file), SetLastError(code), FALSE;
     return REAL(FlushFileBuffers)(file);
 }
 
@@ -167,55 +142,41 @@ const struct {
     const char *name = kInjectableCalls[row].name;   // the import's
     void **real = &g_real[row];
 } kStandIns[] = {
-    STAND_IN(RegOpenKeyExW, ReturnsCode), OWN_STAND_IN(RegQueryInfoKeyW, QueryInfoKey),
-    STAND_IN(RegEnumKeyExW, ReturnsCode), OWN_STAND_IN(RegEnumValueW, EnumValue),
-    OWN_STAND_IN(HeapAlloc, Alloc), {Row("HeapAlloc"), reinterpret_cast<void *>(ReAlloc), "HeapReAlloc", &g_realReAlloc},
-    STAND_IN(LCMapStringW, SetsLastError),
-    STAND_IN(SHGetFolderPathW, ReturnsCode), OWN_STAND_IN(CreateFileW, Create), OWN_STAND_IN(WriteFile, Write),
-    OWN_STAND_IN(FlushFileBuffers, Flush), STAND_IN(MoveFileExW, SetsLastError), STAND_IN(DeleteFileW, SetsLastError),
-    STAND_IN(FormatMessageW, SetsLastError), STAND_IN(RegCreateKeyExA, ReturnsCode),
-    STAND_IN(SHDeleteKeyA, ReturnsCode), STAND_IN(RegDeleteValueA, ReturnsCode),
-    OWN_STAND_IN(SendMessageA, Send), STAND_IN(MessageBoxA, SetsLastError),
-    STAND_IN(CommandLineToArgvW, SetsLastError), STAND_IN(FindFirstFileW, NoHandle),
-    STAND_IN(FindNextFileW, SetsLastError), STAND_IN(GetFileSizeEx, SetsLastError), STAND_IN(ReadFile, SetsLastError),
-    STAND_IN(ExpandEnvironmentStringsW, SetsLastError), STAND_IN(RegQueryValueExW, ReturnsCode),
-    STAND_IN(MessageBoxW, SetsLastError), STAND_IN(RegSetValueExW, ReturnsCode),
-    STAND_IN(SendMessageTimeoutW, SetsLastError),
+    STAND_IN(RegOpenKeyExW, ReturnsCode), STAND_IN(RegEnumKeyExW, ReturnsCode), STAND_IN(SHGetFolderPathW, ReturnsCode),
+    STAND_IN(RegCreateKeyExA, ReturnsCode), STAND_IN(SHDeleteKeyA, ReturnsCode), STAND_IN(RegDeleteValueA, ReturnsCode),
+    STAND_IN(RegQueryValueExW, ReturnsCode), STAND_IN(RegSetValueExW, ReturnsCode), STAND_IN(FindFirstFileW, NoHandle),
+    STAND_IN(LCMapStringW, SetsLastError), STAND_IN(MoveFileExW, SetsLastError), STAND_IN(DeleteFileW, SetsLastError),
+    STAND_IN(FormatMessageW, SetsLastError), STAND_IN(MessageBoxA, SetsLastError), STAND_IN(MessageBoxW, SetsLastError),
+    STAND_IN(CommandLineToArgvW, SetsLastError), STAND_IN(FindNextFileW, SetsLastError), STAND_IN(ReadFile, SetsLastError),
+    STAND_IN(GetFileSizeEx, SetsLastError), STAND_IN(ExpandEnvironmentStringsW, SetsLastError),
+    STAND_IN(SendMessageTimeoutW, SetsLastError), OWN_STAND_IN(RegQueryInfoKeyW, QueryInfoKey),
+    OWN_STAND_IN(RegEnumValueW, EnumValue), OWN_STAND_IN(CreateFileW, Create), OWN_STAND_IN(WriteFile, Write),
+    OWN_STAND_IN(FlushFileBuffers, Flush), OWN_STAND_IN(SendMessageA, Send), OWN_STAND_IN(HeapAlloc, Alloc),
+    {Row("HeapAlloc"), reinterpret_cast<void *>(ReAlloc), "HeapReAlloc", &g_realReAlloc},
 };
 
 void ReadChoice()
 {
-    char text[1024], names[1024] = "";
+    char text[256], first[64] = "", second[64] = "";
     unsigned long larger = 0;
     int persistent = 0;
     DWORD length = GetEnvironmentVariableA("BRISVANE_FAULT", text, sizeof text);
     if (length == 0 || length >= sizeof text ||
-        std::sscanf(text, "%ld %ld %d %lu %1023s", &g_at, &g_code, &persistent, &larger, names) != 5)
+        std::sscanf(text, "%ld %ld %d %lu %63[^,],%63s", &g_at, &g_code, &persistent, &larger, first, second) < 5)
         return;
-    g_persistent = persistent, g_larger = larger;
-    for (char *name = std::strtok(names, ","); name; name = std::strtok(nullptr, ","))
-        for (int i = 0; i < kInjectableCount; ++i)
-            if (lstrcmpA(name, kInjectableCalls[i].name) == 0) {
-                g_first = g_first < 0 ? i : g_first;
-                g_chosen[i] = true;
-            }
+    g_persistent = persistent, g_larger = larger, g_first = Row(first), g_second = *second ? Row(second) : -1;
 }
 
 void Redirect()
 {
     auto base = reinterpret_cast<BYTE *>(GetModuleHandleW(nullptr));
     auto nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (!imports.VirtualAddress)
-        return;
-    for (auto d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress); d->Name; ++d) {
-        if (!d->OriginalFirstThunk)
-            continue;
+    // By name only, as tests/exe_check.py holds them.
+    DWORD imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (auto d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports); d->Name; ++d) {
         auto names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + d->OriginalFirstThunk);
         auto slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + d->FirstThunk);
         for (; names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                continue;
             const char *name = reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData)->Name;
             for (const auto &standIn : kStandIns) {
                 DWORD old = 0;

@@ -64,12 +64,10 @@ def check_exe(exe, manifest, dialog, path):
     pe = pefile.PE(path)
     fh, oh = pe.FILE_HEADER, pe.OPTIONAL_HEADER
     for what, actual, expected in [
-        ('machine', fh.Machine, 0x14C), ('optional header magic', oh.Magic, 0x10B),
-        ('subsystem (GUI)', oh.Subsystem, 2),
+        ('machine', fh.Machine, 0x14C), ('optional header magic', oh.Magic, 0x10B), ('subsystem (GUI)', oh.Subsystem, 2),
         ('subsystem version', (oh.MajorSubsystemVersion, oh.MinorSubsystemVersion), (4, 0)),
         ('DYNAMIC_BASE', oh.DllCharacteristics & 0x40, 0x40), ('NX_COMPAT', oh.DllCharacteristics & 0x100, 0x100),
-        ('time stamp (reproducible)', fh.TimeDateStamp, 0),
-        ('executable, not a DLL', fh.Characteristics & 0x2002, 0x2),
+        ('time stamp (reproducible)', fh.TimeDateStamp, 0), ('executable, not a DLL', fh.Characteristics & 0x2002, 0x2),
         ('bytes over 64 KiB', max(len(pe.__data__) - 65536, 0), 0),
         ('delay imports', hasattr(pe, 'DIRECTORY_ENTRY_DELAY_IMPORT'), False),
     ]:

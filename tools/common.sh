@@ -40,14 +40,8 @@ ensure_packages() {
 }
 apt_install() { as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${@:2}" >"$1" 2>&1; }
 
-ensure_base_packages() {
-    local tool name
-    # shellcheck disable=SC2046
-    ensure_packages "${PACKAGES[@]}" $(for name in $(arrangement_names); do arrangement "$name" package; done | sort -u)
-    for tool in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix cmake ccache xvfb-run wineserver convert; do
-        command -v "$tool" >/dev/null || die "$tool is missing after the install; install it and try again"
-    done
-}
+# shellcheck disable=SC2046
+ensure_base_packages() { ensure_packages "${PACKAGES[@]}" $(for name in $(arrangement_names); do arrangement "$name" package; done | sort -u); }
 
 arrangement_names() { awk '!/^#/ { print $1 }' "$ROOT/tools/arrangements"; }
 
@@ -64,11 +58,10 @@ arrangement() {
 # PLACES, by trying each loader: "NAME here", "NAME vm" or "NAME skipped REASON".
 probe_arrangements() {
     local name loader package cpu fallback status
-    for name in $(arrangement_names); do
-        read -r loader package cpu fallback < <(arrangement "$name" loader package cpu fallback | paste -sd' ')
+    while read -r name loader package _ _ cpu fallback; do
         [ -z "$BRISVANE_X64_ONLY" ] || [ "$cpu" = x86_64 ] || { echo "$name skipped BRISVANE_X64_ONLY is set"; continue; }
         [ -x "$loader" ] || die "$loader is missing; install $package (apt-get install $package)"
-        "$loader" --version >/dev/null 2>&1 && status=0 || status=$?
+        "$loader" --version </dev/null >/dev/null 2>&1 && status=0 || status=$?
         case $status,$fallback,$BRISVANE_NO_VM in
         0,*) echo "$name here" ;;
         126,vm,) echo "$name vm" ;;
@@ -76,12 +69,12 @@ probe_arrangements() {
         126,*) echo "$name skipped this machine cannot run 32-bit programs" ;;
         *) die "$loader does not start (exit code $status); reinstall $package" ;;
         esac
-    done
+    done < <(awk '!/^#/ && NF' "$ROOT/tools/arrangements")
 }
 
 names_at() { awk -v place="$2" '$2 == place { print $1 }' <<<"$1"; }
 place_of() { awk -v name="$2" '$1 == name { print $2 }' <<<"$1"; }
-skip_reason() { awk -v name="$2" '$1 == name && $2 == "skipped" { $1 = $2 = ""; sub(/^ +/, ""); print }' <<<"$1"; }
+skip_reason() { sed -n "s/^$2 skipped //p" <<<"$1"; }
 
 # PLACES for tests/CMakeLists.txt. Where both rows of the shipped exe run,
 # each makes every other one of its fault runs. Waits scale: a guest may be
@@ -90,8 +83,7 @@ cmake_arrangements() {
     local name place shipped part=0 share scale
     shipped=$(for name in $(names_at "$1" here) $(names_at "$1" vm); do arrangement "$name" cpu; done | grep -cx i686 || true)
     for name in $(arrangement_names); do
-        place=$(place_of "$1" "$name") share=
-        [ "$place" != skipped ] || place="skipped: $(skip_reason "$1" "$name")"
+        place=$(sed -n "/^$name /{s///; s/^skipped /skipped: /; p}" <<<"$1") share=
         case $shipped,$place,$(arrangement "$name" cpu) in 2,here,i686 | 2,vm,i686) share=$((part++))/2 ;; esac
         case $place,$(names_at "$1" vm) in vm,*) scale=6 ;; *,?*) scale=2 ;; *) scale=1 ;; esac
         printf 'brisvane_arrangement(%s %s "%s" %s "%s" "%s")\n' "$name" "$(arrangement "$name" cpu)" \
@@ -101,12 +93,10 @@ cmake_arrangements() {
 
 # The first arrangement that runs here, said on stderr when it is the twin.
 pick_arrangement() {
-    local name
-    name=$(names_at "$1" here | head -n 1)
+    local name && name=$(names_at "$1" here | head -n 1)
     [ -n "$name" ] || die "no arrangement runs on this machine"
-    [ "$(arrangement "$name" cpu)" != x86_64 ] ||
-        echo "using the 64-bit twin $(arrangement "$name" folder | sed "s|^$ROOT/||")/brisvane.exe under 64-bit Wine:" \
-            "$(skip_reason "$1" "$(arrangement_names | head -n 1)" | grep . || echo "this machine cannot run 32-bit programs")" >&2
+    [ "$name" != x64 ] || echo "using the 64-bit twin build/x64/brisvane.exe under 64-bit Wine: $(skip_reason "$1" win32 |
+        grep . || echo "this machine cannot run 32-bit programs")" >&2
     echo "$name"
 }
 

@@ -84,10 +84,8 @@ def guide(readme, version, date):
     return "\ufeff" + "\r\n".join(out).strip("\r\n") + "\r\n"
 
 
+# A name in code page 936, as Explorer expects, and in UTF-8 in an Info-ZIP Unicode Path field.
 class Entry(zipfile.ZipInfo):
-    """A name in code page 936, as Explorer expects, and in UTF-8 in an
-    Info-ZIP Unicode Path field."""
-
     def __init__(self, name, date):
         super().__init__(name, date)
         self.compress_type = zipfile.ZIP_DEFLATED
@@ -106,9 +104,8 @@ def main(source, exes, out):
     source, out = Path(source), Path(out)
     version, date = (source / "VERSION").read_text(encoding="ascii").split()
     stamp = tuple(int(x) for x in date.split("-")) + (0, 0, 0)
-    members = [(name, (Path(exes) / name).read_bytes()) for name in EXES] + [
-        (GUIDE_NAME, guide((source / "README.zh-CN.md").read_text(encoding="utf-8"), version, date).encode("utf-8")),
-    ]
+    members = [(name, (Path(exes) / name).read_bytes()) for name in EXES]
+    members.append((GUIDE_NAME, guide((source / "README.zh-CN.md").read_text(encoding="utf-8"), version, date).encode()))
     out.mkdir(parents=True, exist_ok=True)
     archive = out / f"brisvane-{version}.zip"
     with zipfile.ZipFile(archive, "w") as z:
@@ -117,11 +114,8 @@ def main(source, exes, out):
     sums = [(archive.name, archive.read_bytes())] + members[: len(EXES)]
     (out / "SHA256SUMS").write_text(
         "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in sums), encoding="ascii")
-    print(archive)
-    print(out / "SHA256SUMS")
+    print(archive, out / "SHA256SUMS", sep="\n")
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 4:
-        sys.exit("usage: pack_release.py SOURCE_DIR EXE_DIR OUT_DIR")
-    main(*sys.argv[1:])
+    main(*sys.argv[1:]) if len(sys.argv) == 4 else sys.exit("usage: pack_release.py SOURCE_DIR EXE_DIR OUT_DIR")

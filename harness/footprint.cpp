@@ -103,15 +103,6 @@ void CreateWithValues(HKEY root, const std::string &path, int serial, REGSAM vie
     Set(key.get(), L"Layout", REG_BINARY, binary, sizeof binary);
 }
 
-// Deletes a tree in the given view, which decides only where a path through
-// HKLM\Software leads: the last step is taken from the parent opened in it.
-void RemoveTree(HKEY root, const std::string &path, REGSAM view)
-{
-    size_t cut = path.rfind('\\');
-    if (Key parent = Open(root, path.substr(0, cut), KEY_ALL_ACCESS | view))
-        SHDeleteKeyA(parent.get(), path.substr(cut + 1).c_str());
-}
-
 // Hangul, Thai, Hebrew, an emoji beyond the BMP: the ANSI calls read "?".
 const wchar_t *const kUnspellable[] = {L"\uD55C\uAE00 \uC124\uC815", L"\u0E20\u0E32\u0E29\u0E32\u0E44\u0E17\u0E22",
                                        L"\u05E2\u05D1\u05E8\u05D9\u05EA", L"Recent \U0001F600"};
@@ -344,10 +335,13 @@ void RemoveAll()
         deleteKey(link);
         RegCloseKey(link);
     }
+    // The view decides only where a path through HKLM\Software leads: the
+    // last step is taken from the parent opened in it.
     for (const KeyPath &tree : kFootprintTrees) {
         SHDeleteKeyA(tree.root, tree.path);
-        if (OtherViewExists() && tree.root == HKEY_LOCAL_MACHINE)
-            RemoveTree(tree.root, tree.path, kOtherView);
+        const std::string path = tree.path;
+        if (Key parent = Open(tree.root, path.substr(0, path.rfind('\\')), KEY_ALL_ACCESS | kOtherView))
+            SHDeleteKeyA(parent.get(), path.substr(path.rfind('\\') + 1).c_str());
     }
     for (const KeyPath &k : kBystanderKeys)
         SHDeleteKeyA(k.root, k.path);

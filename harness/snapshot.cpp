@@ -18,12 +18,7 @@ std::string Lower(std::string s)
 
 bool Under(const std::string &entry, const std::string &prefix)
 {
-    if (prefix.size() > entry.size() + 1)
-        return false;
-    for (size_t i = 0; i < prefix.size(); ++i)
-        if (tolower(static_cast<unsigned char>(i < entry.size() ? entry[i] : '\\')) != tolower(static_cast<unsigned char>(prefix[i])))
-            return false;
-    return true;
+    return Lower((entry.substr(0, prefix.size()) + "\\").substr(0, prefix.size())) == Lower(prefix);
 }
 
 std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view, const std::set<std::string> *only)

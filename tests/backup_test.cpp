@@ -1,7 +1,7 @@
-// The backup's proofs. Over hostile data: seed, snapshot, back up, run the
-// cleanup, import the file with the regedit a double-click starts, snapshot
-// again; both views are as they were but for exactly what the backup said it
-// could not carry. Under every single fault: it keeps the word its exit code
+// The backup's proofs, and the cleanup's. Over hostile data: seed, snapshot,
+// back up, run the cleanup, which removes nothing but its targets, import the
+// file with the regedit a double-click starts, snapshot again; both views are
+// as they were but for exactly what the backup said it could not carry. Under every single fault: it keeps the word its exit code
 // gives. The random part of the footprint is drawn from a seed, printed on
 // failure; BRISVANE_SEED=N replays one.
 #include "backup/texts.h"
@@ -193,7 +193,8 @@ BackupRun RunBackup(const harness::Fault &fault, harness::Counts &made)
 
 // The footprint, its random part drawn once from the clock, without its
 // trees unless `trees`, and without the environment values `gone` names.
-void Seed(int keysPerTree, bool hard, bool small, bool trees, const char *const *gone)
+// Returns the keys seeded in the trees.
+int Seed(int keysPerTree, bool hard, bool small, bool trees, const char *const *gone)
 {
     static const unsigned seed = [] {
         char text[16] = "";
@@ -201,12 +202,13 @@ void Seed(int keysPerTree, bool hard, bool small, bool trees, const char *const 
         std::printf("seed %u (BRISVANE_SEED=%u replays it)\n", seed, seed);
         return seed;
     }();
-    harness::SeedAll(keysPerTree, seed, hard, small);
+    const int keys = harness::SeedAll(keysPerTree, seed, hard, small);
     for (const harness::KeyPath &t : harness::kFootprintTrees)
         if (!trees)
             SHDeleteKeyA(t.root, t.path);
     for (int i = 0; gone && i < 4 && gone[i]; ++i)
         SHDeleteValueA(HKEY_CURRENT_USER, "Environment", gone[i]);
+    return trees ? keys : 0;
 }
 
 enum : unsigned {
@@ -227,7 +229,7 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
     // The desktop moved to a small disk last: Windows keeps the moved path in
     // its cache of folders (Shell Folders) until it is asked again.
     static const struct { const char *label; int keysPerTree; unsigned flags; DWORD exitCode; } rows[] = {
-        {"the full footprint, beside earlier backups", 20, kHard | kEarlier, 1},
+        {"the full footprint, beside earlier backups", 60, kHard | kEarlier, 1},
         {"a subkey it may not read, a value too large for memory", 3, kLockBranch | kTooLarge, 1},
         {"the environment values alone, the desktop deep", 0, kNoTrees | kLongPath | kDeep, 0},
         {"no tree, the environment key unreadable", 0, kNoTrees | kLockEnvironment, 1},
@@ -252,7 +254,7 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         const int denied = f & kBothDenied ? 2 : f & kDesktopDenied ? 1 : 0;
         if (f & kFull)
             std::printf("backup proof, %s: %s\n", row.label, onDisk ? "a small disk" : "no small disk, a DACL");
-        Seed(row.keysPerTree, f & kHard, false, !(f & kNoTrees), nothing ? harness::kEnvironmentTargets : nullptr);
+        const int keys = Seed(row.keysPerTree, f & kHard, false, !(f & kNoTrees), nothing ? harness::kEnvironmentTargets : nullptr);
         // A user's path is often longer than a first guess at a buffer; and
         // without its NUL where none follows it either (Windows would count one in).
         std::string path = harness::kEnvironmentSeeds[1].readable;
@@ -363,17 +365,27 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         for (auto entry = before.begin(); entry != before.end();)
             entry = entry->rfind("HKCU\\Environment", 0) == 0 ? before.erase(entry) : std::next(entry);
         before.merge(harness::Snapshot(HKEY_CURRENT_USER, "Environment"));
-
+        // The cleanup removes exactly the seven trees, in its own view, and
+        // the four values: all of HKCU and HKLM\Software\Microsoft, both views.
+        const Entries all = harness::AllEntries();
         harness::RunResult run = harness::ConfirmedRun();
         ASSERT_TRUE(run.ok) << run.error;
+        EXPECT_EQ(0u, run.exitCode);
+        EXPECT_EQ(7u, run.lines.size());
+        harness::Difference cleaned = harness::Compare(all, harness::AllEntries());
+        EXPECT_GE(cleaned.expected, size_t(keys) + 4);
         EXPECT_EQ(0u, harness::RunCommand(L"\"" + std::wstring(windows) + L"\\regedit.exe\" /s \"" + b.file + L"\"",
                                           harness::Scaled(120000)));
         harness::Difference d = harness::Compare(before, harness::FootprintEntries(), file.missed);
-        for (auto [entries, what] : {std::pair{&d.added, "appeared"}, {&d.wronglyRemoved, "not restored"}})
+        // An entry can be 30,000 characters long; its start says which it is.
+        for (auto [entries, what] : {std::pair{&cleaned.added, "appeared in the cleanup"},
+                                     {&cleaned.wronglyRemoved, "bystanders removed"}, {&cleaned.left, "target entries left"},
+                                     {&d.added, "appeared"}, {&d.wronglyRemoved, "not restored"}})
             EXPECT_TRUE(entries->empty()) << entries->size() << " entries " << what << ", first: "
                                           << entries->front().substr(0, 300);
-        std::printf("backup proof, %s: %u registry entries, %u left out as reported (%u reports)\n", row.label,
-                    unsigned(before.size()), unsigned(d.removed.size()), unsigned(file.missed.size()));
+        std::printf("backup proof, %s: %u registry entries, the cleanup %u (%u expected), %u left out as reported (%u "
+                    "reports)\n", row.label, unsigned(before.size()), unsigned(cleaned.removed.size()),
+                    unsigned(cleaned.expected), unsigned(d.removed.size()), unsigned(file.missed.size()));
         if (!::testing::Test::HasFailure())
             DeleteFileW(b.file.c_str()), RemoveDirectoryW(deep);
         else

@@ -480,18 +480,15 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Backup
     for (const std::string &entry : entries)
         if (!clean.entries.count(entry))
             return "the file holds what the clean run's does not: " + entry.substr(0, 250);
-    // A readable line for each environment value the file holds, as the clean run's.
-    for (const std::wstring &line : file.readable)
-        if (!clean.readable.count(line))
-            return "a comment line the clean run's file lacks: " + ToUtf8(line);
+    // A readable line for each environment value the file holds, as the clean run's, and no other.
+    std::set<std::wstring> readable;
     for (const std::wstring &line : clean.readable) {
         const std::wstring name = line.substr(2, line.find(L'=') - 2);
         const std::string value = Entry(L"HKEY_CURRENT_USER\\Environment", &name);
-        const auto next = entries.lower_bound(value);
-        if ((next != entries.end() && next->rfind(value, 0) == 0) != (file.readable.count(line) == 1))
-            return "the readable line does not match its value: " + ToUtf8(line);
+        if (const auto next = entries.lower_bound(value); next != entries.end() && next->rfind(value, 0) == 0)
+            readable.insert(line);
     }
-    return "";
+    return readable == file.readable ? "" : "the comment lines do not match the values the file holds";
 }
 
 // SQLite's fault simulation over the backup: each failure of each call that

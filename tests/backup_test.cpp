@@ -1,9 +1,9 @@
 // The backup's proofs, and the cleanup's. Over hostile data: seed, snapshot,
-// back up, run the cleanup, which removes nothing but its targets, import the
-// file with the regedit a double-click starts, snapshot again; both views are
-// as they were but for exactly what the backup said it could not carry. Under every single fault: it keeps the word its exit code
-// gives. The random part of the footprint is drawn from a seed, printed on
-// failure; BRISVANE_SEED=N replays one.
+// back up, run the cleanup (nothing but its targets goes), import the file
+// with the regedit a double-click starts, snapshot again: both views are as
+// they were but for exactly what the backup said it could not carry. Under
+// every single fault: it keeps the word its exit code gives. The random part
+// is drawn from a seed, printed on failure; BRISVANE_SEED=N replays one.
 #include "backup/texts.h"
 #include "harness/denials.h"
 #include "harness/program.h"

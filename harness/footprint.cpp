@@ -1,6 +1,8 @@
 // The sample VC6.0 leftover footprint: seeding and removal.
 #include "harness/footprint.h"
 
+#include "harness/snapshot.h"
+
 #include <winternl.h>
 
 #include <cstdio>
@@ -103,50 +105,33 @@ void CreateWithValues(HKEY root, const std::string &path, int serial, REGSAM vie
     Set(key.get(), L"Layout", REG_BINARY, binary, sizeof binary);
 }
 
-// Deletes a tree in the given view, which decides only where a path through
-// HKLM\Software leads: the last step is taken from the parent opened in it.
-void RemoveTree(HKEY root, const std::string &path, REGSAM view)
-{
-    size_t cut = path.rfind('\\');
-    if (Key parent = Open(root, path.substr(0, cut), KEY_ALL_ACCESS | view))
-        SHDeleteKeyA(parent.get(), path.substr(cut + 1).c_str());
-}
-
 // Hangul, Thai, Hebrew, an emoji beyond the BMP: the ANSI calls read "?".
 const wchar_t *const kUnspellable[] = {L"\uD55C\uAE00 \uC124\uC815", L"\u0E20\u0E32\u0E29\u0E32\u0E44\u0E17\u0E22",
                                        L"\u05E2\u05D1\u05E8\u05D9\u05EA", L"Recent \U0001F600"};
 
 // A key per unspellable name, each holding values so named.
-int SeedUnspellable(HKEY root, const char *path)
+void SeedUnspellable(HKEY root, const char *path)
 {
     Key parent = Create(root, Wide(path));
-    int created = 0;
     for (const wchar_t *name : kUnspellable) {
         if (!parent)
             break;
-        if (Key key = Create(parent.get(), name)) {
-            ++created;
+        if (Key key = Create(parent.get(), name))
             for (const wchar_t *value : kUnspellable)
                 SetText(key.get(), value, std::wstring(L"data of ") + value);
-        }
         SetText(parent.get(), name, name);
     }
-    return created;
 }
 
 // Longer than the 32,767 characters one call takes as a path: made, walked
 // and deleted one level at a time.
-int SeedChain(HKEY root, const char *path)
+void SeedChain(HKEY root, const char *path)
 {
     Key key = Create(root, Wide(path));
-    int created = 0;
-    for (int level = 1; level <= 140 && key; ++level) {
+    for (int level = 1; level <= 140 && key; ++level)
         key = Create(key.get(), L"Level " + std::to_wstring(level) + L" " + std::wstring(230, L'x'));
-        created += key != nullptr;
-    }
     if (key)
         SetText(key.get(), L"Bottom", L"reached");
-    return created;
 }
 
 // Larger by far than a fixed 64 KiB buffer.
@@ -165,14 +150,13 @@ const wchar_t kUnspellableSibling[] = L"Software\\Microsoft\\VisualStudio\\6.0\u
 const wchar_t *const kUnspellableValues[] = {L"path\uD55C", L"lib\u0E44", L"\uD55C"};
 
 // What a .reg file must escape, and cannot hold (a line break in a name),
-// beside strings whose bytes are not plain text. Returns the keys created.
-int SeedRegFileCases(HKEY root, const char *path)
+// beside strings whose bytes are not plain text.
+void SeedRegFileCases(HKEY root, const char *path)
 {
     Key escapes = Create(root, Wide(path) + L"\\Escapes ]=@");
     HKEY key = escapes.get();
     if (!key)
-        return 0;
-    int created = 1;
+        return;
     for (auto [name, text] : {std::pair{L"", L"the default value"}, {L"@", L"a value named @"},
                               {L"quote \" and \\ backslash", L"C:\\dir\\\"quoted\"\\"}, {L"[x]=y@z", L"]=@;"},
                               {L"line\r\nbreak", L"a name regedit cannot write"}, {L"breaks in data", L"one\ntwo\r\nthree\r"}})
@@ -193,16 +177,13 @@ int SeedRegFileCases(HKEY root, const char *path)
     Set(key, L"short dword", REG_DWORD, L"ab", 3);
     Set(key, L"own type", 0x12345, L"data", 8);
     for (const wchar_t *name : {L"]=@ [key]", L"key with\nline break", L"@"})
-        if (Key sub = Create(key, name)) {
+        if (Key sub = Create(key, name))
             SetText(sub.get(), L"inside", name);
-            ++created;
-        }
-    return created;
 }
 
 // Keys and values with names, types and sizes drawn from `seed`, the same
-// for the same seed. Returns the keys created.
-int SeedRandomBatch(HKEY root, const char *path, unsigned seed)
+// for the same seed.
+void SeedRandomBatch(HKEY root, const char *path, unsigned seed)
 {
     static const wchar_t kChars[] = L"aZ09 _.\"\\]=@[;%{}\t\u00E9\u4E2D\u6587\uD55C\u0E44\u05E2";
     static const DWORD kTypes[] = {REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN,
@@ -218,10 +199,8 @@ int SeedRandomBatch(HKEY root, const char *path, unsigned seed)
         return text;
     };
     Key batch = Create(root, Wide(path) + L"\\Random");
-    int created = batch != nullptr;
     for (int k = 0; batch && k < 10; ++k) {
         Key key = Create(batch.get(), name(40, true));
-        created += key != nullptr;
         for (int v = 0; key && v < 12; ++v) {
             DWORD type = kTypes[pick(int(std::size(kTypes)))];
             std::wstring data;
@@ -235,15 +214,17 @@ int SeedRandomBatch(HKEY root, const char *path, unsigned seed)
             Set(key.get(), name(30, false).c_str(), type, data.data(), size);
         }
     }
-    return created;
 }
 
-int SeedHardCases(unsigned seed, bool small)
+void SeedHardCases(unsigned seed, bool small)
 {
     const KeyPath *tree = kFootprintTrees;
-    int created = SeedRegFileCases(tree[3].root, tree[3].path) + SeedRandomBatch(tree[3].root, tree[3].path, seed) +
-                  SeedRegFileCases(tree[6].root, tree[6].path) + SeedUnspellable(tree[1].root, tree[1].path) +
-                  SeedChain(tree[4].root, tree[4].path) + SeedUnspellable(tree[5].root, tree[5].path);
+    SeedRegFileCases(tree[3].root, tree[3].path);
+    SeedRandomBatch(tree[3].root, tree[3].path, seed);
+    SeedRegFileCases(tree[6].root, tree[6].path);
+    SeedUnspellable(tree[1].root, tree[1].path);
+    SeedChain(tree[4].root, tree[4].path);
+    SeedUnspellable(tree[5].root, tree[5].path);
     if (Key many = Create(tree[0].root, Wide(tree[0].path)))
         for (DWORD i = 0; i < (small ? 50u : 4000u); ++i)
             Set(many.get(), (L"File" + std::to_wstring(10000 + i).substr(1)).c_str(), REG_DWORD, &i, sizeof i);
@@ -262,7 +243,6 @@ int SeedHardCases(unsigned seed, bool small)
     if (Key env = Create(HKEY_CURRENT_USER, L"Environment"))
         for (const wchar_t *name : kUnspellableValues)
             SetText(env.get(), name, std::wstring(L"keep ") + name);
-    return created + 1;
 }
 
 void SeedBystanders()
@@ -287,29 +267,34 @@ const wchar_t kLink[] = L"Software\\Microsoft\\Visual Component Manager\\Link";
 
 } // namespace
 
-int SeedFootprint(int keysPerTree)
+void SeedFootprint(int keysPerTree)
 {
-    int created = 0;
+    int serial = 0;
     for (const KeyPath &tree : kFootprintTrees) {
-        CreateWithValues(tree.root, tree.path, created++);
+        CreateWithValues(tree.root, tree.path, serial++);
         // BranchB, BranchB\Tools and BranchB\Tools\ItemN, over and over.
         for (int n = 1; n < keysPerTree; ++n) {
             std::string path = std::string(tree.path) + "\\Branch" + std::to_string((n - 1) / 3);
             path += (n - 1) % 3 ? "\\Tools" : "";
             path += (n - 1) % 3 == 2 ? "\\Item" + std::to_string(n) : "";
-            CreateWithValues(tree.root, path, created++);
+            CreateWithValues(tree.root, path, serial++);
         }
     }
-    return created;
 }
 
 int SeedAll(int keysPerTree, unsigned seed, bool hard, bool small)
 {
     RemoveAll();
-    int keys = SeedFootprint(keysPerTree) + (hard ? SeedHardCases(seed, small) : 0);
+    SeedFootprint(keysPerTree);
+    if (hard)
+        SeedHardCases(seed, small);
     SeedBystanders();
     SeedEnvironmentValues();
-    return keys;
+    RegistryWalk walk;   // the keys the trees hold now
+    for (const KeyPath &tree : kFootprintTrees)
+        if (Key key = Open(tree.root, tree.path, KEY_READ))
+            walk.Tree(key.get());
+    return int(walk.keys());
 }
 
 void SeedEnvironmentValues()
@@ -344,10 +329,13 @@ void RemoveAll()
         deleteKey(link);
         RegCloseKey(link);
     }
+    // The view decides only where a path through HKLM\Software leads: the
+    // last step is taken from the parent opened in it.
     for (const KeyPath &tree : kFootprintTrees) {
         SHDeleteKeyA(tree.root, tree.path);
-        if (OtherViewExists() && tree.root == HKEY_LOCAL_MACHINE)
-            RemoveTree(tree.root, tree.path, kOtherView);
+        const std::string path = tree.path;
+        if (Key parent = Open(tree.root, path.substr(0, path.rfind('\\')), KEY_ALL_ACCESS | kOtherView))
+            SHDeleteKeyA(parent.get(), path.substr(path.rfind('\\') + 1).c_str());
     }
     for (const KeyPath &k : kBystanderKeys)
         SHDeleteKeyA(k.root, k.path);

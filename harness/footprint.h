@@ -27,14 +27,14 @@ extern const EnvironmentSeed kEnvironmentSeeds[4];
 extern const char *const kBystanderValues[7];
 
 // Each tree with `keysPerTree` keys, a few levels deep, holding values of
-// every common type. Returns the keys created.
-int SeedFootprint(int keysPerTree);
+// every common type.
+void SeedFootprint(int keysPerTree);
 void SeedEnvironmentValues();   // the four targets and their look-alikes
 // A clean slate, the footprint, its look-alike keys and values and, with
 // `hard`, what a naive walk or a .reg file trips on, in the trees and
 // beside them: names code page 936 cannot spell, a chain deeper than one
 // call can name, a 1 MiB value (4 KiB if `small`), thousands of values
-// (fifty), a batch drawn from `seed`. Returns the footprint keys created.
+// (fifty), a batch drawn from `seed`. Returns the keys the trees hold.
 int SeedAll(int keysPerTree, unsigned seed = 1, bool hard = true, bool small = false);
 // A link in row 4's tree to a look-alike: a cleanup deletes through it what
 // no walk reads. Only where no cleanup runs over it.

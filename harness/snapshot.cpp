@@ -18,46 +18,31 @@ std::string Lower(std::string s)
 
 bool Under(const std::string &entry, const std::string &prefix)
 {
-    if (prefix.size() > entry.size() + 1)
-        return false;
-    for (size_t i = 0; i < prefix.size(); ++i)
-        if (tolower(static_cast<unsigned char>(i < entry.size() ? entry[i] : '\\')) != tolower(static_cast<unsigned char>(prefix[i])))
-            return false;
-    return true;
+    return Lower((entry.substr(0, prefix.size()) + "\\").substr(0, prefix.size())) == Lower(prefix);
 }
 
-std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view, const std::set<std::string> *only)
+std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view)
 {
     std::set<std::string> out;
     HKEY key = nullptr;
     if (RegOpenKeyExA(root, path, REG_OPTION_OPEN_LINK, KEY_READ | view, &key) != ERROR_SUCCESS)
         return out;
-    RegistryWalk(&out, view).Tree(key, RootName(root, view) + (*path ? "\\" : "") + path, only);
+    RegistryWalk(&out, view).Tree(key, RootName(root, view) + (*path ? "\\" : "") + path);
     RegCloseKey(key);
     return out;
 }
 
-std::set<std::string> AllEntries(const std::set<std::string> *only)
+std::set<std::string> FootprintEntries()
 {
     std::set<std::string> all = Snapshot(HKEY_CURRENT_USER, "");
-    all.merge(Snapshot(HKEY_LOCAL_MACHINE, "Software\\Microsoft", 0, only));
+    all.merge(Snapshot(HKEY_LOCAL_MACHINE, "Software\\Microsoft"));
     if (OtherViewExists())
-        all.merge(Snapshot(HKEY_LOCAL_MACHINE, "Software\\Microsoft", kOtherView, only));
+        all.merge(Snapshot(HKEY_LOCAL_MACHINE, "Software\\Microsoft", kOtherView));
     return all;
 }
 
-std::set<std::string> FootprintEntries()
-{
-    // The first key below HKLM\Software\Microsoft of every machine-wide key
-    // the footprint seeds; the rest there is Windows' own.
-    static const std::set<std::string> areas = {"devstudio", "html help", "html help collections",
-        "html help collections old", "visual basic", "visual component manager", "visual component manager 2",
-        "visualstudio", "windows"};
-    return AllEntries(&areas);
-}
-
 // Names are read as UTF-16, whatever the ANSI code page can spell.
-void RegistryWalk::Tree(HKEY key, const std::string &name, const std::set<std::string> *only)
+void RegistryWalk::Tree(HKEY key, const std::string &name)
 {
     ++keys_;
     Keep(name);
@@ -78,12 +63,9 @@ void RegistryWalk::Tree(HKEY key, const std::string &name, const std::set<std::s
             return;
         }
         // No names are made where nothing is kept: the floor times the calls.
-        const bool named = entries_ || only;
-        const std::string subName = named ? ToUtf8({sub, length}) : "", childName = named ? name + "\\" + subName : "";
+        const std::string childName = entries_ ? name + "\\" + ToUtf8({sub, length}) : "";
         HKEY child = nullptr;
-        if (only && !only->count(Lower(subName)))
-            Keep(childName);
-        else if (RegOpenKeyExW(key, sub, REG_OPTION_OPEN_LINK, KEY_READ | view_, &child) != ERROR_SUCCESS)
+        if (RegOpenKeyExW(key, sub, REG_OPTION_OPEN_LINK, KEY_READ | view_, &child) != ERROR_SUCCESS)
             Keep(childName + " (unreadable)");
         else {
             Tree(child, childName);

@@ -20,9 +20,7 @@ class RegistryWalk {
 public:
     explicit RegistryWalk(std::set<std::string> *entries = nullptr, REGSAM view = 0)
         : entries_(entries), view_(view) {}
-    // The key and all below it; with `only`, subkeys outside it (in lower
-    // case) are kept by name alone.
-    void Tree(HKEY key, const std::string &name = {}, const std::set<std::string> *only = nullptr);
+    void Tree(HKEY key, const std::string &name = {});   // the key and all below it
     void Values(HKEY key, const std::string &name = {}, DWORD count = MAXDWORD);   // to the first error
     long keys() const { return keys_; }
 
@@ -35,11 +33,8 @@ private:
     long keys_ = 0;
 };
 
-std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view = 0, const std::set<std::string> *only = nullptr);
+std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view = 0);
 // All a run could reach: HKCU and HKLM\Software\Microsoft, in both views.
-std::set<std::string> AllEntries(const std::set<std::string> *only = nullptr);
-// The same, but below HKLM\Software\Microsoft only the names of the keys
-// that hold nothing the footprint seeds: quicker, for a before and after.
 std::set<std::string> FootprintEntries();
 
 // Whether `entry` and a backslash start with `prefix`, in any letter case:

@@ -476,10 +476,11 @@ TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
 {
     // A link's value read, or its key's counts, failed: in the full footprint
     // seldom among the calls sampled, in one of its own the first or the last.
+    static const char *const values = "RegOpenKeyExW,RegQueryInfoKeyW,RegEnumValueW,HeapAlloc,LCMapStringW";
     static const struct { const char *label; bool trees, pathAlone, link; DWORD exitCode; const char *only; } footprints[] = {
         {"the full footprint", true, false, true, 1, nullptr},
-        {"no tree", false, false, false, 0, "RegOpenKeyExW,RegQueryInfoKeyW,RegEnumValueW,HeapAlloc,LCMapStringW"},
-        {"path alone", false, true, false, 0, "RegOpenKeyExW,RegQueryInfoKeyW,RegEnumValueW,HeapAlloc,LCMapStringW"},
+        {"no tree", false, false, false, 0, values},
+        {"path alone", false, true, false, 0, values},
         {"a link alone", false, false, true, 1, "RegQueryInfoKeyW,RegEnumValueW"},
     };
     for (const auto &footprint : footprints) {

@@ -106,8 +106,6 @@ wine_env() {
     printf '%s\n' "WINEPREFIX=$(arrangement "$1" prefix)" "WINEARCH=$(arrangement "$1" arch)" \
         WINEDEBUG=-all 'WINEDLLOVERRIDES=mscoree,mshtml=;winedbg.exe=d' LC_ALL=zh_CN.UTF-8
     [ "$(arrangement "$1" cpu)" != x86_64 ] || echo GCOV_PREFIX=Z:
-    local display=BRISVANE_DISPLAY_$1
-    [ -z "${!display-}" ] || printf '%s\n' ${!display}
 }
 
 # Through env, as bash would warn that no glibc locale zh_CN is made.
@@ -119,23 +117,6 @@ on_private_display() {
     [ -z "${BRISVANE_DISPLAY-}" ] || return 0
     BRISVANE_DISPLAY=private exec xvfb-run -a -s '-screen 0 1024x768x24' "$0" "$@"
 }
-
-# A display for each row "$@" in BRISVANE_DISPLAY_NAME, so that no row's
-# windows take another's focus; one after the other, as -a picks a number.
-ROW_DISPLAYS=()
-row_displays() {
-    local name file
-    for name; do
-        file=$(mktemp)
-        xvfb-run -a -s '-screen 0 1024x768x24' sh -c 'echo "$$ DISPLAY=$DISPLAY XAUTHORITY=$XAUTHORITY" >"$1.new" &&
-            mv "$1.new" "$1" && exec sleep infinity' sh "$file" </dev/null >/dev/null 2>&1 &
-        poll "a display for $name" $! 30 test -s "$file" ||
-            { rm -f "$file"; die "xvfb-run does not start a display; check that the xvfb package works"; }
-        read -r pid vars <"$file" && rm -f "$file" && ROW_DISPLAYS+=("$pid")
-        export "BRISVANE_DISPLAY_$name=$vars"
-    done
-}
-stop_row_displays() { [ ${#ROW_DISPLAYS[@]} = 0 ] || kill "${ROW_DISPLAYS[@]}" 2>/dev/null || true; ROW_DISPLAYS=(); }
 
 STARTED_WINE=()
 stop_wine() {
@@ -186,9 +167,11 @@ ensure_prefix() {
     [ -f "$prefix/drive_c/windows/Fonts/marlett.ttf" ] || cp /usr/share/wine/fonts/marlett.ttf "$prefix/drive_c/windows/Fonts/"
 }
 
-# Wine's services up before a test, so that none inherits (and holds open) its output pipes.
+# Wine's services up before a test, so that none inherits (and holds open)
+# its output pipes; its desktop drawn by DRIVER: x11, or null where no one
+# looks (the tests: no display to share, no X server's round trips).
 start_wine() {
-    local name=$1 env prefix drop=()
+    local name=$1 driver=${2:-x11} env prefix drop=()
     ensure_prefix "$name"
     env=$(wine_env "$name") prefix=$(arrangement "$name" prefix)
     # A run that was killed leaves its server behind, and another will not start.
@@ -199,7 +182,7 @@ start_wine() {
     with_wine "$env" "${drop[@]}" wineserver -p || die "wineserver does not start in ${prefix#"$ROOT"/}" \
         "(exit code $?); stop what runs Wine there (WINEPREFIX=$prefix wineserver -k) and try again"
     STARTED_WINE+=("$env")
-    run_wine "$name" cmd /c exit >/dev/null 2>&1 </dev/null || die "Wine does not start in ${prefix#"$ROOT"/}; remove that folder and try again"
+    run_wine "$name" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d "$driver" /f >/dev/null 2>&1 </dev/null || die "Wine does not start in ${prefix#"$ROOT"/}; remove that folder and try again"
 }
 
 hold_desktop() {

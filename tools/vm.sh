@@ -72,9 +72,9 @@ guest_boot() {
 }
 
 in_guest_session() {
-    start_wine "$1"
+    start_wine "$1" null
     trap stop_wine EXIT
-    echo "ready DISPLAY=$DISPLAY XAUTHORITY=$XAUTHORITY"
+    echo ready
     sleep infinity
 }
 
@@ -82,12 +82,12 @@ guest_start() {
     local image=$1 name=$2 guest=$VM_DIR/$2 start=$SECONDS
     local failed=(vm_set_failure "$guest") logs="see /run/session.log in it"
     guest_boot "$guest" "$image" 360 -snapshot || return
-    guest_ssh "$guest" "$MOUNT_CHECKOUT && { setsid xvfb-run -a -s '-screen 0 1024x768x24' \
+    guest_ssh "$guest" "$MOUNT_CHECKOUT && { setsid \
         bash -c '. tools/common.sh && . tools/vm.sh && in_guest_session $name' </dev/null >/run/session.log 2>&1 & }" ||
         "${failed[@]}" "the test VM for $name could not start its Wine session" "$logs" || return
     poll "the test VM's Wine for $name" "$(cat "$guest/qemu.pid")" 900 guest_ssh "$guest" "grep -qs '^ready' /run/session.log" ||
         "${failed[@]}" "the test VM's Wine for $name did not start" "$logs" || return
-    guest_ssh "$guest" "sed -n 's/^ready //p' /run/session.log" >"$guest/ready"
+    touch "$guest/ready"
     echo "the test VM for $name is ready after $((SECONDS - start)) s"
 }
 
@@ -152,8 +152,7 @@ vm_wait() {
     wait "$VM_JOB" || true
     for name; do
         [ -f "$VM_DIR/$name/ready" ] || continue
-        guest_ssh "$VM_DIR/$name" "cd '$ROOT' && export $(cat "$VM_DIR/$name/ready") && . tools/common.sh &&
-            hold_desktop $name" ||
+        guest_ssh "$VM_DIR/$name" "cd '$ROOT' && . tools/common.sh && hold_desktop $name" ||
             vm_set_failure "$VM_DIR/$name" "Wine's desktop does not open in the test VM" "see the line above" &
         pids+=($!)
     done

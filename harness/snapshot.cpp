@@ -7,18 +7,14 @@
 
 namespace harness {
 
-namespace {
-std::string Lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(tolower(c)); });
-    return s;
-}
-
-} // namespace
-
+// Without a copy of either: an entry can be 2 MiB of hex, and a comparison
+// asks each entry against each expected prefix.
 bool Under(const std::string &entry, const std::string &prefix)
 {
-    return Lower((entry.substr(0, prefix.size()) + "\\").substr(0, prefix.size())) == Lower(prefix);
+    const size_t n = std::min(entry.size(), prefix.size());
+    auto same = [](unsigned char a, unsigned char b) { return tolower(a) == tolower(b); };
+    return (n == prefix.size() || (n + 1 == prefix.size() && prefix.back() == '\\')) &&
+           std::equal(prefix.begin(), prefix.begin() + n, entry.begin(), same);
 }
 
 std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view)

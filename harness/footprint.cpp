@@ -223,7 +223,8 @@ void SeedHardCases(unsigned seed, bool small)
     SeedRandomBatch(tree[3].root, tree[3].path, seed);
     SeedRegFileCases(tree[6].root, tree[6].path);
     SeedUnspellable(tree[1].root, tree[1].path);
-    SeedChain(tree[4].root, tree[4].path);
+    if (!small)
+        SeedChain(tree[4].root, tree[4].path);
     SeedUnspellable(tree[5].root, tree[5].path);
     if (Key many = Create(tree[0].root, Wide(tree[0].path)))
         for (DWORD i = 0; i < (small ? 50u : 4000u); ++i)

@@ -33,8 +33,10 @@ void SeedEnvironmentValues();   // the four targets and their look-alikes
 // A clean slate, the footprint, its look-alike keys and values and, with
 // `hard`, what a naive walk or a .reg file trips on, in the trees and
 // beside them: names code page 936 cannot spell, a chain deeper than one
-// call can name, a 1 MiB value (4 KiB if `small`), thousands of values
-// (fifty), a batch drawn from `seed`. Returns the keys the trees hold.
+// call can name (none if `small`), a 1 MiB value (4 KiB), thousands of
+// values (fifty), a batch drawn from `seed`. Returns the keys the trees
+// hold. `small` is for runs made hundreds of times: the chain's 140 levels
+// alone would fill 4.5 MiB of every file.
 int SeedAll(int keysPerTree, unsigned seed = 1, bool hard = true, bool small = false);
 // A link in row 4's tree to a look-alike: a cleanup deletes through it what
 // no walk reads. Only where no cleanup runs over it.

@@ -377,7 +377,7 @@ std::wstring Unstamped(std::wstring text)
 // "removed meanwhile" (an open that finds none) may be listed as absent;
 // nothing else that exists may.
 std::string Breach(const BackupRun &r, const harness::Fault &fault, const BackupRun &first, const std::wstring &cleanText,
-                   const harness::Counts &made)
+                   const File &clean, const harness::Counts &made)
 {
     using Invariants = std::initializer_list<std::pair<bool, std::string>>;
     const DWORD code = harness::CodeOf(fault);
@@ -404,7 +404,7 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Backup
     if (r.exitCode == 2 || (removedMeanwhile && r.exitCode == 0 && r.message == texts::kNothing && r.added.empty()))
         return "";   // no file, as it says; or every key gone meanwhile
     const std::wstring text = Text(r.file);
-    const File file = Parse(text), clean = Parse(cleanText);
+    const File file = Parse(text);
     std::vector<std::string> missed = file.missed;
     wchar_t count[128];
     swprintf(count, 128, texts::kMissed, unsigned(missed.size()));
@@ -511,7 +511,7 @@ TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
         DeleteFileW(first.added[0].c_str());
         auto run = [&](const harness::Fault &fault, harness::Counts &made) {
             BackupRun r = RunBackup(fault, made);
-            std::string why = Breach(r, fault, first, text, made);
+            std::string why = Breach(r, fault, first, text, parsed, made);
             for (const std::wstring &file : r.added)
                 DeleteFileW(file.c_str());
             return why;

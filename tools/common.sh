@@ -16,29 +16,23 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 # The packages "$@" that are missing. A mirror can be half synced for hours:
 # an index that fails is left out, an unresolvable install tried with the release's own suite.
 ensure_packages() {
-    local missing=() p log suite
+    local missing=() p out suite
     for p; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q ' installed$' || missing+=("$p"); done
     [ ${#missing[@]} = 0 ] && return 0
     echo "installing: ${missing[*]}"
     case " ${missing[*]}" in *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386 ;; esac
-    log=$(mktemp)
-    if ! as_root apt-get update -qq >"$log" 2>&1; then
-        sed -n '/^[EW]: Failed to fetch /{s/ *\[IP: [^]]*\]//; s|/by-hash/[^ ]*||
-            s|^.: Failed to fetch \([^ ]*\) *\(.*\)|apt-get update: left out \1 (\2); going on without it|p}' "$log"
-        grep -q '^[EW]: Failed to fetch' "$log" || echo "apt-get update failed ($(tail -n 1 "$log")); going on with the indexes there are"
-    fi
+    out=$(apt_get update) || sed -n '/^[EW]: Failed to fetch /{s/ *\[IP: [^]]*\]//; s|/by-hash/[^ ]*||
+        s|^.: Failed to fetch \([^ ]*\) *\(.*\)|apt-get update: left out \1 (\2); going on without it|p}' <<<"$out" | grep . ||
+        echo "apt-get update failed ($(tail -n 1 <<<"$out")); going on with the indexes there are"
     # Quiet: where 32-bit programs cannot run, i386 triggers say "Exec format error".
-    if ! apt_install "$log" "${missing[@]}" &&
-        ! { grep -q 'Unable to correct problems\|Unmet dependencies' "$log" &&
-            suite=$(. /etc/os-release && echo "$VERSION_CODENAME") &&
-            echo "apt-get install could not resolve the packages, as the mirror's suites disagree; trying again with $suite's own (-t $suite)" &&
-            apt_install "$log" -t "$suite" "${missing[@]}"; }; then
-        tail -n 5 "$log" >&2 && rm -f "$log"
-        die "apt-get install ${missing[*]} failed (apt's last lines above); if a line above says the mirror left an index out, wait for it to sync and try again, or install these packages by hand"
-    fi
-    rm -f "$log"
+    out=$(apt_get install -y "${missing[@]}") || { grep -q 'Unable to correct problems\|Unmet dependencies' <<<"$out" &&
+        suite=$(. /etc/os-release && echo "$VERSION_CODENAME") &&
+        echo "apt-get install could not resolve the packages, as the mirror's suites disagree; trying again with $suite's own (-t $suite)" &&
+        out=$(apt_get install -y -t "$suite" "${missing[@]}"); } ||
+        { tail -n 5 <<<"$out" >&2; die "apt-get install ${missing[*]} failed (apt's last lines above); if a line above says" \
+            "the mirror left an index out, wait for it to sync and try again, or install these packages by hand"; }
 }
-apt_install() { as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${@:2}" >"$1" 2>&1; }
+apt_get() { as_root env DEBIAN_FRONTEND=noninteractive apt-get -qq "$@" 2>&1; }
 
 # shellcheck disable=SC2046
 ensure_base_packages() { ensure_packages "${PACKAGES[@]}" $(for name in $(arrangement_names); do arrangement "$name" package; done | sort -u); }

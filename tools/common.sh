@@ -118,14 +118,13 @@ on_private_display() {
 # windows take another's focus; one after the other, as -a picks a number.
 ROW_DISPLAYS=()
 row_displays() {
-    local name file
+    local name fd pid vars
     for name; do
-        file=$(mktemp)
-        xvfb-run -a -s '-screen 0 1024x768x24' sh -c 'echo "$$ DISPLAY=$DISPLAY XAUTHORITY=$XAUTHORITY" >"$1.new" &&
-            mv "$1.new" "$1" && exec sleep infinity' sh "$file" </dev/null >/dev/null 2>&1 &
-        poll "a display for $name" $! 30 test -s "$file" ||
-            { rm -f "$file"; die "xvfb-run does not start a display; check that the xvfb package works"; }
-        read -r pid vars <"$file" && rm -f "$file" && ROW_DISPLAYS+=("$pid")
+        # The pipe's end is closed once read: the session's sleep never writes to it.
+        exec {fd}< <(xvfb-run -a -s '-screen 0 1024x768x24' \
+            sh -c 'echo "$$ DISPLAY=$DISPLAY XAUTHORITY=$XAUTHORITY" && exec sleep infinity' </dev/null 2>/dev/null)
+        read -r -t 30 pid vars <&"$fd" || die "xvfb-run does not start a display; check that the xvfb package works"
+        exec {fd}<&- && ROW_DISPLAYS+=("$pid")
         export "BRISVANE_DISPLAY_$name=$vars"
     done
 }

@@ -79,8 +79,7 @@ def guide(readme, version, date):
         else:
             m = re.match(r"(> |- |\d+\. )?(.*)", line)
             marker = m.group(1) or ""
-            indent = "" if not marker else " " * len(marker)
-            out += wrap(plain(m.group(2)), "  " if marker == "> " else indent and marker, indent)
+            out += wrap(plain(m.group(2)), "  " if marker == "> " else marker, " " * len(marker))
     return "\ufeff" + "\r\n".join(out).strip("\r\n") + "\r\n"
 
 

@@ -41,10 +41,9 @@ arrangement_names() { awk '!/^#/ { print $1 }' "$ROOT/tools/arrangements"; }
 
 # Fields "$@" of arrangement NAME, one a line: loader package arch folder cpu fallback prefix.
 arrangement() {
-    local name=$1 row _ loader package arch folder cpu fallback prefix=$BUILD/wine/$1 field
-    row=$(awk -v name="$name" '!/^#/ && $1 == name' "$ROOT/tools/arrangements")
-    [ -n "$row" ] || die "no arrangement named $name in tools/arrangements"
-    read -r _ loader package arch folder cpu fallback <<<"$row"
+    local _ loader package arch folder cpu fallback prefix=$BUILD/wine/$1 field
+    read -r _ loader package arch folder cpu fallback < <(awk -v name="$1" '!/^#/ && $1 == name' "$ROOT/tools/arrangements") ||
+        die "no arrangement named $1 in tools/arrangements"
     folder=$BUILD/${folder#.} && folder=${folder%/}
     for field in "${@:2}"; do echo "${!field}"; done
 }

@@ -24,8 +24,7 @@ echo "reproducible: the same exes from three folders, the same ${zip##*/} from t
     fail "the zip holds $(unzip -Z1 "$zip" | tr '\n' ' '), not $exes 使用说明.txt"
 guide=$work/guide.txt && unzip -p "$zip" 使用说明.txt >"$guide"
 [ "$(head -c 3 "$guide" | od -An -tx1 | tr -d ' ')" = efbbbf ] || fail "the guide has no UTF-8 byte-order mark"
-[ "$(grep -c $'\r$' "$guide")" = "$(wc -l <"$guide")" ] && [ "$(tail -c 2 "$guide" | od -An -tx1 | tr -d ' ')" = 0d0a ] ||
-    fail "the guide's lines do not all end in CRLF"
+! grep -qv $'\r$' "$guide" && tail -c 2 "$guide" | cmp -s - <(printf '\r\n') || fail "the guide's lines do not all end in CRLF"
 iconv -f UTF-8 -t UTF-16 "$guide" >/dev/null || fail "the guide is not UTF-8"
 # Notepad's columns in a Chinese font, counted apart from pack_release's own
 # count, which they check; no ASCII word broken (list numbers, code and a long

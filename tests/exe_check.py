@@ -60,49 +60,43 @@ def icon_resources():
     return group, images
 
 
-def check_exe(exe, manifest, dialog, path):
-    pe = pefile.PE(path)
+def check_exe(exe, manifest, dialog):
+    pe = pefile.PE(f'{BUILD}/{exe}')
     fh, oh = pe.FILE_HEADER, pe.OPTIONAL_HEADER
-    for what, actual, expected in [
-        ('machine', fh.Machine, 0x14C), ('optional header magic', oh.Magic, 0x10B), ('subsystem (GUI)', oh.Subsystem, 2),
-        ('subsystem version', (oh.MajorSubsystemVersion, oh.MinorSubsystemVersion), (4, 0)),
-        ('DYNAMIC_BASE', oh.DllCharacteristics & 0x40, 0x40), ('NX_COMPAT', oh.DllCharacteristics & 0x100, 0x100),
-        ('time stamp (reproducible)', fh.TimeDateStamp, 0), ('executable, not a DLL', fh.Characteristics & 0x2002, 0x2),
-        ('bytes over 64 KiB', max(len(pe.__data__) - 65536, 0), 0),
-        ('delay imports', hasattr(pe, 'DIRECTORY_ENTRY_DELAY_IMPORT'), False),
-    ]:
-        check(exe, what, actual, expected)
     lines = [line.split() for line in open(f'{SOURCE}/tests/xp-imports.txt') if line.strip() and line[0] != '#']
     allowed = {(dll, f) for dll, *functions in lines for f in functions}
-    for entry in pe.DIRECTORY_ENTRY_IMPORT:
-        for imp in entry.imports:
-            name = imp.name.decode() if imp.name else f'#{imp.ordinal}'
-            check(exe, f'{entry.dll.decode()} {name} on Windows XP', (entry.dll.decode().upper(), name) in allowed, True)
-
+    imports = [(entry.dll.decode(), imp.name.decode() if imp.name else f'#{imp.ordinal}')
+               for entry in pe.DIRECTORY_ENTRY_IMPORT for imp in entry.imports]
     found = {(kind.id, item.id, lang.id): pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size)
              for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries for item in kind.directory.entries
              for lang in item.directory.entries}
     group, images = icon_resources()
     expected = {(ICON, id, CHINESE): image for id, image in images.items()}
     expected[GROUP_ICON, 1, CHINESE] = group
-    expected[MANIFEST, 1, CHINESE] = open(f'{SOURCE}/{manifest}', 'rb').read()
+    expected[MANIFEST, 1, CHINESE] = asks = open(f'{SOURCE}/{manifest}', 'rb').read()
     if dialog:
         expected[DIALOG, dialog, CHINESE] = dialog_template()
-    check(exe, 'resources (type, id, language)', sorted(found), sorted(expected))
-    for key in sorted(found.keys() & expected.keys()):
-        check(exe, f'resource {key}', found[key], expected[key])
-    # What Windows XP reads: icon images as BMPs, not PNGs; a manifest that
-    # asks for the themed controls and for no elevation.
-    for i, (size, bits) in enumerate(IMAGES):
-        header = struct.unpack_from('<IiiHH', images.get(i + 1, bytes(16)))
-        check(exe, f'icon image {i + 1}', header, (40, size, size * 2, 1, bits))
-    asks = expected[MANIFEST, 1, CHINESE]
-    check(exe, 'manifest: common controls 6, trustInfo', (asks.count(COMMON_CONTROLS), b'trustInfo' in asks), (1, False))
+    # Besides, what Windows XP reads: icon images as BMPs, not PNGs; a manifest
+    # that asks for the themed controls and for no elevation.
+    for what, actual, wanted in [
+        ('machine', fh.Machine, 0x14C), ('optional header magic', oh.Magic, 0x10B), ('subsystem (GUI)', oh.Subsystem, 2),
+        ('subsystem version', (oh.MajorSubsystemVersion, oh.MinorSubsystemVersion), (4, 0)),
+        ('DYNAMIC_BASE', oh.DllCharacteristics & 0x40, 0x40), ('NX_COMPAT', oh.DllCharacteristics & 0x100, 0x100),
+        ('time stamp (reproducible)', fh.TimeDateStamp, 0), ('executable, not a DLL', fh.Characteristics & 0x2002, 0x2),
+        ('bytes over 64 KiB', max(len(pe.__data__) - 65536, 0), 0),
+        ('delay imports', hasattr(pe, 'DIRECTORY_ENTRY_DELAY_IMPORT'), False),
+        ('resources (type, id, language)', sorted(found), sorted(expected)),
+        ('manifest: common controls 6, trustInfo', (asks.count(COMMON_CONTROLS), b'trustInfo' in asks), (1, False)),
+    ] + [(f'{dll} {name} on Windows XP', (dll.upper(), name) in allowed, True) for dll, name in imports] + [
+        (f'resource {key}', found[key], expected[key]) for key in sorted(found.keys() & expected.keys())] + [
+        (f'icon image {i + 1}', struct.unpack_from('<IiiHH', images.get(i + 1, bytes(16))), (40, size, size * 2, 1, bits))
+        for i, (size, bits) in enumerate(IMAGES)]:
+        check(exe, what, actual, wanted)
 
 
 for exe, manifest, dialog in EXES:
     if os.path.exists(f'{BUILD}/{exe}'):
-        check_exe(exe, manifest, dialog, f'{BUILD}/{exe}')
+        check_exe(exe, manifest, dialog)
     else:
         failures.append(f'{exe}: not in {BUILD}; build it first')
 print(*failures, f'exe check: {len(EXES)} exes, {len(failures)} failures', sep='\n')

@@ -7,17 +7,16 @@ use strict;
 use warnings;
 use Win::Hivex::Regedit;
 
-my ($keys, $values, $keyLines, $valueLines, $comments) = (0, 0, 0, 0, 0);
+my ($keys, $values) = (0, 0);
 no warnings 'redefine';
 *Win::Hivex::Regedit::_merge_node = sub { $keys++; $values += @{$_[3]}; };
 open my $fh, '<:raw:encoding(UTF-16)', $ARGV[0] or die "reg_import.pl: cannot read $ARGV[0]: $!\n";
 eval { Win::Hivex::Regedit::reg_import($fh, undef); 1 } or die "reg_import.pl: hivex does not take $ARGV[0]: $@";
 seek $fh, 0, 0;
-while (<$fh>) {
-    $keyLines++ if /^\[.*\]\r?$/;
-    $valueLines++ if /^("|@=)/;
-    $comments++ if /^; [^ ]+=/;
-}
+my @lines = <$fh>;
+my $keyLines = grep { /^\[.*\]\r?$/ } @lines;
+my $valueLines = grep { /^("|@=)/ } @lines;
+my $comments = grep { /^; [^ ]+=/ } @lines;
 die "reg_import.pl: hivex read $keys keys and $values values of $keyLines and $valueLines\n"
     if $keys != $keyLines || $values != $valueLines;
 die "reg_import.pl: $ARGV[0] holds no readable line\n" unless $comments;

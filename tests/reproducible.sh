@@ -1,40 +1,34 @@
 #!/bin/bash
 # tools/release in two copies of the working tree in two folders, without
-# ccache, which would hand one folder's objects to the other: the same exes
-# as the main build, the same zip from both. Then the release as a Windows
-# user gets it.
+# ccache, which would hand one folder's objects to the other: the main
+# build's exes in both zips, the same zip from both. Then the release as a
+# Windows user gets it.
 set -euo pipefail
 export LC_ALL=C.UTF-8
 src=$1 build=$2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "release: $*"; exit 1; }
+exes="brisvane.exe brisvane-backup.exe brisvane-path.exe"
 for copy in first/nested second; do
     mkdir -p "$work/$copy"
     git -C "$src" ls-files -z --cached --others --exclude-standard |
         (cd "$src" && xargs -0 cp --parents -t "$work/$copy")
     CCACHE_DISABLE=1 "$work/$copy/tools/release" >/dev/null
+    zip=$(ls "$work/$copy"/dist/brisvane-*.zip)
+    for exe in $exes; do unzip -p "$zip" "$exe" | cmp - "$build/$exe" || fail "$copy's zip's $exe is not build/$exe"; done
 done
-exes="brisvane.exe brisvane-backup.exe brisvane-path.exe"
-dist=$work/first/nested/dist
-zip=$(ls "$dist"/brisvane-*.zip)
-for exe in $exes; do
-    sha256sum "$build/$exe" "$work"/{first/nested,second}/build/"$exe"
-    cmp "$build/$exe" "$work/first/nested/build/$exe" && cmp "$build/$exe" "$work/second/build/$exe"
-    unzip -p "$zip" "$exe" | cmp - "$build/$exe" || fail "the zip's $exe is not build/$exe"
-done
-echo "reproducible: the same exes from three folders, and in the zip"
-cmp "$zip" "$work/second/dist/${zip##*/}"
-echo "reproducible: the same ${zip##*/} from two folders"
+cmp "$work/first/nested/dist/${zip##*/}" "$zip" || fail "the two folders' ${zip##*/} differ"
+echo "reproducible: the same exes from three folders, the same ${zip##*/} from two"
 [ "$(unzip -Z1 "$zip" | tr '\n' ' ')" = "$exes 使用说明.txt " ] ||
     fail "the zip holds $(unzip -Z1 "$zip" | tr '\n' ' '), not $exes 使用说明.txt"
 guide=$work/guide.txt && unzip -p "$zip" 使用说明.txt >"$guide"
 [ "$(head -c 3 "$guide" | od -An -tx1 | tr -d ' ')" = efbbbf ] || fail "the guide has no UTF-8 byte-order mark"
-[ "$(grep -c $'\r$' "$guide")" = "$(wc -l <"$guide")" ] && [ "$(tail -c 2 "$guide" | od -An -tx1 | tr -d ' ')" = 0d0a ] ||
-    fail "the guide's lines do not all end in CRLF"
+! grep -qv $'\r$' "$guide" && tail -c 2 "$guide" | cmp -s - <(printf '\r\n') || fail "the guide's lines do not all end in CRLF"
 iconv -f UTF-8 -t UTF-16 "$guide" >/dev/null || fail "the guide is not UTF-8"
-# Notepad's columns in a Chinese font; no ASCII word broken (list numbers,
-# code and a long key path's rest aside); the steps end with brisvane-path.exe.
+# Notepad's columns in a Chinese font, counted apart from pack_release's own
+# count, which they check; no ASCII word broken (list numbers, code and a long
+# key path's rest aside); the steps end with brisvane-path.exe.
 python3 - "$guide" <<'EOF' || fail "the guide does not read right in Notepad (lines above): rewrap it in tools/pack_release.py or reword README.zh-CN.md"
 import re, sys, unicodedata
 lines = open(sys.argv[1], encoding="utf-8-sig").read().splitlines()
@@ -56,7 +50,7 @@ top=$(head -30 "$guide" | tr -d '\r\n ')
 for say in "【注意】您个人的「path」环境变量会被整个删除" "先运行「brisvane-backup.exe」" "以管理员身份运行" "两个程序用同一种方式启动"; do
     [[ $top == *"$say"* ]] || fail "the guide's first 30 lines do not say: $say"
 done
-unzip -q "$zip" $exes -d "$dist"
-[ "$(wc -l <"$dist/SHA256SUMS")" = 4 ] && (cd "$dist" && sha256sum --quiet -c SHA256SUMS) ||
+cd "${zip%/*}" && unzip -q "$zip" $exes
+[ "$(wc -l <SHA256SUMS)" = 4 ] && sha256sum --quiet -c SHA256SUMS ||
     fail "SHA256SUMS does not hold the zip and the three exes, or does not match"
 echo "release: ${zip##*/} holds build/$exes and the guide (BOM, CRLF, wrapped for Notepad)"

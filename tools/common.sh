@@ -16,29 +16,23 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 # The packages "$@" that are missing. A mirror can be half synced for hours:
 # an index that fails is left out, an unresolvable install tried with the release's own suite.
 ensure_packages() {
-    local missing=() p log suite
+    local missing=() p out suite
     for p; do dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q ' installed$' || missing+=("$p"); done
     [ ${#missing[@]} = 0 ] && return 0
     echo "installing: ${missing[*]}"
     case " ${missing[*]}" in *:i386*) dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386 ;; esac
-    log=$(mktemp)
-    if ! as_root apt-get update -qq >"$log" 2>&1; then
-        sed -n '/^[EW]: Failed to fetch /{s/ *\[IP: [^]]*\]//; s|/by-hash/[^ ]*||
-            s|^.: Failed to fetch \([^ ]*\) *\(.*\)|apt-get update: left out \1 (\2); going on without it|p}' "$log"
-        grep -q '^[EW]: Failed to fetch' "$log" || echo "apt-get update failed ($(tail -n 1 "$log")); going on with the indexes there are"
-    fi
+    out=$(apt_get update) || sed -n '/^[EW]: Failed to fetch /{s/ *\[IP: [^]]*\]//; s|/by-hash/[^ ]*||
+        s|^.: Failed to fetch \([^ ]*\) *\(.*\)|apt-get update: left out \1 (\2); going on without it|p}' <<<"$out" | grep . ||
+        echo "apt-get update failed ($(tail -n 1 <<<"$out")); going on with the indexes there are"
     # Quiet: where 32-bit programs cannot run, i386 triggers say "Exec format error".
-    if ! apt_install "$log" "${missing[@]}" &&
-        ! { grep -q 'Unable to correct problems\|Unmet dependencies' "$log" &&
-            suite=$(. /etc/os-release && echo "$VERSION_CODENAME") &&
-            echo "apt-get install could not resolve the packages, as the mirror's suites disagree; trying again with $suite's own (-t $suite)" &&
-            apt_install "$log" -t "$suite" "${missing[@]}"; }; then
-        tail -n 5 "$log" >&2 && rm -f "$log"
-        die "apt-get install ${missing[*]} failed (apt's last lines above); if a line above says the mirror left an index out, wait for it to sync and try again, or install these packages by hand"
-    fi
-    rm -f "$log"
+    out=$(apt_get install -y "${missing[@]}") || { grep -q 'Unable to correct problems\|Unmet dependencies' <<<"$out" &&
+        suite=$(. /etc/os-release && echo "$VERSION_CODENAME") &&
+        echo "apt-get install could not resolve the packages, as the mirror's suites disagree; trying again with $suite's own (-t $suite)" &&
+        out=$(apt_get install -y -t "$suite" "${missing[@]}"); } ||
+        { tail -n 5 <<<"$out" >&2; die "apt-get install ${missing[*]} failed (apt's last lines above); if a line above says" \
+            "the mirror left an index out, wait for it to sync and try again, or install these packages by hand"; }
 }
-apt_install() { as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${@:2}" >"$1" 2>&1; }
+apt_get() { as_root env DEBIAN_FRONTEND=noninteractive apt-get -qq "$@" 2>&1; }
 
 # shellcheck disable=SC2046
 ensure_base_packages() { ensure_packages "${PACKAGES[@]}" $(for name in $(arrangement_names); do arrangement "$name" package; done | sort -u); }
@@ -47,10 +41,9 @@ arrangement_names() { awk '!/^#/ { print $1 }' "$ROOT/tools/arrangements"; }
 
 # Fields "$@" of arrangement NAME, one a line: loader package arch folder cpu fallback prefix.
 arrangement() {
-    local name=$1 row _ loader package arch folder cpu fallback prefix=$BUILD/wine/$1 field
-    row=$(awk -v name="$name" '!/^#/ && $1 == name' "$ROOT/tools/arrangements")
-    [ -n "$row" ] || die "no arrangement named $name in tools/arrangements"
-    read -r _ loader package arch folder cpu fallback <<<"$row"
+    local _ loader package arch folder cpu fallback prefix=$BUILD/wine/$1 field
+    read -r _ loader package arch folder cpu fallback < <(awk -v name="$1" '!/^#/ && $1 == name' "$ROOT/tools/arrangements") ||
+        die "no arrangement named $1 in tools/arrangements"
     folder=$BUILD/${folder#.} && folder=${folder%/}
     for field in "${@:2}"; do echo "${!field}"; done
 }
@@ -208,29 +201,28 @@ build() {
 
 # The twin's coverage in one line, each program's of its own sources, less
 # the compiler's branches and the GCOVR_EXCL_* lines. Unless NARROWED (ctest's
-# arguments), below 100% fails and names the lines, which FOLDER/coverage-*.txt hold.
+# arguments), gcovr fails below 100% and the lines are named, which FOLDER/coverage-*.txt hold.
 coverage_summary() {
-    local folder=$1 narrowed=$2 name filter targets report line= missing= status=0
+    local folder=$1 narrowed=$2 name filter targets out report line= missing= gate=()
+    [ -n "$narrowed" ] || gate=(--fail-under-line 100 --fail-under-branch 100)
     while read -r name filter targets; do
+        out=$folder/coverage-$name
         # shellcheck disable=SC2046,SC2086
         report=$(cd "$ROOT" && gcovr --gcov-executable x86_64-w64-mingw32-gcov -r . -s --exclude-throw-branches \
-            --exclude-unreachable-branches -f "$filter" --txt "$folder/coverage-$name.txt" \
-            --json "$folder/coverage-$name.json" $(printf "$folder/CMakeFiles/%s.dir " $targets) &&
-            gcovr -r "$ROOT" -a "$folder/coverage-$name.json" -b --txt "$folder/coverage-$name-branches.txt") ||
+            --exclude-unreachable-branches -f "$filter" --txt "$out-lines.txt" --json "$out.json" \
+            $(printf "$folder/CMakeFiles/%s.dir " $targets)) ||
             { echo "$(basename "$0"): gcovr could not read ${folder#"$ROOT"/}'s counts; run the tests again" >&2; return 1; }
         line+="${line:+; }$name $(awk '/^lines:/ { l = $2 } /^branches:/ { b = $2 } END { print l " lines, " b " branches" }' <<<"$report")"
-        grep -q '^lines: 100.0%' <<<"$report" && grep -q '^branches: 100.0%' <<<"$report" && continue
-        status=1
-        missing+=$(awk -v name="$name" 'FNR == 1 { kind = FILENAME ~ /branches/ ? "branches" : "lines" }
-            NF == 5 && $4 ~ /%$/ { print "not covered, " name ": " $1 " " kind " " $5 }' \
-            "$folder/coverage-$name.txt" "$folder/coverage-$name-branches.txt")$'\n'
+        # Its own failure said below, with the rows of its reports that name lines, as gcovr's names no program.
+        gcovr -r "$ROOT" -a "$out.json" -b --txt "$out-branches.txt" "${gate[@]}" 2>/dev/null ||
+            missing+=$(grep -h 'Missing$\|%  *[0-9]' "$out-lines.txt" "$out-branches.txt")$'\n'
     done <<'PROGRAMS'
 backup backup/ brisvane-backup
 path path/ brisvane-path
 tool (app|cleanup|platform)/ brisvane_core brisvane
 PROGRAMS
     echo "coverage, x64: $line"
-    [ -n "$narrowed" ] || [ $status = 0 ] && return 0
+    [ -n "$missing" ] || return 0
     printf '%s' "$missing"
     echo "$(basename "$0"): coverage is below 100%: reach the lines above with a test, or mark one no test can reach GCOVR_EXCL_LINE (or _BR_LINE, _START/_STOP), with the reason beside it" >&2
     return 1

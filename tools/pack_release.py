@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # pack_release.py SOURCE_DIR EXE_DIR OUT_DIR: brisvane-VERSION.zip, the
 # shipped exes and README.zh-CN.md as plain text for Notepad from XP on (BOM,
-# CRLF, wrapped), and SHA256SUMS. Fixed times, order and attributes.
+# CRLF, wrapped), SHA256SUMS and the zip's SHA-256. Fixed times, order, attributes.
 import hashlib
 import re
 import struct
@@ -79,8 +79,7 @@ def guide(readme, version, date):
         else:
             m = re.match(r"(> |- |\d+\. )?(.*)", line)
             marker = m.group(1) or ""
-            indent = "" if not marker else " " * len(marker)
-            out += wrap(plain(m.group(2)), "  " if marker == "> " else indent and marker, indent)
+            out += wrap(plain(m.group(2)), "  " if marker == "> " else marker, " " * len(marker))
     return "\ufeff" + "\r\n".join(out).strip("\r\n") + "\r\n"
 
 
@@ -111,10 +110,10 @@ def main(source, exes, out):
     with zipfile.ZipFile(archive, "w") as z:
         for name, data in members:
             z.writestr(Entry(name, stamp), data, compresslevel=9)
-    sums = [(archive.name, archive.read_bytes())] + members[: len(EXES)]
-    (out / "SHA256SUMS").write_text(
-        "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in sums), encoding="ascii")
-    print(archive, out / "SHA256SUMS", sep="\n")
+    files = [(archive.name, archive.read_bytes())] + members[: len(EXES)]
+    sums = [(hashlib.sha256(data).hexdigest(), name) for name, data in files]
+    (out / "SHA256SUMS").write_text("".join(f"{sha}  {name}\n" for sha, name in sums), encoding="ascii")
+    print(archive, out / "SHA256SUMS", f"SHA-256 {sums[0][0]}  {archive}", sep="\n")
 
 
 if __name__ == "__main__":

@@ -30,6 +30,9 @@ bool WaitUntil(const std::function<bool()> &done, DWORD timeoutMs);
 HWND OwnedBox(HWND owner, DWORD timeoutMs = 0, const wchar_t *title = nullptr);
 std::wstring BoxText(HWND box);
 
+// The exit code within `timeoutMs`, else ~0u once it is ended; handles closed.
+DWORD FinishProcess(PROCESS_INFORMATION &process, DWORD timeoutMs);
+
 // A program started as its own process; one still running when this goes
 // (after a failed assertion, say) is ended here, not by the test's timeout.
 struct Program {
@@ -38,7 +41,7 @@ struct Program {
     double seconds = -1;   // from CreateProcess to the dialog shown
     Program() = default;
     Program(const Program &) = delete;
-    ~Program();
+    ~Program() { if (process.hProcess) FinishProcess(process, 0); }
 };
 
 // What StartProgram waits for: any top-level dialog of the program; or, with
@@ -84,8 +87,6 @@ std::vector<std::wstring> BackupFiles(const std::wstring &folder);
 size_t RemoveBackups();
 
 bool StartProcess(std::wstring command, DWORD flags, PROCESS_INFORMATION &process);
-// The exit code within `timeoutMs`, else ~0u once it is ended; handles closed.
-DWORD FinishProcess(PROCESS_INFORMATION &process, DWORD timeoutMs);
 // What Windows says of an error code, on one line.
 std::wstring SystemWords(DWORD code);
 // A command line run to its end, without a console: its exit code, or ~0u.

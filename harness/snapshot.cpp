@@ -7,18 +7,11 @@
 
 namespace harness {
 
-namespace {
-std::string Lower(std::string s)
-{
-    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return char(tolower(c)); });
-    return s;
-}
-
-} // namespace
-
 bool Under(const std::string &entry, const std::string &prefix)
 {
-    return Lower((entry.substr(0, prefix.size()) + "\\").substr(0, prefix.size())) == Lower(prefix);
+    const std::string e = entry + "\\";
+    auto same = [](unsigned char a, unsigned char b) { return tolower(a) == tolower(b); };
+    return e.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), e.begin(), same);
 }
 
 std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view)

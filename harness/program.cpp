@@ -7,18 +7,15 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 namespace harness {
 
 DWORD Scaled(DWORD ms)
 {
-    static const DWORD scale = [] {
-        char text[8] = "";
-        GetEnvironmentVariableA("BRISVANE_TIME_SCALE", text, sizeof text);
-        return DWORD(std::max(atoi(text), 1));
-    }();
-    return ms * scale;
+    const char *scale = std::getenv("BRISVANE_TIME_SCALE");
+    return ms * DWORD(std::max(scale ? std::atoi(scale) : 1, 1));
 }
 
 double Seconds()
@@ -139,11 +136,6 @@ HWND OwnedBox(HWND owner, DWORD timeoutMs, const wchar_t *title)
         return (box = FindDialog(title, [=](HWND w) { return GetWindow(w, GW_OWNER) == owner; }));
     }, timeoutMs);
     return box;
-}
-
-std::wstring BoxText(HWND box)
-{
-    return WindowText(GetDlgItem(box, 0xFFFF));
 }
 
 std::wstring Folder(int csidl)

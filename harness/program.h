@@ -28,7 +28,7 @@ bool WaitUntil(const std::function<bool()> &done, DWORD timeoutMs);
 // waited for up to `timeoutMs`, found from its creation on, before it is
 // shown; its text is in static 0xFFFF.
 HWND OwnedBox(HWND owner, DWORD timeoutMs = 0, const wchar_t *title = nullptr);
-std::wstring BoxText(HWND box);
+inline std::wstring BoxText(HWND box) { return WindowText(GetDlgItem(box, 0xFFFF)); }
 
 // The exit code within `timeoutMs`, else ~0u once it is ended; handles closed.
 DWORD FinishProcess(PROCESS_INFORMATION &process, DWORD timeoutMs);

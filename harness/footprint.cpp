@@ -5,7 +5,6 @@
 
 #include <winternl.h>
 
-#include <cstdio>
 #include <iterator>
 #include <memory>
 #include <random>

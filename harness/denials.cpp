@@ -70,7 +70,8 @@ DesktopMoved::DesktopMoved(const std::wstring &path)
     const bool had = !RegGetValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop", RRF_RT_ANY | RRF_NOEXPAND, &type,
                                    saved.data(), &size);
     saved.resize(had ? size : 0);
-    if (SHSetValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop", REG_EXPAND_SZ, path.c_str(), DWORD(path.size() + 1) * 2))
+    if (SHSetValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop", REG_EXPAND_SZ, path.c_str(),
+                    DWORD(path.size() + 1) * sizeof(wchar_t)))
         return;
     undo_ = [had, type, saved] {
         had ? SHSetValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop", type, saved.data(), DWORD(saved.size()))

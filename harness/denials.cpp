@@ -65,15 +65,14 @@ RestrictedFolder::RestrictedFolder(const std::wstring &path)
 
 DesktopMoved::DesktopMoved(const std::wstring &path)
 {
-    HKEY key = nullptr;
     std::vector<BYTE> saved(4096);
     DWORD size = DWORD(saved.size()), type = 0;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kShellFolders, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key, nullptr))
-        return;
-    const bool had = !RegQueryValueExW(key, L"Desktop", nullptr, &type, saved.data(), &size);
+    const bool had = !RegGetValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop", RRF_RT_ANY | RRF_NOEXPAND, &type,
+                                   saved.data(), &size);
     saved.resize(had ? size : 0);
-    RegSetValueExW(key, L"Desktop", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE *>(path.c_str()), DWORD(path.size() + 1) * 2);
-    RegCloseKey(key);
+    if (SHSetValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop", REG_EXPAND_SZ, path.c_str(),
+                    DWORD(path.size() + 1) * sizeof(wchar_t)))
+        return;
     undo_ = [had, type, saved] {
         had ? SHSetValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop", type, saved.data(), DWORD(saved.size()))
             : SHDeleteValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop");

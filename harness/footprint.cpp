@@ -5,7 +5,6 @@
 
 #include <winternl.h>
 
-#include <cstdio>
 #include <iterator>
 #include <memory>
 #include <random>
@@ -60,10 +59,11 @@ namespace {
 // A key made or opened here, closed when it goes; empty if it failed.
 using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)>;
 
-Key Create(HKEY parent, const std::wstring &path, REGSAM view = 0)
+Key Create(HKEY parent, const std::wstring &path, REGSAM view = 0, DWORD options = 0)
 {
     HKEY key = nullptr;
-    LSTATUS status = RegCreateKeyExW(parent, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS | view, nullptr, &key, nullptr);
+    LSTATUS status = RegCreateKeyExW(parent, path.c_str(), 0, nullptr, options, KEY_ALL_ACCESS | view, nullptr, &key,
+                                     nullptr);
     return Key(status == ERROR_SUCCESS ? key : nullptr, RegCloseKey);
 }
 
@@ -311,13 +311,9 @@ void SeedEnvironmentValues()
 
 void SeedLink()
 {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, kLink, 0, nullptr, REG_OPTION_CREATE_LINK, KEY_ALL_ACCESS, nullptr, &key,
-                        nullptr) != ERROR_SUCCESS)
-        return;
     const wchar_t target[] = L"\\Registry\\Machine\\Software\\Microsoft\\Visual Basic\\6.0 Backup";
-    Set(key, L"SymbolicLinkValue", REG_LINK, target, sizeof target - sizeof(wchar_t));
-    RegCloseKey(key);
+    if (Key link = Create(HKEY_LOCAL_MACHINE, kLink, 0, REG_OPTION_CREATE_LINK))
+        Set(link.get(), L"SymbolicLinkValue", REG_LINK, target, sizeof target - sizeof(wchar_t));
 }
 
 void RemoveAll()

@@ -1,6 +1,6 @@
 // brisvane_inject.dll, for the tests only: points a shipped program's import
 // entries at stand-ins that count each call and fail the Nth the way Windows
-// does, as harness::Fault says in BRISVANE_FAULT ("AT CODE PERSISTENT LARGER
+// does, as Fault says in BRISVANE_FAULT ("AT CODE PERSISTENT LARGER
 // FUNCTIONS"); at exit it writes "name=count" lines to BRISVANE_FAULT_COUNTS.
 // Only the program's own calls go through its import table.
 #include "harness/calls.h"
@@ -12,9 +12,7 @@
 
 namespace {
 
-using harness::kInjectableCalls;
-using harness::kInjectableCount;
-using harness::Row;
+using namespace harness;
 
 LONG g_counts[kInjectableCount], g_calls /* across the chosen */, g_injected, g_at, g_code;
 bool g_persistent;
@@ -28,9 +26,9 @@ bool Fails(int call, DWORD &code)
     if (call != g_first && (call != g_second || g_injected == 0))
         return false;
     LONG n = InterlockedIncrement(&g_calls);
-    DWORD failure = kInjectableCalls[call].codes[g_code % harness::CodeCount(kInjectableCalls[call])];
+    DWORD failure = kInjectableCalls[call].codes[g_code % CodeCount(kInjectableCalls[call])];
     // Only one look sees a key added within the clock's tick, in either mode.
-    if (g_at == 0 || n < g_at || (n > g_at && !g_persistent) || (g_injected && failure == harness::kAddedMeanwhile))
+    if (g_at == 0 || n < g_at || (n > g_at && !g_persistent) || (g_injected && failure == kAddedMeanwhile))
         return false;
     code = failure;
     InterlockedIncrement(&g_injected);
@@ -67,13 +65,13 @@ LSTATUS WINAPI QueryInfoKey(HKEY key, LPWSTR className, LPDWORD classLength, LPD
                             LPDWORD longestSubkey, LPDWORD longestClass, LPDWORD values, LPDWORD longestValueName,
                             LPDWORD longestValueData, LPDWORD security, PFILETIME written)
 {
-    FAIL_OR(RegQueryInfoKeyW) if (code != harness::kWrittenMeanwhile && code != harness::kAddedMeanwhile) return LSTATUS(code);
+    FAIL_OR(RegQueryInfoKeyW) if (code != kWrittenMeanwhile && code != kAddedMeanwhile) return LSTATUS(code);
     LSTATUS status = REAL(RegQueryInfoKeyW)(key, className, classLength, reserved, subkeys, longestSubkey, longestClass,
                                             values, longestValueName, longestValueData, security, written);
-    if (code == harness::kWrittenMeanwhile && written)
+    if (code == kWrittenMeanwhile && written)
         ++written->dwLowDateTime;
     // One fewer than there are: subkeys where there are any, else values.
-    if (DWORD *count = subkeys && *subkeys ? subkeys : values && *values ? values : nullptr; code == harness::kAddedMeanwhile && count)
+    if (DWORD *count = subkeys && *subkeys ? subkeys : values && *values ? values : nullptr; code == kAddedMeanwhile && count)
         --*count;
     return status;
 }
@@ -93,7 +91,7 @@ BOOL WINAPI Write(HANDLE file, LPCVOID data, DWORD bytes, LPDWORD written, LPOVE
     {
         DWORD part = 0;
         REAL(WriteFile)(file, data, bytes / 2, written ? written : &part, overlapped);
-        return code == harness::kShortWrite || (SetLastError(code), FALSE);
+        return code == kShortWrite || (SetLastError(code), FALSE);
     }
     return REAL(WriteFile)(file, data, bytes, written, overlapped);
 }

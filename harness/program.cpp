@@ -5,27 +5,22 @@
 #include "app/resource.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 namespace harness {
 
 DWORD Scaled(DWORD ms)
 {
-    static const DWORD scale = [] {
-        char text[8] = "";
-        GetEnvironmentVariableA("BRISVANE_TIME_SCALE", text, sizeof text);
-        return DWORD(std::max(atoi(text), 1));
-    }();
-    return ms * scale;
+    const char *scale = std::getenv("BRISVANE_TIME_SCALE");
+    return ms * DWORD(std::max(scale ? std::atoi(scale) : 1, 1));
 }
 
 double Seconds()
 {
-    LARGE_INTEGER now, frequency;
-    QueryPerformanceCounter(&now);
-    QueryPerformanceFrequency(&frequency);
-    return double(now.QuadPart) / double(frequency.QuadPart);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 std::wstring FromGbk(const std::string &bytes)
@@ -65,11 +60,12 @@ std::vector<std::wstring> ListLines(HWND list)
 }
 
 namespace {
-// The first top-level dialog window, of any process, that `match` accepts.
-template <class Match> HWND FindDialog(Match match)
+// The first top-level dialog window, of any process, with `caption` (if
+// given: a single call finds it) that `match` accepts.
+template <class Match> HWND FindDialog(const wchar_t *caption, Match match)
 {
     HWND window = nullptr;
-    while ((window = FindWindowExW(nullptr, window, L"#32770", nullptr)) && !match(window)) {
+    while ((window = FindWindowExW(nullptr, window, L"#32770", caption)) && !match(window)) {
     }
     return window;
 }
@@ -137,14 +133,9 @@ HWND OwnedBox(HWND owner, DWORD timeoutMs, const wchar_t *title)
 {
     HWND box = nullptr;
     WaitUntil([&] {
-        return (box = FindDialog([=](HWND w) { return GetWindow(w, GW_OWNER) == owner && (!title || WindowText(w) == title); }));
+        return (box = FindDialog(title, [=](HWND w) { return GetWindow(w, GW_OWNER) == owner; }));
     }, timeoutMs);
     return box;
-}
-
-std::wstring BoxText(HWND box)
-{
-    return WindowText(GetDlgItem(box, 0xFFFF));
 }
 
 std::wstring Folder(int csidl)
@@ -231,14 +222,11 @@ std::wstring PathBeside(const wchar_t *name)
 
 HWND ProgramDialog(const Program &tool, const wchar_t *caption)
 {
-    auto ours = [&tool](HWND window) {
+    return FindDialog(caption, [&tool](HWND window) {
         DWORD pid = 0;
-        return IsWindowVisible(window) && GetWindowThreadProcessId(window, &pid) && pid == tool.process.dwProcessId;
-    };
-    if (!caption)
-        return FindDialog([&](HWND w) { return ours(w) && !GetWindow(w, GW_OWNER); });
-    HWND window = FindWindowW(L"#32770", caption);
-    return window && ours(window) ? window : nullptr;
+        return IsWindowVisible(window) && GetWindowThreadProcessId(window, &pid) && pid == tool.process.dwProcessId &&
+               !GetWindow(window, GW_OWNER);
+    });
 }
 
 bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs, const wchar_t *program, StartOptions options)
@@ -256,12 +244,6 @@ bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs,
     if (tool.dialog)
         tool.seconds = Seconds() - start;
     return tool.dialog != nullptr;
-}
-
-Program::~Program()
-{
-    if (process.hProcess)
-        FinishProcess(process, 0);
 }
 
 DWORD CloseProgram(Program &tool)
@@ -294,8 +276,8 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
     // 10 ms: this wait and the timed run share one wineserver.
     double start = Seconds();
     PostMessageW(confirm, WM_COMMAND, IDYES, 0);
-    auto owned = [&tool](HWND box) { return box && GetWindow(box, GW_OWNER) == tool.dialog ? box : nullptr; };
-    while (!(done = owned(FindWindowW(L"#32770", L"完成"))) && Seconds() - start < 600)
+    while (!(done = FindDialog(L"完成", [&tool](HWND box) { return GetWindow(box, GW_OWNER) == tool.dialog; })) &&
+           Seconds() - start < 600)
         Sleep(10);
     result.runSeconds = Seconds() - start;
     if (!done)

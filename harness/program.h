@@ -28,7 +28,10 @@ bool WaitUntil(const std::function<bool()> &done, DWORD timeoutMs);
 // waited for up to `timeoutMs`, found from its creation on, before it is
 // shown; its text is in static 0xFFFF.
 HWND OwnedBox(HWND owner, DWORD timeoutMs = 0, const wchar_t *title = nullptr);
-std::wstring BoxText(HWND box);
+inline std::wstring BoxText(HWND box) { return WindowText(GetDlgItem(box, 0xFFFF)); }
+
+// The exit code within `timeoutMs`, else ~0u once it is ended; handles closed.
+DWORD FinishProcess(PROCESS_INFORMATION &process, DWORD timeoutMs);
 
 // A program started as its own process; one still running when this goes
 // (after a failed assertion, say) is ended here, not by the test's timeout.
@@ -38,7 +41,7 @@ struct Program {
     double seconds = -1;   // from CreateProcess to the dialog shown
     Program() = default;
     Program(const Program &) = delete;
-    ~Program();
+    ~Program() { if (process.hProcess) FinishProcess(process, 0); }
 };
 
 // What StartProgram waits for: any top-level dialog of the program; or, with
@@ -84,8 +87,6 @@ std::vector<std::wstring> BackupFiles(const std::wstring &folder);
 size_t RemoveBackups();
 
 bool StartProcess(std::wstring command, DWORD flags, PROCESS_INFORMATION &process);
-// The exit code within `timeoutMs`, else ~0u once it is ended; handles closed.
-DWORD FinishProcess(PROCESS_INFORMATION &process, DWORD timeoutMs);
 // What Windows says of an error code, on one line.
 std::wstring SystemWords(DWORD code);
 // A command line run to its end, without a console: its exit code, or ~0u.

@@ -31,12 +31,6 @@ std::string Bytes(const std::wstring &file)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-std::wstring Text(const std::wstring &file)
-{
-    std::string bytes = Bytes(file);
-    return std::wstring(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
-}
-
 // A key or value of the file as a snapshot names it: "HKLM\path", and
 // "HKLM\path\\:NAME=" for a value. The file names the 32-bit view as 64-bit
 // regedit sees it.
@@ -109,12 +103,12 @@ File Parse(const std::wstring &text)
 std::vector<std::wstring> BoxList(const std::wstring &message, const wchar_t *title)
 {
     std::vector<std::wstring> lines;
-    size_t at = message.find(L"\r\n" + std::wstring(title) + L"\r\n");
-    for (at = at == std::wstring::npos ? at : message.find(L"\r\n", at + 2) + 2;
-         at != std::wstring::npos && message.compare(at, 4, L"    ") == 0;) {
-        size_t end = message.find(L"\r\n", at);
+    const size_t head = message.find(L"\r\n" + std::wstring(title) + L"\r\n");
+    for (size_t at = head == std::wstring::npos ? head : head + wcslen(title) + 4;
+         at < message.size() && !message.compare(at, 4, L"    ");) {
+        const size_t end = std::min(message.find(L"\r\n", at), message.size());
         lines.push_back(message.substr(at + 4, end - at - 4));
-        at = end == std::wstring::npos ? end : end + 2;
+        at = end + 2;
     }
     return lines;
 }
@@ -122,10 +116,10 @@ std::vector<std::wstring> BoxList(const std::wstring &message, const wchar_t *ti
 // One run of the backup with `fault` in it: its exit code (~0u: it did not
 // start with the injector in it, or did not end by itself), its box, the new
 // files on the desktop and in Documents, and the one the box names as saved
-// (with its lists, or alone where the heap gave out after saving it).
+// (with its lists, or alone where the heap gave out after saving it) and its text.
 struct BackupRun {
     DWORD exitCode = ~0u;
-    std::wstring message, file;
+    std::wstring message, file, text;
     std::vector<std::wstring> added;
 };
 
@@ -155,6 +149,8 @@ BackupRun RunBackup(const harness::Fault &fault, harness::Counts &made)
     for (std::wstring saved : {texts::kSaved + std::wstring(L"\r\n"), std::wstring(texts::kOutOfMemorySaved)})
         if (r.message.rfind(saved, 0) == 0)
             r.file = r.message.substr(saved.size(), r.message.find(L"\r\n", saved.size()) - saved.size());
+    const std::string bytes = Bytes(r.file);
+    r.text.assign(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
     return r;
 }
 
@@ -253,7 +249,7 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         }
         harness::Counts made;
         BackupRun b = RunBackup(f & kTooLarge ? harness::Fault{"HeapAlloc", 1, true, 0, 1 << 19} : harness::Fault{}, made);
-        const std::wstring text = Text(b.file);
+        const std::wstring &text = b.text;
         const File file = Parse(text);
         changes.clear();
         Folder(CSIDL_DESKTOPDIRECTORY);   // Windows' cache of folders (Shell Folders) forgets the moved one
@@ -361,8 +357,7 @@ std::wstring Unstamped(std::wstring text)
 // or a file that lost what the clean run's holds without saying so. A key
 // "removed meanwhile" (an open that finds none) may be listed as absent;
 // nothing else that exists may.
-std::string Breach(const BackupRun &r, const harness::Fault &fault, const BackupRun &first, const std::wstring &cleanText,
-                   const harness::Counts &made)
+std::string Breach(const BackupRun &r, const harness::Fault &fault, const BackupRun &first, const harness::Counts &made)
 {
     using Invariants = std::initializer_list<std::pair<bool, std::string>>;
     const DWORD code = harness::CodeOf(fault);
@@ -386,19 +381,18 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Backup
             return why;
     if (r.exitCode == 2 || (removedMeanwhile && r.exitCode == 0 && r.message == texts::kNothing && r.added.empty()))
         return "";   // no file, as it says; or every key gone meanwhile
-    const std::wstring text = Text(r.file);
-    const File file = Parse(text), clean = Parse(cleanText);
+    const File file = Parse(r.text), clean = Parse(first.text);
     std::vector<std::string> missed = file.missed;
     wchar_t count[128];
     swprintf(count, 128, texts::kMissed, unsigned(missed.size()));
     bool unread = false;
     for (const wchar_t *reason : {texts::kUnreadable, texts::kSomeUnreadable, texts::kChanged, texts::kTooLarge})
-        unread |= text.find(texts::kMissedLine + std::wstring(reason) + texts::kMissedLineEnd) != std::wstring::npos;
+        unread |= r.text.find(texts::kMissedLine + std::wstring(reason) + texts::kMissedLineEnd) != std::wstring::npos;
     const auto folder = [](const std::wstring &file) { return file.substr(0, file.rfind(L'\\')); };
     for (const auto &[broken, why] : Invariants{
              {std::find(r.added.begin(), r.added.end(), r.file) == r.added.end(),
               ended + ", but the box names no new file: " + box},
-             {text.find(L'\0') != std::wstring::npos, "a NUL in the file, where Windows' regedit ends the line"},
+             {r.text.find(L'\0') != std::wstring::npos, "a NUL in the file, where Windows' regedit ends the line"},
              // A rename refused for a moment is tried again, not given up.
              {fault.functions == "MoveFileExW" && code == ERROR_SHARING_VIOLATION && !fault.persistent &&
                   folder(r.file) != folder(first.file),
@@ -422,7 +416,7 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Backup
         const std::wstring value = in == std::wstring::npos ? L"" : line.substr(in + wcslen(texts::kInEnvironment));
         missed.push_back(in == std::wstring::npos ? Entry(line) + "\\" : Entry(line.substr(0, in), &value));
     }
-    if (r.exitCode == 0 && !removedMeanwhile && Unstamped(text) != Unstamped(cleanText))
+    if (r.exitCode == 0 && !removedMeanwhile && Unstamped(r.text) != Unstamped(first.text))
         return "exit 0, but the file differs from the clean run's";
     // A missed value accounts for itself and its key's line (the
     // environment's section holds only those values).
@@ -473,25 +467,24 @@ TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
         BackupRun first = RunBackup(harness::Fault{}, counts);
         ASSERT_EQ(footprint.exitCode, first.exitCode) << ToUtf8(first.message);
         ASSERT_EQ(1u, first.added.size()) << ToUtf8(first.message);
-        const std::wstring text = Text(first.added[0]);
-        const File parsed = Parse(text);
+        const File parsed = Parse(first.text);
         ASSERT_FALSE(parsed.readable.empty());
-        ASSERT_EQ(std::wstring::npos, text.find(L'\0'));
+        ASSERT_EQ(std::wstring::npos, first.text.find(L'\0'));
         if (footprint.trees) {
             // The link is unread: the cleanup would delete through it.
             EXPECT_NE(std::wstring::npos, first.message.find(texts::kDoNotClean)) << ToUtf8(first.message);
             const std::string link = "HKLM\\Software\\Microsoft\\Visual Component Manager\\Link\\";
             EXPECT_NE(parsed.missed.end(), std::find(parsed.missed.begin(), parsed.missed.end(), link));
             // Strings without their NUL at their exact bytes, and named.
-            EXPECT_NE(std::wstring::npos, text.find(L"\r\n\"no terminator\"=hex(1):61,00,62,00,63,00\r\n"));
-            EXPECT_NE(std::wstring::npos, text.find(texts::kUnterminated + std::wstring(texts::kMissedLineEnd) + L"["));
+            EXPECT_NE(std::wstring::npos, first.text.find(L"\r\n\"no terminator\"=hex(1):61,00,62,00,63,00\r\n"));
+            EXPECT_NE(std::wstring::npos, first.text.find(texts::kUnterminated + std::wstring(texts::kMissedLineEnd) + L"["));
             // For a second reader of the format (tests/reg_import.pl).
             MoveFileExW(first.added[0].c_str(), harness::PathBeside(L"backup-proof.reg").c_str(), MOVEFILE_REPLACE_EXISTING);
         }
         DeleteFileW(first.added[0].c_str());
         auto run = [&](const harness::Fault &fault, harness::Counts &made) {
             BackupRun r = RunBackup(fault, made);
-            std::string why = Breach(r, fault, first, text, made);
+            std::string why = Breach(r, fault, first, made);
             for (const std::wstring &file : r.added)
                 DeleteFileW(file.c_str());
             return why;

@@ -25,7 +25,8 @@ std::vector<std::wstring> Lines(const std::set<int> &failed = {})
         L"Software\\Microsoft\\Devstudio\\6.0", L"Software\\Microsoft\\HTML Help Collections",
         L"Software\\Microsoft\\Visual Basic\\6.0", L"Software\\Microsoft\\Visual Component Manager",
         L"Software\\Microsoft\\VisualStudio\\6.0",
-        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\StartMenu\\&Programs\\Microsoft Visual Studio 6.0",
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\MenuOrder\\StartMenu\\&Programs\\"
+        L"Microsoft Visual Studio 6.0",
         L"SOFTWARE\\Microsoft\\DevStudio\\6.0"};
     std::vector<std::wstring> lines;
     for (int row = 1; row <= 7; ++row)

@@ -132,25 +132,29 @@ TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
     ASSERT_TRUE(cleanup.ok) << cleanup.error;
     Write(kReinstalled);
 
-    static const struct { const char *label; WPARAM answer; DWORD exitCode; const Values &after; size_t boxes; } runs[] = {
-        {"answered 否", IDNO, 1, kReinstalled, 1}, {"answered 是", IDYES, 0, kAfter, 2}, {"run a second time", IDYES, 0, kAfter, 1}};
-    Outcome r[3];
-    for (int i = 0; i < 3; ++i) {
-        SCOPED_TRACE(runs[i].label);
-        r[i] = Drive(L"brisvane-path.exe", L"", runs[i].answer);
-        EXPECT_EQ(runs[i].exitCode, r[i].exitCode);
-        EXPECT_EQ(runs[i].after, Read());
-        ASSERT_EQ(runs[i].boxes, r[i].boxes.size());
-    }
+    Outcome no = Drive(L"brisvane-path.exe", L"", IDNO);
+    EXPECT_EQ(1u, no.exitCode);
+    EXPECT_EQ(kReinstalled, Read()) << "answered 否";
+    ASSERT_EQ(1u, no.boxes.size());
     // What it adds and leaves out, said before it asks.
     for (const std::wstring &said : Values{
              L"备份文件：" + file + L"\r\n", L"\r\n添加到 path 的末尾：\r\n    c:\\tools\\BIN\\\r\n    %USERPROFILE%\\bin\r\n",
              L"（旧 VC6.0 自己的文件夹，新安装的 VC6.0 已写入它的）：\r\n    " OLD L"Common\\Tools\\WinNT\r\n",
              L"\r\n不添加到 path（文件夹已不存在）：\r\n    C:\\Gone\\bin\r\n    C:\\windows\\win.ini\r\n",
              L"\r\n添加到 lib 的末尾：\r\n    C:\\SDK\\Lib\r\n", texts::kAsk})
-        EXPECT_NE(std::wstring::npos, r[0].boxes[0].find(said)) << harness::ToUtf8(said + L" in " + r[0].boxes[0]);
-    EXPECT_EQ(texts::kDone, r[1].boxes.back());
-    EXPECT_EQ(r[2].boxes[0].size() - wcslen(texts::kNothing), r[2].boxes[0].rfind(texts::kNothing));
+        EXPECT_NE(std::wstring::npos, no.boxes[0].find(said)) << harness::ToUtf8(said + L" in " + no.boxes[0]);
+
+    Outcome yes = Drive(L"brisvane-path.exe");
+    EXPECT_EQ(0u, yes.exitCode);
+    EXPECT_EQ(kAfter, Read());
+    EXPECT_EQ(2u, yes.boxes.size());
+    EXPECT_EQ(texts::kDone, yes.boxes.back());
+
+    Outcome again = Drive(L"brisvane-path.exe");
+    EXPECT_EQ(0u, again.exitCode);
+    EXPECT_EQ(kAfter, Read()) << "run a second time";
+    EXPECT_EQ(1u, again.boxes.size());
+    EXPECT_EQ(again.boxes.back().size() - wcslen(texts::kNothing), again.boxes.back().rfind(texts::kNothing));
 
     auto run = [](const harness::Fault &fault, harness::Counts &made) -> std::string {
         Write(kReinstalled);
@@ -175,7 +179,7 @@ TEST(PathProof, PutsBackTheUsersOwnFoldersAndKeepsItsWordUnderEverySingleFault)
             return "";
         return "the box lacks the system's words: " + harness::ToUtf8(last);
     };
-    for (const std::string &breach : harness::RunSingleFaults(r[1].made, harness::kPath, "brisvane-path", run))
+    for (const std::string &breach : harness::RunSingleFaults(yes.made, harness::kPath, "brisvane-path", run))
         ADD_FAILURE() << breach;
     harness::RemoveAll();
 }

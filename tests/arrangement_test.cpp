@@ -10,11 +10,7 @@
 
 TEST(Arrangement, MatchesThisProcess)
 {
-    auto variable = [](const char *name) {
-        char value[64] = "";
-        GetEnvironmentVariableA(name, value, sizeof value);
-        return std::string(value);
-    };
+    auto variable = [](const char *name) { return std::string(std::getenv(name) ? std::getenv(name) : ""); };
     const std::string name = variable("BRISVANE_ARRANGEMENT"), cpu = variable("BRISVANE_CPU"), arch = variable("WINEARCH");
     ASSERT_FALSE(name.empty()) << "run the tests with tools/test";
     ASSERT_TRUE(cpu == "i686" || cpu == "x86_64") << name << ": unknown CPU " << cpu;

@@ -22,19 +22,13 @@
 namespace {
 
 namespace texts = backup::texts;
-using harness::ToUtf8;
+using harness::BackupFiles, harness::Folder, harness::SystemWords, harness::ToUtf8;
 using Entries = std::set<std::string>;
 
 std::string Bytes(const std::wstring &file)
 {
     std::ifstream in(file.c_str(), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::wstring Text(const std::wstring &file)
-{
-    std::string bytes = Bytes(file);
-    return std::wstring(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
 }
 
 // A key or value of the file as a snapshot names it: "HKLM\path", and
@@ -65,10 +59,9 @@ struct File {
 
 File Parse(const std::wstring &text)
 {
-    auto unescaped = [](std::wstring s) {
-        for (auto [code, c] : {std::pair{L"%00", L'\0'}, {L"%0D", L'\r'}, {L"%0A", L'\n'}, {L"%22", L'"'}, {L"%25", L'%'}})
-            for (size_t at; (at = s.find(code)) != std::wstring::npos;)
-                s.replace(at, 3, 1, c);
+    auto unescaped = [](std::wstring s) {   // "%XX", and "%25" for "%" itself
+        for (size_t at = s.find(L'%'); at != std::wstring::npos; at = s.find(L'%', at + 1))
+            s.replace(at, 3, 1, wchar_t(std::wcstoul(s.substr(at + 1, 2).c_str(), nullptr, 16)));
         return s;
     };
     File file;
@@ -110,58 +103,54 @@ File Parse(const std::wstring &text)
 std::vector<std::wstring> BoxList(const std::wstring &message, const wchar_t *title)
 {
     std::vector<std::wstring> lines;
-    size_t at = message.find(L"\r\n" + std::wstring(title) + L"\r\n");
-    for (at = at == std::wstring::npos ? at : message.find(L"\r\n", at + 2) + 2;
-         at != std::wstring::npos && message.compare(at, 4, L"    ") == 0;) {
-        size_t end = message.find(L"\r\n", at);
+    const size_t head = message.find(L"\r\n" + std::wstring(title) + L"\r\n");
+    for (size_t at = head == std::wstring::npos ? head : head + wcslen(title) + 4;
+         at < message.size() && !message.compare(at, 4, L"    ");) {
+        const size_t end = std::min(message.find(L"\r\n", at), message.size());
         lines.push_back(message.substr(at + 4, end - at - 4));
-        at = end == std::wstring::npos ? end : end + 2;
+        at = end + 2;
     }
     return lines;
 }
 
-using harness::BackupFiles, harness::Folder, harness::SystemWords;
-
-// One run of the backup with `fault` in it: how it ended, its box, the new
+// One run of the backup with `fault` in it: its exit code (~0u: it did not
+// start with the injector in it, or did not end by itself), its box, the new
 // files on the desktop and in Documents, and the one the box names as saved
-// (with its lists, or alone where the heap gave out after saving it).
+// (with its lists, or alone where the heap gave out after saving it) and its text.
 struct BackupRun {
     DWORD exitCode = ~0u;
-    bool started = false, hung = false;
-    std::wstring message, file;
+    std::wstring message, file, text;
     std::vector<std::wstring> added;
 };
 
 BackupRun RunBackup(const harness::Fault &fault, harness::Counts &made)
 {
-    BackupRun r;
-    const std::wstring folders[] = {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)};
-    std::vector<std::wstring> before[2] = {BackupFiles(folders[0]), BackupFiles(folders[1])};
+    auto backups = [] {
+        std::vector<std::wstring> files;
+        for (const std::wstring &folder : {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)})
+            for (const std::wstring &name : BackupFiles(folder))
+                files.push_back(folder + L"\\" + name);
+        return files;
+    };
+    const std::vector<std::wstring> before = backups();
     wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring counts = std::wstring(temp) + L"brisvane-fault-counts.txt";
-    {
-        harness::Program tool;
-        if (harness::StartProgram(tool, L"", harness::Scaled(60000), L"brisvane-backup.exe",
-                                  {nullptr, true, &fault, counts.c_str()})) {
-            r.message = harness::BoxText(tool.dialog);
-            r.hung = (r.exitCode = harness::CloseProgram(tool)) == ~0u;
-        } else if (tool.process.hProcess && WaitForSingleObject(tool.process.hProcess, 0) == WAIT_OBJECT_0) {
-            GetExitCodeProcess(tool.process.hProcess, &r.exitCode);
-        } else {
-            r.hung = tool.process.hProcess != nullptr;
-        }
-        r.started = tool.process.hProcess != nullptr || r.exitCode != ~0u;
-    }
+    const std::wstring counts = std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"brisvane-fault-counts.txt";
+    BackupRun r;
+    harness::Program tool;
+    if (harness::StartProgram(tool, L"", harness::Scaled(60000), L"brisvane-backup.exe",
+                              {nullptr, true, &fault, counts.c_str()}))
+        r.message = harness::BoxText(tool.dialog);
+    r.exitCode = harness::CloseProgram(tool);
     made = harness::ReadCounts(counts);
     DeleteFileW(counts.c_str());
-    for (int i = 0; i < 2; ++i)
-        for (const std::wstring &name : BackupFiles(folders[i]))
-            if (std::find(before[i].begin(), before[i].end(), name) == before[i].end())
-                r.added.push_back(folders[i] + L"\\" + name);
+    for (const std::wstring &file : backups())
+        if (std::find(before.begin(), before.end(), file) == before.end())
+            r.added.push_back(file);
     for (std::wstring saved : {texts::kSaved + std::wstring(L"\r\n"), std::wstring(texts::kOutOfMemorySaved)})
         if (r.message.rfind(saved, 0) == 0)
             r.file = r.message.substr(saved.size(), r.message.find(L"\r\n", saved.size()) - saved.size());
+    const std::string bytes = Bytes(r.file);
+    r.text.assign(reinterpret_cast<const wchar_t *>(bytes.data()), bytes.size() / 2);
     return r;
 }
 
@@ -170,8 +159,7 @@ BackupRun RunBackup(const harness::Fault &fault, harness::Counts &made)
 void Seed(int keysPerTree, bool hard, bool small, bool trees, const char *const *gone)
 {
     static const unsigned seed = [] {
-        char text[16] = "";
-        unsigned seed = GetEnvironmentVariableA("BRISVANE_SEED", text, sizeof text) ? unsigned(atoi(text)) : GetTickCount();
+        const unsigned seed = std::getenv("BRISVANE_SEED") ? unsigned(atoi(std::getenv("BRISVANE_SEED"))) : GetTickCount();
         std::printf("seed %u (BRISVANE_SEED=%u replays it)\n", seed, seed);
         return seed;
     }();
@@ -184,16 +172,15 @@ void Seed(int keysPerTree, bool hard, bool small, bool trees, const char *const 
 }
 
 enum : unsigned {
-    kNoTrees = 1, kNoValues = 2,     // deleted after seeding
-    kHard = 4,                       // the hard cases, some of which no file can carry
+    kNoTrees = 1, kNoValues = 2,              // deleted after seeding
+    kHard = 4,                                // the hard cases, some of which no file can carry
     kLockBranch = 8, kLockEnvironment = 16,   // a key it may not read: under row 3's tree, or the environment's
     kDesktopDenied = 32, kBothDenied = 64,    // the folders deny new files
-    kFull = 128,                     // the desktop's disk fills as the file is written, where one is mounted
-    kEarlier = 256,                  // earlier backups hold the names it would pick first
-    kLongPath = 512,                 // the user's path several KiB long
-    kUnterminated = 1024,            // that path without its NUL
-    kTooLarge = 2048,                // row 3's tree holds a value the heap has no room for
-    kDeep = 4096,                    // the desktop's path leaves room for the file's name alone
+    kFull = 128,                              // the desktop's disk fills as the file is written, where one is mounted
+    kEarlier = 256,                           // earlier backups hold the names it would pick first
+    kLongPath = 512, kUnterminated = 1024,    // the user's path several KiB long; and without its NUL
+    kTooLarge = 2048,                         // row 3's tree holds a value the heap has no room for
+    kDeep = 4096,                             // the desktop's path leaves room for the file's name alone
 };
 
 TEST(BackupProof, RestoresEverythingButWhatItReports)
@@ -218,6 +205,7 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
     // "\brisvane-backup-YYYYMMDD-HHMMSS.reg" and no more.
     GetTempPathW(MAX_PATH, deep);
     wcscat(deep, std::wstring(MAX_PATH - 1 - 36 - wcslen(deep), L'd').c_str());
+    CreateDirectoryW(deep, nullptr);
     const harness::KeyPath &tree = harness::kFootprintTrees[2];
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
@@ -239,8 +227,6 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
             SHSetValueA(tree.root, tree.path, "Large", REG_BINARY, std::string(1 << 20, 'L').data(), 1 << 20);
         // Nothing to restore where no file can be written, or nothing was there.
         Entries before = denied < 2 && !nothing ? harness::FootprintEntries() : Entries();
-        if (f & kDeep)
-            CreateDirectoryW(deep, nullptr);
         std::vector<std::shared_ptr<harness::Change>> changes;   // undone once it has run
         if (onDisk || (f & kDeep))
             changes.push_back(std::make_shared<harness::DesktopMoved>(onDisk ? disk : deep));
@@ -263,7 +249,7 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         }
         harness::Counts made;
         BackupRun b = RunBackup(f & kTooLarge ? harness::Fault{"HeapAlloc", 1, true, 0, 1 << 19} : harness::Fault{}, made);
-        const std::wstring text = Text(b.file);
+        const std::wstring &text = b.text;
         const File file = Parse(text);
         changes.clear();
         Folder(CSIDL_DESKTOPDIRECTORY);   // Windows' cache of folders (Shell Folders) forgets the moved one
@@ -271,45 +257,41 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
             EXPECT_TRUE(Bytes(backup) == "an earlier backup") << ToUtf8(backup) << " was overwritten";
             DeleteFileW(backup.c_str());
         }
-        EXPECT_EQ(row.exitCode, b.exitCode) << (b.started ? b.hung ? "it hung: " : "" : "it did not start: ")
-                                            << ToUtf8(b.message);
+        SCOPED_TRACE("its box: " + ToUtf8(b.message));
+        EXPECT_EQ(row.exitCode, b.exitCode);
         // What the cleanup deletes unread is named, and the box says to wait.
-        EXPECT_EQ(locked, b.message.find(texts::kDoNotClean) != std::wstring::npos) << ToUtf8(b.message);
+        EXPECT_EQ(locked, b.message.find(texts::kDoNotClean) != std::wstring::npos);
         if (nothing) {   // nothing to save, and no file
             EXPECT_EQ(texts::kNothing, b.message);
             EXPECT_TRUE(b.added.empty());
             continue;
         }
         if (denied == 2) {   // no file, none half-written, and the box says why in the system's words
-            EXPECT_EQ(0u, b.message.find(texts::kNotWritten)) << ToUtf8(b.message);
-            for (int i = 0; i < 2; ++i)
-                EXPECT_NE(std::wstring::npos, b.message.find(where[i])) << ToUtf8(b.message);
+            EXPECT_EQ(0u, b.message.find(texts::kNotWritten));
+            for (const std::wstring &folder : where)
+                EXPECT_NE(std::wstring::npos, b.message.find(folder));
             EXPECT_TRUE(b.added.empty()) << ToUtf8(b.added[0]);
             const std::wstring words = SystemWords(ERROR_DISK_FULL);
             EXPECT_FALSE(words.empty());
-            EXPECT_EQ(onDisk, !words.empty() && b.message.find(words) != std::wstring::npos) << ToUtf8(b.message);
+            EXPECT_EQ(onDisk, !words.empty() && b.message.find(words) != std::wstring::npos);
             continue;
         }
         // On the desktop, else in Documents saying why, beside the earlier backups.
         const std::wstring expected = where[denied] + L"\\brisvane-backup-";
-        ASSERT_EQ(expected, b.file.substr(0, expected.size())) << ToUtf8(b.message);
-        EXPECT_EQ(denied != 0, b.message.find(L"\uff08" + where[0] + L"\uff09") != std::wstring::npos)
-            << "why not on the desktop: " << ToUtf8(b.message);
+        ASSERT_EQ(expected, b.file.substr(0, expected.size()));
+        EXPECT_EQ(denied != 0, b.message.find(L"\uff08" + where[0] + L"\uff09") != std::wstring::npos);
         EXPECT_EQ((f & kEarlier) != 0, b.file.substr(b.file.size() - 6) == L"-2.reg") << ToUtf8(b.file);
         EXPECT_EQ(std::wstring::npos, text.find(L'\0')) << "a NUL, where Windows' regedit ends the line";
         // Each environment value one line can show as text, on a comment line
         // before the key's own line, outside its section.
         const size_t section = text.find(L"\r\n[HKEY_CURRENT_USER\\Environment]\r\n");
         for (size_t i = 0; i < 4; ++i) {
-            const char *readable = i == 1 ? path.c_str() : harness::kEnvironmentSeeds[i].readable;
-            const bool shown = readable && !(f & kLockEnvironment);
+            const char *readable = f & kLockEnvironment ? nullptr
+                                   : i == 1             ? path.c_str() : harness::kEnvironmentSeeds[i].readable;
             const std::wstring line = L"\r\n; " + harness::FromGbk(harness::kEnvironmentTargets[i]) + L"=";
             const size_t at = text.find(line);
-            EXPECT_EQ(shown, at != std::wstring::npos) << line;
-            if (shown) {
-                EXPECT_EQ(at, text.find(line + harness::FromGbk(readable) + L"\r\n")) << readable;
-                EXPECT_TRUE(at < section && text.rfind(L"\r\n\r\n", section) < at) << readable;
-            }
+            EXPECT_EQ(readable ? text.find(line + harness::FromGbk(readable) + L"\r\n") : std::wstring::npos, at) << line;
+            EXPECT_TRUE(!readable || (at < section && text.rfind(L"\r\n\r\n", section) < at)) << line;
         }
         // Named in the file: what went unread, what is too large for memory,
         // and a value saved otherwise than it is.
@@ -341,8 +323,6 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         // the four values: all of HKCU and HKLM\Software\Microsoft, both views.
         harness::RunResult run = harness::ConfirmedRun();
         ASSERT_TRUE(run.ok) << run.error;
-        EXPECT_EQ(0u, run.exitCode);
-        EXPECT_EQ(7u, run.lines.size());
         harness::Difference cleaned = harness::Compare(before, harness::FootprintEntries());
         EXPECT_GE(cleaned.expected, size_t(7 * row.keysPerTree) + 4);   // all seeded, and seen
         EXPECT_EQ(0u, harness::RunCommand(L"\"" + std::wstring(windows) + L"\\regedit.exe\" /s \"" + b.file + L"\"",
@@ -358,10 +338,11 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
                     "reports)\n", row.label, unsigned(before.size()), unsigned(cleaned.removed.size()),
                     unsigned(cleaned.expected), unsigned(d.removed.size()), unsigned(file.missed.size()));
         if (!::testing::Test::HasFailure())
-            DeleteFileW(b.file.c_str()), RemoveDirectoryW(deep);
+            DeleteFileW(b.file.c_str());
         else
             std::printf("the backup is kept: %s\n", ToUtf8(b.file).c_str());
     }
+    RemoveDirectoryW(deep);
     harness::RemoveAll();
 }
 
@@ -376,45 +357,43 @@ std::wstring Unstamped(std::wstring text)
 // or a file that lost what the clean run's holds without saying so. A key
 // "removed meanwhile" (an open that finds none) may be listed as absent;
 // nothing else that exists may.
-std::string Breach(const BackupRun &r, const harness::Fault &fault, const BackupRun &first, const std::wstring &cleanText,
-                   const File &clean, const harness::Counts &made)
+std::string Breach(const BackupRun &r, const harness::Fault &fault, const BackupRun &first, const File &clean,
+                   const harness::Counts &made)
 {
     using Invariants = std::initializer_list<std::pair<bool, std::string>>;
     const DWORD code = harness::CodeOf(fault);
     const bool removedMeanwhile = code == ERROR_FILE_NOT_FOUND, lists = r.message.rfind(texts::kSaved, 0) == 0;
     const bool written = fault.functions == "WriteFile" || fault.functions == "FlushFileBuffers";
     const std::string ended = "exit " + std::to_string(r.exitCode), box = ToUtf8(r.message.substr(0, 300));
-    std::vector<std::wstring> files = r.added;   // but the one named as saved
-    files.erase(std::remove(files.begin(), files.end(), r.file), files.end());
-    const auto unnamed = std::find_if(files.begin(), files.end(), [&](const std::wstring &file) {
-        return r.message.find(texts::kTemporaryLeft + file) == std::wstring::npos;
-    });
+    std::wstring unnamed;   // a new file but the one named as saved, not named as left either
+    for (const std::wstring &file : r.added)
+        if (file != r.file && r.message.find(texts::kTemporaryLeft + file) == std::wstring::npos)
+            unnamed = file;
     for (const auto &[broken, why] : Invariants{
-             {!r.started, "it did not start with the injector in it"},
-             {r.hung, "it did not end by itself: a hang"},
+             {r.exitCode == ~0u, "it did not start with the injector in it, or did not end by itself"},
              {r.exitCode > 2, ended + ": a crash"},
              {r.message.empty(), ended + " without a box"},
              {made.count("injected") && made.at("injected") == 0, "the fault was never made"},
              {written && code != harness::kShortWrite && r.message.find(SystemWords(code)) == std::wstring::npos,
               "the box does not give the system's words for the failed write: " + box},
-             {unnamed != files.end(), "it left " + (unnamed != files.end() ? ToUtf8(*unnamed) : "") + " unnamed"},
+             {!unnamed.empty(), "it left " + ToUtf8(unnamed) + " unnamed"},
              {r.exitCode == 2 && !r.file.empty(), "exit 2, but the box says the file was saved"}})
         if (broken)
             return why;
     if (r.exitCode == 2 || (removedMeanwhile && r.exitCode == 0 && r.message == texts::kNothing && r.added.empty()))
         return "";   // no file, as it says; or every key gone meanwhile
-    const std::wstring text = Text(r.file);
-    const File file = Parse(text);
+    const File file = Parse(r.text);
     std::vector<std::string> missed = file.missed;
     wchar_t count[128];
     swprintf(count, 128, texts::kMissed, unsigned(missed.size()));
     bool unread = false;
     for (const wchar_t *reason : {texts::kUnreadable, texts::kSomeUnreadable, texts::kChanged, texts::kTooLarge})
-        unread |= text.find(texts::kMissedLine + std::wstring(reason) + texts::kMissedLineEnd) != std::wstring::npos;
+        unread |= r.text.find(texts::kMissedLine + std::wstring(reason) + texts::kMissedLineEnd) != std::wstring::npos;
     const auto folder = [](const std::wstring &file) { return file.substr(0, file.rfind(L'\\')); };
     for (const auto &[broken, why] : Invariants{
-             {r.file.empty() || r.added.size() != files.size() + 1, ended + ", but the box names no new file: " + box},
-             {text.find(L'\0') != std::wstring::npos, "a NUL in the file, where Windows' regedit ends the line"},
+             {std::find(r.added.begin(), r.added.end(), r.file) == r.added.end(),
+              ended + ", but the box names no new file: " + box},
+             {r.text.find(L'\0') != std::wstring::npos, "a NUL in the file, where Windows' regedit ends the line"},
              // A rename refused for a moment is tried again, not given up.
              {fault.functions == "MoveFileExW" && code == ERROR_SHARING_VIOLATION && !fault.persistent &&
                   folder(r.file) != folder(first.file),
@@ -429,10 +408,7 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Backup
             return why;
     const std::vector<std::wstring> found = BoxList(first.message, texts::kFound);
     for (const std::wstring &line : BoxList(r.message, texts::kAbsent)) {
-        if (std::none_of(found.begin(), found.end(), [&](const std::wstring &f) {
-                return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, f.data(), int(f.size()), line.data(),
-                                      int(line.size())) == CSTR_EQUAL;
-            }))
+        if (std::none_of(found.begin(), found.end(), [&](auto &f) { return !lstrcmpiW(f.c_str(), line.c_str()); }))
             continue;
         if (!removedMeanwhile)
             return "it lists as absent what is there: " + ToUtf8(line);
@@ -441,17 +417,16 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Backup
         const std::wstring value = in == std::wstring::npos ? L"" : line.substr(in + wcslen(texts::kInEnvironment));
         missed.push_back(in == std::wstring::npos ? Entry(line) + "\\" : Entry(line.substr(0, in), &value));
     }
-    if (r.exitCode == 0 && !removedMeanwhile && Unstamped(text) != Unstamped(cleanText))
+    if (r.exitCode == 0 && !removedMeanwhile && Unstamped(r.text) != Unstamped(first.text))
         return "exit 0, but the file differs from the clean run's";
-    const Entries &entries = file.entries;
     // A missed value accounts for itself and its key's line (the
     // environment's section holds only those values).
     for (const std::string &entry : clean.entries)
-        if (!entries.count(entry) && std::none_of(missed.begin(), missed.end(), [&](const std::string &m) {
+        if (!file.entries.count(entry) && std::none_of(missed.begin(), missed.end(), [&](const std::string &m) {
                 return harness::Under(entry, m) || harness::Under(m, entry + "\\\\:");
             }))
             return "the file lacks, unreported: " + entry.substr(0, 250);
-    for (const std::string &entry : entries)
+    for (const std::string &entry : file.entries)
         if (!clean.entries.count(entry))
             return "the file holds what the clean run's does not: " + entry.substr(0, 250);
     // A readable line for each environment value the file holds, as the clean run's, and no other.
@@ -459,7 +434,7 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Backup
     for (const std::wstring &line : clean.readable) {
         const std::wstring name = line.substr(2, line.find(L'=') - 2);
         const std::string value = Entry(L"HKEY_CURRENT_USER\\Environment", &name);
-        if (const auto next = entries.lower_bound(value); next != entries.end() && next->rfind(value, 0) == 0)
+        if (const auto next = file.entries.lower_bound(value); next != file.entries.end() && next->rfind(value, 0) == 0)
             readable.insert(line);
     }
     return readable == file.readable ? "" : "the comment lines do not match the values the file holds";
@@ -493,25 +468,24 @@ TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
         BackupRun first = RunBackup(harness::Fault{}, counts);
         ASSERT_EQ(footprint.exitCode, first.exitCode) << ToUtf8(first.message);
         ASSERT_EQ(1u, first.added.size()) << ToUtf8(first.message);
-        const std::wstring text = Text(first.added[0]);
-        const File parsed = Parse(text);
+        const File parsed = Parse(first.text);
         ASSERT_FALSE(parsed.readable.empty());
-        ASSERT_EQ(std::wstring::npos, text.find(L'\0'));
+        ASSERT_EQ(std::wstring::npos, first.text.find(L'\0'));
         if (footprint.trees) {
             // The link is unread: the cleanup would delete through it.
             EXPECT_NE(std::wstring::npos, first.message.find(texts::kDoNotClean)) << ToUtf8(first.message);
             const std::string link = "HKLM\\Software\\Microsoft\\Visual Component Manager\\Link\\";
             EXPECT_NE(parsed.missed.end(), std::find(parsed.missed.begin(), parsed.missed.end(), link));
             // Strings without their NUL at their exact bytes, and named.
-            EXPECT_NE(std::wstring::npos, text.find(L"\r\n\"no terminator\"=hex(1):61,00,62,00,63,00\r\n"));
-            EXPECT_NE(std::wstring::npos, text.find(texts::kUnterminated + std::wstring(texts::kMissedLineEnd) + L"["));
+            EXPECT_NE(std::wstring::npos, first.text.find(L"\r\n\"no terminator\"=hex(1):61,00,62,00,63,00\r\n"));
+            EXPECT_NE(std::wstring::npos, first.text.find(texts::kUnterminated + std::wstring(texts::kMissedLineEnd) + L"["));
             // For a second reader of the format (tests/reg_import.pl).
             MoveFileExW(first.added[0].c_str(), harness::PathBeside(L"backup-proof.reg").c_str(), MOVEFILE_REPLACE_EXISTING);
         }
         DeleteFileW(first.added[0].c_str());
         auto run = [&](const harness::Fault &fault, harness::Counts &made) {
             BackupRun r = RunBackup(fault, made);
-            std::string why = Breach(r, fault, first, text, parsed, made);
+            std::string why = Breach(r, fault, first, parsed, made);
             for (const std::wstring &file : r.added)
                 DeleteFileW(file.c_str());
             return why;

@@ -163,9 +163,13 @@ TEST(Process, EscDoesNothingEnterAsksAndClosingExitsWithZero)
     harness::Program tool;
     ASSERT_TRUE(harness::StartProgram(tool, L"--clean /S /Y \"C:\\some path\\x.reg\""));
     EXPECT_EQ(nullptr, harness::OwnedBox(tool.dialog));
+    // A dialog is visible a moment before its activation gives the focus
+    // to its first tab stop: the keys wait for that.
     GUITHREADINFO focus{};
     focus.cbSize = sizeof focus;
-    ASSERT_TRUE(GetGUIThreadInfo(tool.process.dwThreadId, &focus));
+    ASSERT_TRUE(harness::WaitUntil([&] {
+        return GetGUIThreadInfo(tool.process.dwThreadId, &focus) && IsChild(tool.dialog, focus.hwndFocus);
+    }, harness::Scaled(5000)));
     // Posted input is handled in order: once Enter's box is up, Esc has had
     // its turn, and the dialog must have survived it.
     for (UINT vk : {VK_ESCAPE, VK_RETURN}) {

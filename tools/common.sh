@@ -71,7 +71,7 @@ skip_reason() { sed -n "s/^$2 skipped //p" <<<"$1"; }
 
 # PLACES for tests/CMakeLists.txt. Where both rows of the shipped exe run,
 # each makes every other one of its fault runs; in the test VM, where a run
-# costs ten times as much, every twelfth: the guests a sixth, the twin here all.
+# costs ten times as much, every eighth: the guests a quarter, the twin here all.
 # Waits scale: a guest may be emulated (known only once it boots), and the
 # rows here share its cores.
 cmake_arrangements() {
@@ -79,7 +79,7 @@ cmake_arrangements() {
     shipped=$(for name in $(names_at "$1" here) $(names_at "$1" vm); do arrangement "$name" cpu; done | grep -cx i686 || true)
     for name in $(arrangement_names); do
         place=$(sed -n "/^$name /{s///; s/^skipped /skipped: /; p}" <<<"$1") share=
-        case $shipped,$place,$(arrangement "$name" cpu) in 2,here,i686) share=$((part++))/2 ;; 2,vm,i686) share=$((part++))/12 ;; esac
+        case $shipped,$place,$(arrangement "$name" cpu) in 2,here,i686) share=$((part++))/2 ;; 2,vm,i686) share=$((part++))/8 ;; esac
         case $place,$(names_at "$1" vm) in vm,*) scale=6 ;; *,?*) scale=2 ;; *) scale=1 ;; esac
         printf 'brisvane_arrangement(%s %s "%s" %s "%s" "%s")\n' "$name" "$(arrangement "$name" cpu)" \
             "$(arrangement "$name" folder)" "$scale" "$place" "$share"

@@ -2,9 +2,7 @@
 // measuring it, in the project's own Wine prefix only (tools/run, tools/bench,
 // tools/screenshots). A measure ends in one line, "RESULT key=value ...",
 // medians (or a series' min, median and max) that tools/bench reads by key.
-#include "harness/footprint.h"
-#include "harness/program.h"
-#include "harness/snapshot.h"
+#include "harness/harness.h"
 #include "backup/texts.h"
 #include "cleanup/targets.h"
 

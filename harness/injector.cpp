@@ -1,8 +1,6 @@
 // brisvane_inject.dll loaded into a program started suspended, so that its
 // imports are redirected before its entry point runs; the sweep of faults.
-#include "harness/injector.h"
-
-#include "harness/program.h"
+#include "harness/harness.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -62,16 +60,23 @@ std::vector<unsigned> CallsToFail(const InjectableCall &row, unsigned count)
     return calls;
 }
 
+// The prefix's own temporary folder: the rows run side by side.
+std::wstring CountsFile()
+{
+    wchar_t temp[MAX_PATH];
+    return std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"brisvane-fault-counts.txt";
+}
+
 } // namespace
 
-bool StartInjected(std::wstring command, const Fault &fault, const std::wstring &countsFile,
-                   PROCESS_INFORMATION &process)
+bool StartInjected(std::wstring command, const Fault &fault, PROCESS_INFORMATION &process)
 {
     // The program inherits them; this process and what it starts without the injector ignore them.
     std::string settings = std::to_string(fault.at) + " " + std::to_string(fault.failure) + " " +
                            std::to_string(fault.persistent) + " " + std::to_string(fault.largerThan) + " " + fault.functions;
     SetEnvironmentVariableA("BRISVANE_FAULT", settings.c_str());
-    SetEnvironmentVariableW(L"BRISVANE_FAULT_COUNTS", countsFile.empty() ? nullptr : countsFile.c_str());
+    DeleteFileW(CountsFile().c_str());
+    SetEnvironmentVariableW(L"BRISVANE_FAULT_COUNTS", CountsFile().c_str());
     // A start or a load that fails is this harness's, not the program's: said,
     // and tried once more in a new process.
     bool loaded = false;
@@ -94,13 +99,15 @@ DWORD CodeOf(const Fault &fault)
     return row < 0 ? 0 : kInjectableCalls[row].codes[fault.failure % CodeCount(kInjectableCalls[row])];
 }
 
-Counts ReadCounts(const std::wstring &countsFile)
+Counts ReadCounts()
 {
     Counts counts;
-    std::ifstream in(countsFile.c_str());
+    std::ifstream in(CountsFile().c_str());
     std::string name;
     for (unsigned count; std::getline(in >> std::ws, name, '=') && in >> count;)
         counts[name] = count;
+    in.close();
+    DeleteFileW(CountsFile().c_str());
     return counts;
 }
 
@@ -118,6 +125,8 @@ std::vector<std::string> RunSingleFaults(Counts counts, Exe exe, const char *wha
     auto fail = [&](const InjectableCall &row, const Fault &fault, Counts &made) {
         ++runs;
         std::string why = run(fault, made), n = std::to_string(fault.at);
+        if (why.empty() && made["injected"] == 0)
+            why = "the fault was never made";
         if (!why.empty())
             breaches.push_back(fault.functions + " call " + n + (fault.persistent ? " on, " : " once, ") + "failure " +
                                std::to_string(fault.failure + 1) + " of " + std::to_string(CodeCount(row)) + ": " +

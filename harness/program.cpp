@@ -1,6 +1,6 @@
 // Starting programs and driving their windows, in this process or in
 // another one, for the tests and for brisvane_drive.
-#include "harness/program.h"
+#include "harness/harness.h"
 
 #include "app/resource.h"
 
@@ -145,23 +145,24 @@ std::wstring Folder(int csidl)
     return path;
 }
 
-std::vector<std::wstring> BackupFiles(const std::wstring &folder)
+std::vector<std::wstring> BackupFiles()
 {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((folder + L"\\brisvane-backup-*").c_str(), &found);
-    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found))
-        names.push_back(found.cFileName);
-    FindClose(find);
-    return names;
+    std::vector<std::wstring> files;
+    for (const std::wstring &folder : {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)}) {
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((folder + L"\\brisvane-backup-*").c_str(), &found);
+        for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &found))
+            files.push_back(folder + L"\\" + found.cFileName);
+        FindClose(find);
+    }
+    return files;
 }
 
 size_t RemoveBackups()
 {
     size_t removed = 0;
-    for (const std::wstring &folder : {Folder(CSIDL_DESKTOPDIRECTORY), Folder(CSIDL_PERSONAL)})
-        for (const std::wstring &name : BackupFiles(folder))
-            removed += DeleteFileW((folder + L"\\" + name).c_str());
+    for (const std::wstring &file : BackupFiles())
+        removed += DeleteFileW(file.c_str());
     return removed;
 }
 
@@ -233,8 +234,7 @@ bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs,
 {
     std::wstring command = L"\"" + PathBeside(program) + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     double start = Seconds();
-    if (options.fault ? !StartInjected(command, *options.fault, options.counts ? options.counts : L"", tool.process)
-                      : !StartProcess(command, 0, tool.process))
+    if (options.fault ? !StartInjected(command, *options.fault, tool.process) : !StartProcess(command, 0, tool.process))
         return false;
     if (options.idleFirst)
         WaitForInputIdle(tool.process.hProcess, timeoutMs);
@@ -252,6 +252,30 @@ DWORD CloseProgram(Program &tool)
         PostMessageW(tool.dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
     tool.dialog = nullptr;
     return tool.process.hProcess ? FinishProcess(tool.process, Scaled(10000)) : ~0u;
+}
+
+Outcome Drive(const wchar_t *program, const std::wstring &arguments, WPARAM answer, const Fault &fault)
+{
+    Outcome r;
+    Program tool;
+    StartProgram(tool, arguments, Scaled(60000), program, {nullptr, true, &fault});
+    // A box is told from the one before by its text, as Wine may reuse its handle.
+    HWND box = nullptr;
+    std::wstring text;
+    auto next = [&] {
+        const std::wstring now = (box = ProgramDialog(tool)) ? BoxText(box) : L"";
+        if (!now.empty() && now != text)
+            return text = now, true;
+        box = nullptr;
+        return WaitForSingleObject(tool.process.hProcess, 0) != WAIT_TIMEOUT;
+    };
+    while (tool.process.hProcess && WaitUntil(next, Scaled(60000)) && box) {
+        r.boxes.push_back(text);
+        PostMessageW(box, WM_COMMAND, GetDlgItem(box, IDYES) ? answer : IDOK, 0);
+    }
+    r.exitCode = tool.process.hProcess ? FinishProcess(tool.process, Scaled(30000)) : ~0u;
+    r.made = ReadCounts();
+    return r;
 }
 
 RunResult ConfirmedRun(const wchar_t *shotsDir)

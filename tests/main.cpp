@@ -3,7 +3,7 @@
 // thread to end, and 32-bit Wine can die of SIGSEGV when a process exits with
 // such a thread still there (one run in 200 under load). So the tests run on
 // a thread of their own, and the process ends once its other threads have.
-#include "harness/program.h"
+#include "harness/harness.h"
 
 #include <tlhelp32.h>
 

@@ -1,10 +1,13 @@
-// The sample VC6.0 leftover footprint: seeding and removal.
-#include "harness/footprint.h"
+// The registry the tests make and read: the sample VC6.0 leftover footprint,
+// seeded and removed; snapshots, compared against what a run was to remove;
+// and real access-denied faults, made with DACLs on keys and folders.
+#include "harness/harness.h"
 
-#include "harness/snapshot.h"
-
+#include <sddl.h>
 #include <winternl.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <iterator>
 #include <memory>
 #include <random>
@@ -366,6 +369,194 @@ std::string RootName(HKEY root, REGSAM view)
 {
     std::string name = root == HKEY_LOCAL_MACHINE ? "HKLM" : root == HKEY_CURRENT_USER ? "HKCU" : "?";
     return view ? name + " (other view)" : name;
+}
+
+// Without a copy of either: an entry can be 2 MiB of hex, and a comparison
+// asks each entry against each expected prefix.
+bool Under(const std::string &entry, const std::string &prefix)
+{
+    const size_t n = std::min(entry.size(), prefix.size());
+    auto same = [](unsigned char a, unsigned char b) { return tolower(a) == tolower(b); };
+    return (n == prefix.size() || (n + 1 == prefix.size() && prefix.back() == '\\')) &&
+           std::equal(prefix.begin(), prefix.begin() + n, entry.begin(), same);
+}
+
+std::set<std::string> Snapshot(HKEY root, const char *path, REGSAM view)
+{
+    std::set<std::string> out;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path, REG_OPTION_OPEN_LINK, KEY_READ | view, &key) != ERROR_SUCCESS)
+        return out;
+    RegistryWalk(&out, view).Tree(key, RootName(root, view) + (*path ? "\\" : "") + path);
+    RegCloseKey(key);
+    return out;
+}
+
+std::set<std::string> FootprintEntries()
+{
+    std::set<std::string> all = Snapshot(HKEY_CURRENT_USER, "");
+    all.merge(Snapshot(HKEY_LOCAL_MACHINE, "Software\\Microsoft"));
+    if (OtherViewExists())
+        all.merge(Snapshot(HKEY_LOCAL_MACHINE, "Software\\Microsoft", kOtherView));
+    return all;
+}
+
+// Names are read as UTF-16, whatever the ANSI code page can spell.
+void RegistryWalk::Tree(HKEY key, const std::string &name)
+{
+    ++keys_;
+    Keep(name);
+    DWORD subkeys = 0, values = 0, longestName = 0, largestData = 0;
+    if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, &longestName,
+                         &largestData, nullptr, nullptr) != ERROR_SUCCESS)
+        return Keep(name + " (unreadable)");
+    name_.resize(std::max<size_t>(name_.size(), longestName + 1));
+    data_.resize(std::max<size_t>(data_.size(), largestData));
+    Values(key, name, values);
+    for (DWORD i = 0; i < subkeys; ++i) {
+        wchar_t sub[256];
+        DWORD length = 256;
+        LSTATUS status = RegEnumKeyExW(key, i, sub, &length, nullptr, nullptr, nullptr, nullptr);
+        if (status != ERROR_SUCCESS) {
+            if (status != ERROR_NO_MORE_ITEMS)
+                Keep(name + " (subkeys unreadable from " + std::to_string(i) + ")");
+            return;
+        }
+        // No names are made where nothing is kept: the floor times the calls.
+        const std::string childName = entries_ ? name + "\\" + ToUtf8({sub, length}) : "";
+        HKEY child = nullptr;
+        if (RegOpenKeyExW(key, sub, REG_OPTION_OPEN_LINK, KEY_READ | view_, &child) != ERROR_SUCCESS)
+            Keep(childName + " (unreadable)");
+        else {
+            Tree(child, childName);
+            RegCloseKey(child);
+        }
+    }
+}
+
+void RegistryWalk::Values(HKEY key, const std::string &name, DWORD count)
+{
+    static const char digits[] = "0123456789abcdef";
+    for (DWORD i = 0; i < count;) {
+        DWORD nameLength = DWORD(name_.size()), size = DWORD(data_.size()), type = 0;
+        LSTATUS status = RegEnumValueW(key, i, name_.data(), &nameLength, nullptr, &type, data_.data(), &size);
+        if (status == ERROR_MORE_DATA) {
+            name_.resize(name_.size() * 2);
+            data_.resize(std::max<size_t>(size, data_.size()));
+            continue;
+        }
+        if (status != ERROR_SUCCESS) {
+            if (status != ERROR_NO_MORE_ITEMS)
+                Keep(name + " (values unreadable from " + std::to_string(i) + ")");
+            return;
+        }
+        if (entries_) {
+            std::string entry = name + "\\\\:" + ToUtf8({name_.data(), nameLength}) + "=" + std::to_string(type) + ":";
+            for (DWORD b = 0; b < size; ++b)
+                entry += {digits[data_[b] >> 4], digits[data_[b] & 15]};
+            entries_->insert(std::move(entry));
+        }
+        ++i;
+    }
+}
+
+std::vector<std::string> Targets()
+{
+    // The fixture's own list, not the tool's table, so the comparison
+    // stands on its own.
+    std::vector<std::string> targets;
+    for (const KeyPath &t : kFootprintTrees)
+        targets.push_back(RootName(t.root) + "\\" + t.path + "\\");
+    for (const char *value : kEnvironmentTargets)
+        targets.push_back(std::string("HKCU\\Environment\\\\:") + value + "=");
+    return targets;
+}
+
+Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after,
+                   const std::vector<std::string> &expected)
+{
+    auto isExpected = [&expected](const std::string &e) {
+        return std::any_of(expected.begin(), expected.end(), [&e](const std::string &p) { return Under(e, p); });
+    };
+    Difference d;
+    std::set_difference(after.begin(), after.end(), before.begin(), before.end(), std::back_inserter(d.added));
+    d.added.erase(std::remove_if(d.added.begin(), d.added.end(), isExpected), d.added.end());
+    std::set_difference(before.begin(), before.end(), after.begin(), after.end(), std::back_inserter(d.removed));
+    std::remove_copy_if(d.removed.begin(), d.removed.end(), std::back_inserter(d.wronglyRemoved), isExpected);
+    std::copy_if(after.begin(), after.end(), std::back_inserter(d.left), isExpected);
+    d.expected = size_t(std::count_if(before.begin(), before.end(), isExpected));
+    return d;
+}
+
+namespace {
+const SECURITY_INFORMATION kOwnerAndDacl = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+const REGSAM kSecurityAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+const wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+
+bool KeySecurity(HKEY root, const char *path, PSECURITY_DESCRIPTOR sd, DWORD *readSize = nullptr)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path, 0, kSecurityAccess, &key))
+        return false;
+    bool done = !(readSize ? RegGetKeySecurity(key, kOwnerAndDacl, sd, readSize) : RegSetKeySecurity(key, kOwnerAndDacl, sd));
+    RegCloseKey(key);
+    return done;
+}
+} // namespace
+
+// Under Wine a key's owner always has the standard rights, DELETE among them,
+// so the key is handed to LocalSystem, which this process is not: that takes
+// the restore privilege.
+RestrictedKey::RestrictedKey(HKEY root, const char *path, REGSAM granted)
+{
+    HANDLE token = nullptr;
+    TOKEN_PRIVILEGES restore{1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token) &&
+        LookupPrivilegeValueA(nullptr, SE_RESTORE_NAME, &restore.Privileges[0].Luid))
+        AdjustTokenPrivileges(token, FALSE, &restore, 0, nullptr, nullptr);
+    CloseHandle(token);
+    std::vector<BYTE> saved(4096);
+    DWORD size = DWORD(saved.size());
+    const REGSAM kept = granted | kSecurityAccess;
+    char sddl[80];
+    std::snprintf(sddl, sizeof sddl, "O:SYD:P(D;;0x%lx;;;WD)(A;;0x%lx;;;WD)", KEY_ALL_ACCESS & ~kept, kept);
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (KeySecurity(root, path, saved.data(), &size) &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr)) {
+        if (KeySecurity(root, path, sd))
+            undo_ = [root, path = std::string(path), saved]() mutable { KeySecurity(root, path.c_str(), saved.data()); };
+        LocalFree(sd);
+    }
+}
+
+RestrictedFolder::RestrictedFolder(const std::wstring &path)
+{
+    std::vector<BYTE> saved(4096);
+    DWORD size = 0;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, saved.data(), DWORD(saved.size()), &size) &&
+        // 0x6: FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY.
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(D;;0x6;;;WD)(A;OICI;FA;;;WD)", SDDL_REVISION_1, &sd, nullptr)) {
+        if (SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, sd))
+            undo_ = [=]() mutable { SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, saved.data()); };
+        LocalFree(sd);
+    }
+}
+
+DesktopMoved::DesktopMoved(const std::wstring &path)
+{
+    std::vector<BYTE> saved(4096);
+    DWORD size = DWORD(saved.size()), type = 0;
+    const bool had = !RegGetValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop", RRF_RT_ANY | RRF_NOEXPAND, &type,
+                                   saved.data(), &size);
+    saved.resize(had ? size : 0);
+    if (SHSetValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop", REG_EXPAND_SZ, path.c_str(),
+                    DWORD(path.size() + 1) * sizeof(wchar_t)))
+        return;
+    undo_ = [had, type, saved] {
+        had ? SHSetValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop", type, saved.data(), DWORD(saved.size()))
+            : SHDeleteValueW(HKEY_CURRENT_USER, kShellFolders, L"Desktop");
+    };
 }
 
 } // namespace harness

@@ -17,12 +17,7 @@
 
 namespace harness {
 
-struct KeyPath { HKEY root; const char *path; const char *label; };
-
-// The view 64-bit Windows keeps beside this process's own (none on 32-bit
-// Windows, which ignores the flag).
-constexpr REGSAM kOtherView = sizeof(void *) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
-bool OtherViewExists();
+struct KeyPath { HKEY root; const char *path; };
 
 // Rows 1 and 7 are spelled in each other's letter case: a run that reaches
 // both does not depend on case.
@@ -186,8 +181,6 @@ struct StartOptions {
 bool InOwnPrefix(const char *program, const char *commands);
 // The path of file `name` in this program's own folder.
 std::wstring PathBeside(const wchar_t *name = L"brisvane.exe");
-// A shown top-level dialog of the program, owned by no window; with `caption`, that one.
-HWND ProgramDialog(const Program &tool, const wchar_t *caption = nullptr);
 // Starts the program beside this one and waits for its dialog; false at once if it ends first.
 bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs = Scaled(10000),
                   const wchar_t *program = L"brisvane.exe", StartOptions options = {});
@@ -217,7 +210,6 @@ std::wstring Folder(int csidl);
 std::vector<std::wstring> BackupFiles();
 size_t RemoveBackups();
 
-bool StartProcess(std::wstring command, DWORD flags, PROCESS_INFORMATION &process);
 // What Windows says of an error code, on one line.
 std::wstring SystemWords(DWORD code);
 // A command line run to its end, without a console: its exit code, or ~0u.

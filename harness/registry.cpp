@@ -16,20 +16,29 @@ namespace harness {
 
 #define MENU "Windows\\CurrentVersion\\Explorer\\MenuOrder\\StartMenu\\&Programs\\"
 const KeyPath kFootprintTrees[7] = {
-    {HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\DevStudio\\6.0", "row 1"},
-    {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\HTML Help Collections", "row 2"},
-    {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Visual Basic\\6.0", "row 3"},
-    {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Visual Component Manager", "row 4"},
-    {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\VisualStudio\\6.0", "row 5"},
-    {HKEY_CURRENT_USER, "Software\\Microsoft\\" MENU "Microsoft Visual Studio 6.0", "row 6"},
-    {HKEY_CURRENT_USER, "Software\\Microsoft\\Devstudio\\6.0", "row 7"},
+    {HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\DevStudio\\6.0"},
+    {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\HTML Help Collections"},
+    {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Visual Basic\\6.0"},
+    {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\Visual Component Manager"},
+    {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\VisualStudio\\6.0"},
+    {HKEY_CURRENT_USER, "Software\\Microsoft\\" MENU "Microsoft Visual Studio 6.0"},
+    {HKEY_CURRENT_USER, "Software\\Microsoft\\Devstudio\\6.0"},
 };
 
 namespace {
+// The view 64-bit Windows keeps beside this process's own (none on 32-bit
+// Windows, which ignores the flag).
+constexpr REGSAM kOtherView = sizeof(void *) == 8 ? KEY_WOW64_32KEY : KEY_WOW64_64KEY;
+bool OtherViewExists()
+{
+    BOOL wow64 = FALSE;
+    return sizeof(void *) == 8 || (IsWow64Process(GetCurrentProcess(), &wow64) && wow64);
+}
+
 // Siblings, prefixes, extensions, other versions, and twins under the other
 // root: none may be touched by a run.
-#define LM(path) {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\" path, nullptr}
-#define CU(path) {HKEY_CURRENT_USER, "Software\\Microsoft\\" path, nullptr}
+#define LM(path) {HKEY_LOCAL_MACHINE, "Software\\Microsoft\\" path}
+#define CU(path) {HKEY_CURRENT_USER, "Software\\Microsoft\\" path}
 const KeyPath kBystanderKeys[] = {
     LM("Devstudio\\6.0 Backup"), LM("Devstudio\\5.0"), LM("HTML Help"), LM("HTML Help Collections Old"),
     LM("Visual Basic\\6.0 Backup"), LM("Visual Basic\\5.0"), LM("Visual Component Manager 2"),
@@ -346,12 +355,6 @@ void RemoveAll()
         SHDeleteValueA(HKEY_CURRENT_USER, "Environment", name);
     for (const wchar_t *name : kUnspellableValues)
         SHDeleteValueW(HKEY_CURRENT_USER, L"Environment", name);
-}
-
-bool OtherViewExists()
-{
-    BOOL wow64 = FALSE;
-    return sizeof(void *) == 8 || (IsWow64Process(GetCurrentProcess(), &wow64) && wow64);
 }
 
 bool KeyExists(HKEY root, const char *path)

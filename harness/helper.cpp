@@ -1,7 +1,7 @@
 // brisvane_drive: the project's helper for seeing the tool work and for
 // measuring it, in the project's own Wine prefix only (tools/run, tools/bench,
-// tools/screenshots). A measure ends in one line, "RESULT key=value ...",
-// medians (or a series' min, median and max) that tools/bench reads by key.
+// tools/screenshots). A measure ends in "RESULT " lines, each the measured
+// cells of one row of tools/bench's table: the tool's, the baseline's, the ratio.
 #include "harness/harness.h"
 #include "backup/texts.h"
 #include "cleanup/targets.h"
@@ -101,7 +101,7 @@ int BenchStart(int runs, int, wchar_t **argv)
     for (int i = 0; i < runs; ++i)
         Alternately(i, [&] { return time(0); }, [&] { return time(1); });
     double t = Median(times[0]), m = Median(times[1]);
-    std::printf("RESULT runs=%d tool_ms=%.2f baseline_ms=%.2f ratio=%.4f\n", runs, t * 1000, m * 1000, t / m);
+    std::printf("RESULT %.1f ms | %.1f ms | %.3f\n", t * 1000, m * 1000, t / m);
     return 0;
 }
 
@@ -132,8 +132,8 @@ int BenchRun(int keysPerTree, int rounds, wchar_t **)
             return 1;
     harness::RemoveAll();
     double t = Median(tool), r = Median(reg);
-    std::printf("RESULT keys=%d rounds=%d tool=%.4f reg=%.4f tool_us=%.1f reg_us=%.1f ratio=%.4f\n", keys, rounds, t, r,
-                t / keys * 1e6, r / keys * 1e6, t / r);
+    std::printf("RESULT %d keys: %.2f s, %.0f us per key | %.2f s, %.0f us per key | %.3f\n", keys, t, t / keys * 1e6, r,
+                r / keys * 1e6, t / r);
     return 0;
 }
 
@@ -192,11 +192,17 @@ int BenchBackup(int keysPerTree, int rounds, wchar_t **)
         toFloor.push_back(backup.back() / floor.back());
     }
     harness::RemoveAll();
-    std::printf("RESULT keys=%ld rounds=%d", keys, rounds);
-    for (const auto &[name, v] : {std::pair{"backup", &backup}, {"reg", &reg}, {"floor", &floor}, {"to_reg", &toReg}, {"to_floor", &toFloor}})
-        std::printf(" %s_min=%.4f %s_median=%.4f %s_max=%.4f", name, *std::min_element(v->begin(), v->end()), name,
-                    Median(*v), name, *std::max_element(v->begin(), v->end()));
-    std::printf("\n");
+    // Min / median / max, the ratio's median first.
+    auto series = [](const std::vector<double> &v, const char *format) {
+        std::printf(format, *std::min_element(v.begin(), v.end()), Median(v), *std::max_element(v.begin(), v.end()));
+    };
+    for (const auto &[peer, ratio] : {std::pair{&reg, &toReg}, {&floor, &toFloor}}) {
+        std::printf("RESULT %ld keys: ", keys);
+        series(backup, "%.2f / %.2f / %.2f s | ");
+        series(*peer, "%.2f / %.2f / %.2f s | ");
+        std::printf("%.3f (%.3f to %.3f)\n", Median(*ratio), *std::min_element(ratio->begin(), ratio->end()),
+                    *std::max_element(ratio->begin(), ratio->end()));
+    }
     return 0;
 }
 

@@ -271,11 +271,12 @@ Outcome Drive(const wchar_t *program, const std::wstring &arguments, WPARAM answ
         box = nullptr;
         return WaitForSingleObject(tool.process.hProcess, 0) != WAIT_TIMEOUT;
     };
-    while (tool.process.hProcess && WaitUntil(next, Scaled(60000)) && box) {
+    // StartProgram waited for the first box: a program that lingers after one is answered hangs.
+    while (tool.process.hProcess && WaitUntil(next, Scaled(10000)) && box) {
         r.boxes.push_back(text);
         PostMessageW(box, WM_COMMAND, GetDlgItem(box, IDYES) ? answer : IDOK, 0);
     }
-    r.exitCode = tool.process.hProcess ? FinishProcess(tool.process, Scaled(30000)) : ~0u;
+    r.exitCode = tool.process.hProcess ? FinishProcess(tool.process, 0) : ~0u;
     r.made = ReadCounts();
     return r;
 }

@@ -25,6 +25,19 @@ const KeyPath kFootprintTrees[7] = {
     {HKEY_CURRENT_USER, "Software\\Microsoft\\Devstudio\\6.0"},
 };
 
+const char *const kBystanderValues[7] = {"PATHEXT", "libpath", "lib2", "include_old", "MSDevDir2", "paths", "TEMP"};
+const char *const kEnvironmentTargets[4] = {"lib", "path", "MSDevDir", "include"};
+
+// As a user's machine may hold them: `path` with %...% references, text
+// over two lines, several strings.
+#define VALUE(type, data, readable) {type, data, sizeof data, readable ? data : nullptr}
+const EnvironmentSeed kEnvironmentSeeds[4] = {
+    VALUE(REG_SZ, "C:\\VC98\\lib;C:\\VC98\\mfc\\lib", true),
+    VALUE(REG_EXPAND_SZ, "C:\\VC98\\bin;%SystemRoot%\\system32;%USERPROFILE%\\工具;C:\\Python27", true),
+    VALUE(REG_EXPAND_SZ, "C:\\Program Files\\Microsoft Visual Studio\r\n\\Common\\MSDev98", false),
+    VALUE(REG_MULTI_SZ, "C:\\VC98\\include\0C:\\VC98\\mfc\\include\0", false),
+};
+
 namespace {
 // The view 64-bit Windows keeps beside this process's own (none on 32-bit
 // Windows, which ignores the flag).
@@ -47,26 +60,6 @@ const KeyPath kBystanderKeys[] = {
     CU("DevStudio\\5.0"), CU("VisualStudio\\6.0"), CU("Visual Basic\\6.0"), CU("HTML Help Collections"),
     CU("Visual Component Manager"),
 };
-#undef LM
-#undef CU
-} // namespace
-#undef MENU
-
-const char *const kBystanderValues[7] = {"PATHEXT", "libpath", "lib2", "include_old", "MSDevDir2", "paths", "TEMP"};
-const char *const kEnvironmentTargets[4] = {"lib", "path", "MSDevDir", "include"};
-
-// As a user's machine may hold them: `path` with %...% references, text
-// over two lines, several strings.
-#define VALUE(type, data, readable) {type, data, sizeof data, readable ? data : nullptr}
-const EnvironmentSeed kEnvironmentSeeds[4] = {
-    VALUE(REG_SZ, "C:\\VC98\\lib;C:\\VC98\\mfc\\lib", true),
-    VALUE(REG_EXPAND_SZ, "C:\\VC98\\bin;%SystemRoot%\\system32;%USERPROFILE%\\工具;C:\\Python27", true),
-    VALUE(REG_EXPAND_SZ, "C:\\Program Files\\Microsoft Visual Studio\r\n\\Common\\MSDev98", false),
-    VALUE(REG_MULTI_SZ, "C:\\VC98\\include\0C:\\VC98\\mfc\\include\0", false),
-};
-#undef VALUE
-
-namespace {
 
 // A key made or opened here, closed when it goes; empty if it failed.
 using Key = std::unique_ptr<std::remove_pointer_t<HKEY>, decltype(&RegCloseKey)>;
@@ -277,6 +270,20 @@ void SeedBystanders()
 }
 
 const wchar_t kLink[] = L"Software\\Microsoft\\Visual Component Manager\\Link";
+
+const SECURITY_INFORMATION kOwnerAndDacl = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+const REGSAM kSecurityAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+const wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+
+bool KeySecurity(HKEY root, const char *path, PSECURITY_DESCRIPTOR sd, DWORD *readSize = nullptr)
+{
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(root, path, 0, kSecurityAccess, &key))
+        return false;
+    bool done = !(readSize ? RegGetKeySecurity(key, kOwnerAndDacl, sd, readSize) : RegSetKeySecurity(key, kOwnerAndDacl, sd));
+    RegCloseKey(key);
+    return done;
+}
 
 } // namespace
 
@@ -490,22 +497,6 @@ Difference Compare(const std::set<std::string> &before, const std::set<std::stri
     d.expected = size_t(std::count_if(before.begin(), before.end(), isExpected));
     return d;
 }
-
-namespace {
-const SECURITY_INFORMATION kOwnerAndDacl = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-const REGSAM kSecurityAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER;
-const wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-
-bool KeySecurity(HKEY root, const char *path, PSECURITY_DESCRIPTOR sd, DWORD *readSize = nullptr)
-{
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(root, path, 0, kSecurityAccess, &key))
-        return false;
-    bool done = !(readSize ? RegGetKeySecurity(key, kOwnerAndDacl, sd, readSize) : RegSetKeySecurity(key, kOwnerAndDacl, sd));
-    RegCloseKey(key);
-    return done;
-}
-} // namespace
 
 // Under Wine a key's owner always has the standard rights, DELETE among them,
 // so the key is handed to LocalSystem, which this process is not: that takes

@@ -8,14 +8,12 @@
 #include "backup/texts.h"
 
 #include <gtest/gtest.h>
-#include <shlobj.h>
 
 #include <algorithm>
 #include <ctime>
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <set>
 
 namespace {
 
@@ -111,23 +109,19 @@ std::vector<std::wstring> BoxList(const std::wstring &message, const wchar_t *ti
     return lines;
 }
 
-// One run of the backup with `fault` in it: its exit code, its boxes, the
-// new files on the desktop and in Documents, and the one the box names as
-// saved (with its lists, or alone where the heap gave out after saving it)
-// and its text.
-struct BackupRun {
-    DWORD exitCode = ~0u;
-    std::vector<std::wstring> boxes;
+// One run of the backup with `fault` in it: how it ended, its box, the new
+// files on the desktop and in Documents, and the one the box names as saved
+// (with its lists, or alone where the heap gave out after saving it) and its text.
+struct BackupRun : harness::Outcome {
     std::wstring message, file, text;
     std::vector<std::wstring> added;
 };
 
-BackupRun RunBackup(const harness::Fault &fault, harness::Counts &made)
+BackupRun RunBackup(const harness::Fault &fault = {})
 {
     const std::vector<std::wstring> before = BackupFiles();
-    harness::Outcome o = harness::Drive(L"brisvane-backup.exe", L"", IDOK, fault);
-    BackupRun r{o.exitCode, o.boxes, o.boxes.empty() ? L"" : o.boxes[0]};
-    made = o.made;
+    BackupRun r{harness::Drive(L"brisvane-backup.exe", L"", IDOK, fault), {}, {}, {}, {}};
+    r.message = r.boxes.empty() ? L"" : r.boxes[0];
     for (const std::wstring &file : BackupFiles())
         if (std::find(before.begin(), before.end(), file) == before.end())
             r.added.push_back(file);
@@ -232,8 +226,7 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
             earlier.push_back(where[0] + name);
             std::ofstream(earlier.back().c_str(), std::ios::binary) << "an earlier backup";
         }
-        harness::Counts made;
-        BackupRun b = RunBackup(f & kTooLarge ? harness::Fault{"HeapAlloc", 1, true, 0, 1 << 19} : harness::Fault{}, made);
+        BackupRun b = RunBackup(f & kTooLarge ? harness::Fault{"HeapAlloc", 1, true, 0, 1 << 19} : harness::Fault{});
         const std::wstring &text = b.text;
         const File file = Parse(text);
         changes.clear();
@@ -244,6 +237,7 @@ TEST(BackupProof, RestoresEverythingButWhatItReports)
         }
         SCOPED_TRACE("its box: " + ToUtf8(b.message));
         EXPECT_EQ(row.exitCode, b.exitCode);
+        EXPECT_EQ(1u, b.boxes.size());
         // What the cleanup deletes unread is named, and the box says to wait.
         EXPECT_EQ(locked, b.message.find(texts::kDoNotClean) != std::wstring::npos);
         if (nothing) {   // nothing to save, and no file
@@ -357,8 +351,7 @@ std::wstring Unstamped(std::wstring text)
 // or a file that lost what the clean run's holds without saying so. A key
 // "removed meanwhile" (an open that finds none) may be listed as absent;
 // nothing else that exists may.
-std::string Breach(const BackupRun &r, const harness::Fault &fault, const BackupRun &first, const File &clean,
-                   const harness::Counts &made)
+std::string Breach(const BackupRun &r, const harness::Fault &fault, const BackupRun &first, const File &clean)
 {
     using Invariants = std::initializer_list<std::pair<bool, std::string>>;
     const DWORD code = harness::CodeOf(fault);
@@ -440,10 +433,10 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Backup
 }
 
 // SQLite's fault simulation over the backup: each failure of each call that
-// can fail, once and from then on, over three small footprints whose
-// outcomes differ: the trees with the hard cases and a registry link; the
-// four values and no tree; and `path` alone, as where VC6.0 is long gone but
-// the user has folders of their own. The calls whose failure does not depend
+// can fail, once and from then on, over small footprints whose outcomes
+// differ: the trees with the hard cases and a registry link; the four
+// values and no tree; `path` alone, as where VC6.0 is long gone but the
+// user has folders of their own; and a link alone. The calls whose failure does not depend
 // on the footprint (the file's, and the listing of subkeys, which only trees
 // have) are failed over the first alone.
 TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
@@ -463,9 +456,9 @@ TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
         Seed(1, true, true, footprint.trees, footprint.pathAlone ? others : nullptr);
         if (footprint.link)
             harness::SeedLink();
-        harness::Counts counts;
-        BackupRun first = RunBackup(harness::Fault{}, counts);
+        BackupRun first = RunBackup();
         ASSERT_EQ(footprint.exitCode, first.exitCode) << ToUtf8(first.message);
+        ASSERT_EQ(1u, first.boxes.size()) << ToUtf8(first.message);
         ASSERT_EQ(1u, first.added.size()) << ToUtf8(first.message);
         const File parsed = Parse(first.text);
         ASSERT_FALSE(parsed.readable.empty());
@@ -483,13 +476,14 @@ TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
         }
         DeleteFileW(first.added[0].c_str());
         auto run = [&](const harness::Fault &fault, harness::Counts &made) {
-            BackupRun r = RunBackup(fault, made);
-            std::string why = Breach(r, fault, first, parsed, made);
+            BackupRun r = RunBackup(fault);
+            made = r.made;
+            std::string why = Breach(r, fault, first, parsed);
             for (const std::wstring &file : r.added)
                 DeleteFileW(file.c_str());
             return why;
         };
-        for (const std::string &breach : harness::RunSingleFaults(counts, harness::kBackup, footprint.label, run, footprint.only))
+        for (const std::string &breach : harness::RunSingleFaults(first.made, harness::kBackup, footprint.label, run, footprint.only))
             ADD_FAILURE() << breach;
     }
     harness::RemoveAll();

@@ -162,12 +162,15 @@ TEST(Process, EscDoesNothingEnterAsksAndClosingExitsWithZero)
     ASSERT_TRUE(harness::StartProgram(tool, L"--clean /S /Y \"C:\\some path\\x.reg\""));
     EXPECT_EQ(nullptr, harness::OwnedBox(tool.dialog));
     // A dialog is visible a moment before its activation gives the focus
-    // to its first tab stop: the keys wait for that.
+    // to its first tab stop: the keys wait for that. Brought to the front as
+    // a click would, as a program started from another is not always given
+    // the foreground (seen in both 32-bit rows at once, under load).
+    SetForegroundWindow(tool.dialog);
     GUITHREADINFO focus{};
     focus.cbSize = sizeof focus;
     ASSERT_TRUE(harness::WaitUntil([&] {
         return GetGUIThreadInfo(tool.process.dwThreadId, &focus) && IsChild(tool.dialog, focus.hwndFocus);
-    }, harness::Scaled(5000)));
+    }, harness::Scaled(5000))) << "the focus is on " << focus.hwndFocus << ", the active window " << focus.hwndActive;
     // Posted input is handled in order: once Enter's box is up, Esc has had
     // its turn, and the dialog must have survived it.
     for (UINT vk : {VK_ESCAPE, VK_RETURN}) {

@@ -436,9 +436,9 @@ std::string Breach(const BackupRun &r, const harness::Fault &fault, const Backup
 // can fail, once and from then on, over small footprints whose outcomes
 // differ: the trees with the hard cases and a registry link; the four
 // values and no tree; `path` alone, as where VC6.0 is long gone but the
-// user has folders of their own; and a link alone. The calls whose failure does not depend
-// on the footprint (the file's, and the listing of subkeys, which only trees
-// have) are failed over the first alone.
+// user has folders of their own; and a link alone. The calls whose failure
+// does not depend on the footprint (the file's, and the listing of subkeys,
+// which only trees have) are failed over the first alone.
 TEST(BackupProof, KeepsItsWordUnderEverySingleFault)
 {
     // A link's value read, or its key's counts, failed: in the full footprint

@@ -122,9 +122,7 @@ struct Fault {
 
 DWORD CodeOf(const Fault &fault);
 
-// `command` started with the injector in it, which writes the program's
-// calls at its exit, for ReadCounts (which removes them).
-bool StartInjected(std::wstring command, const Fault &fault, PROCESS_INFORMATION &process);
+// The calls a program started with a fault made, read once it has ended.
 Counts ReadCounts();
 
 // SQLite's fault simulation: `run` (what went wrong, or nothing) under single

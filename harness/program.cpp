@@ -222,8 +222,91 @@ std::wstring PathBeside(const wchar_t *name)
     return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
 }
 
+namespace {
+
+bool Load(HANDLE process, const std::wstring &dll)
+{
+    SIZE_T bytes = (dll.size() + 1) * sizeof(wchar_t);
+    void *remote = VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT, PAGE_READWRITE);
+    if (!remote)
+        return false;
+    bool loaded = false;
+    if (WriteProcessMemory(process, remote, dll.c_str(), bytes, nullptr)) {
+        // kernel32 lies at the same address in every process of one bitness.
+        auto load = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+            reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
+        if (HANDLE thread = CreateRemoteThread(process, nullptr, 0, load, remote, 0, nullptr)) {
+            DWORD module = 0;
+            loaded = WaitForSingleObject(thread, Scaled(60000)) == WAIT_OBJECT_0 && GetExitCodeThread(thread, &module) &&
+                     module != 0;
+            CloseHandle(thread);
+        }
+    }
+    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+    return loaded;
+}
+
+// BRISVANE_FAULTS: FUNCTION (its every call), FUNCTION:N or all, comma-separated.
+std::vector<std::pair<std::string, unsigned>> Chosen()
+{
+    const char *chosen = std::getenv("BRISVANE_FAULTS");
+    std::vector<std::pair<std::string, unsigned>> items;
+    std::istringstream list(chosen ? chosen : "");
+    for (std::string item; std::getline(list, item, ',');)
+        items.emplace_back(item.substr(0, item.find(':')), unsigned(std::atoi(item.c_str() + item.find(':') + 1)));
+    return items;
+}
+
+// Without a choice, every call of a row marked whole, else the first, the
+// middle and the last.
+std::vector<unsigned> CallsToFail(const InjectableCall &row, unsigned count)
+{
+    std::vector<unsigned> calls;
+    auto items = Chosen();
+    if (items.empty() && !row.whole)
+        items = {{row.name, 1}, {row.name, (count + 1) / 2}, {row.name, count}};
+    for (const auto &[name, n] : items.empty() ? decltype(items){{"all", 0}} : items)
+        for (unsigned call = n ? n : 1; (name == "all" || name == row.name) && call <= (n ? n : count); ++call)
+            if (calls.empty() || calls.back() != call)
+                calls.push_back(call);
+    return calls;
+}
+
+// The prefix's own temporary folder: the rows run side by side.
+std::wstring CountsFile()
+{
+    wchar_t temp[MAX_PATH];
+    return std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"brisvane-fault-counts.txt";
+}
+
+// `command` started with the injector in it, which writes the program's
+// calls at its exit, for ReadCounts (which removes them).
+bool StartInjected(std::wstring command, const Fault &fault, PROCESS_INFORMATION &process)
+{
+    // The program inherits them; this process and what it starts without the injector ignore them.
+    std::string settings = std::to_string(fault.at) + " " + std::to_string(fault.failure) + " " +
+                           std::to_string(fault.persistent) + " " + std::to_string(fault.largerThan) + " " + fault.functions;
+    SetEnvironmentVariableA("BRISVANE_FAULT", settings.c_str());
+    DeleteFileW(CountsFile().c_str());
+    SetEnvironmentVariableW(L"BRISVANE_FAULT_COUNTS", CountsFile().c_str());
+    // A start or a load that fails is this harness's, not the program's: said,
+    // and tried once more in a new process.
+    bool loaded = false;
+    for (int attempt = 0; attempt < 2 && !loaded; ++attempt) {
+        bool started = StartProcess(command, CREATE_SUSPENDED, process);
+        loaded = started && Load(process.hProcess, PathBeside(L"brisvane_inject.dll"));
+        if (!loaded)
+            std::fprintf(stderr, "the %s (error %lu)\n", started ? "injector did not load" : "program did not start", GetLastError());
+        if (started && !loaded)
+            FinishProcess(process, 0);
+    }
+    if (loaded)
+        ResumeThread(process.hThread);
+    return loaded;
+}
+
 // A shown top-level dialog of the program, owned by no window; with `caption`, that one.
-static HWND ProgramDialog(const Program &tool, const wchar_t *caption = nullptr)
+HWND ProgramDialog(const Program &tool, const wchar_t *caption = nullptr)
 {
     return FindDialog(caption, [&tool](HWND window) {
         DWORD pid = 0;
@@ -231,6 +314,8 @@ static HWND ProgramDialog(const Program &tool, const wchar_t *caption = nullptr)
                !GetWindow(window, GW_OWNER);
     });
 }
+
+} // namespace
 
 bool StartProgram(Program &tool, const std::wstring &arguments, DWORD timeoutMs, const wchar_t *program, StartOptions options)
 {
@@ -317,89 +402,6 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
     result.exitCode = CloseProgram(tool);
     result.ok = true;
     return result;
-}
-
-namespace {
-
-bool Load(HANDLE process, const std::wstring &dll)
-{
-    SIZE_T bytes = (dll.size() + 1) * sizeof(wchar_t);
-    void *remote = VirtualAllocEx(process, nullptr, bytes, MEM_COMMIT, PAGE_READWRITE);
-    if (!remote)
-        return false;
-    bool loaded = false;
-    if (WriteProcessMemory(process, remote, dll.c_str(), bytes, nullptr)) {
-        // kernel32 lies at the same address in every process of one bitness.
-        auto load = reinterpret_cast<LPTHREAD_START_ROUTINE>(
-            reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
-        if (HANDLE thread = CreateRemoteThread(process, nullptr, 0, load, remote, 0, nullptr)) {
-            DWORD module = 0;
-            loaded = WaitForSingleObject(thread, Scaled(60000)) == WAIT_OBJECT_0 && GetExitCodeThread(thread, &module) &&
-                     module != 0;
-            CloseHandle(thread);
-        }
-    }
-    VirtualFreeEx(process, remote, 0, MEM_RELEASE);
-    return loaded;
-}
-
-// BRISVANE_FAULTS: FUNCTION (its every call), FUNCTION:N or all, comma-separated.
-std::vector<std::pair<std::string, unsigned>> Chosen()
-{
-    const char *chosen = std::getenv("BRISVANE_FAULTS");
-    std::vector<std::pair<std::string, unsigned>> items;
-    std::istringstream list(chosen ? chosen : "");
-    for (std::string item; std::getline(list, item, ',');)
-        items.emplace_back(item.substr(0, item.find(':')), unsigned(std::atoi(item.c_str() + item.find(':') + 1)));
-    return items;
-}
-
-// Without a choice, every call of a row marked whole, else the first, the
-// middle and the last.
-std::vector<unsigned> CallsToFail(const InjectableCall &row, unsigned count)
-{
-    std::vector<unsigned> calls;
-    auto items = Chosen();
-    if (items.empty() && !row.whole)
-        items = {{row.name, 1}, {row.name, (count + 1) / 2}, {row.name, count}};
-    for (const auto &[name, n] : items.empty() ? decltype(items){{"all", 0}} : items)
-        for (unsigned call = n ? n : 1; (name == "all" || name == row.name) && call <= (n ? n : count); ++call)
-            if (calls.empty() || calls.back() != call)
-                calls.push_back(call);
-    return calls;
-}
-
-// The prefix's own temporary folder: the rows run side by side.
-std::wstring CountsFile()
-{
-    wchar_t temp[MAX_PATH];
-    return std::wstring(temp, GetTempPathW(MAX_PATH, temp)) + L"brisvane-fault-counts.txt";
-}
-
-} // namespace
-
-bool StartInjected(std::wstring command, const Fault &fault, PROCESS_INFORMATION &process)
-{
-    // The program inherits them; this process and what it starts without the injector ignore them.
-    std::string settings = std::to_string(fault.at) + " " + std::to_string(fault.failure) + " " +
-                           std::to_string(fault.persistent) + " " + std::to_string(fault.largerThan) + " " + fault.functions;
-    SetEnvironmentVariableA("BRISVANE_FAULT", settings.c_str());
-    DeleteFileW(CountsFile().c_str());
-    SetEnvironmentVariableW(L"BRISVANE_FAULT_COUNTS", CountsFile().c_str());
-    // A start or a load that fails is this harness's, not the program's: said,
-    // and tried once more in a new process.
-    bool loaded = false;
-    for (int attempt = 0; attempt < 2 && !loaded; ++attempt) {
-        bool started = StartProcess(command, CREATE_SUSPENDED, process);
-        loaded = started && Load(process.hProcess, PathBeside(L"brisvane_inject.dll"));
-        if (!loaded)
-            std::fprintf(stderr, "the %s (error %lu)\n", started ? "injector did not load" : "program did not start", GetLastError());
-        if (started && !loaded)
-            FinishProcess(process, 0);
-    }
-    if (loaded)
-        ResumeThread(process.hThread);
-    return loaded;
 }
 
 DWORD CodeOf(const Fault &fault)

@@ -92,6 +92,8 @@ std::vector<std::string> Targets();
 Difference Compare(const std::set<std::string> &before, const std::set<std::string> &after,
                    const std::vector<std::string> &expected = Targets());
 
+// A real fault, made with a DACL or a moved folder: it lasts until this
+// goes, which puts back what it replaced; ok(): it was made.
 class Change {
 public:
     Change() = default;
@@ -110,6 +112,8 @@ struct RestrictedFolder : Change { explicit RestrictedFolder(const std::wstring 
 // The user's desktop pointed at `path` (the small disk of BRISVANE_SMALL_DISK), as a redirected desktop is.
 struct DesktopMoved : Change { explicit DesktopMoved(const std::wstring &path); };
 
+// A single fault in a shipped program, as Application Verifier's low
+// resource simulation makes them, by brisvane_inject.dll (injector_dll.cpp).
 using Counts = std::map<std::string, unsigned>;
 
 struct Fault {

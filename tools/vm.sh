@@ -1,7 +1,7 @@
 # The test VM, for the rows this machine cannot run: a Debian guest per row,
 # booted by debvm-run on a snapshot of one image, whose first boot makes the
 # VM rows' prefixes. Sourced after tools/common.sh, here and in the guest;
-# build/vm/ holds what tools/vm-exec needs, and why a guest failed.
+# build/vm/ holds what cmake/wine-run needs, and why a guest failed.
 
 VM_DIR=$BUILD/vm
 # The recipe, which names the image: the release's own suites only (no

@@ -203,7 +203,8 @@ struct RunResult {
     double runSeconds = 0;             // from answering Yes to the completion box
 };
 // The tool started, its button pressed, Yes and then OK answered, the list
-// read and the tool closed; with `shotsDir`, idle, confirm and done.bmp there.
+// read and the tool closed; with `shotsDir`, idle, confirm and done.png there
+// (see Shot in program.cpp).
 RunResult ConfirmedRun(const wchar_t *shotsDir = nullptr);
 
 // A folder of the user's (CSIDL_...), made if missing; the backup's files,

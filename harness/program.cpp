@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -80,8 +81,10 @@ void Settle(HWND window)
     Sleep(300);
 }
 
-// What the screen shows of `window` and the box it owns, as DIR\NAME, a BMP.
-void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
+// `window` and the box it owns in front and drawn, for tools/run to take
+// with ImageMagick's import: "SHOT NAME WIDTH HEIGHT X Y" said, then a wait
+// for DIR\NAME.png, which it writes once it has the picture.
+void Shot(const wchar_t *dir, HWND window, const char *name)
 {
     if (!dir)
         return;
@@ -96,22 +99,10 @@ void Shot(const wchar_t *dir, HWND window, const wchar_t *name)
     GetWindowRect(window, &area);
     if (box && GetWindowRect(box, &boxArea))
         UnionRect(&area, &area, &boxArea);
-    int width = area.right - area.left, height = area.bottom - area.top;
-    HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
-    BITMAPINFOHEADER info{sizeof info, width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-    void *bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO *>(&info), DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ old = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
-    GdiFlush();
-    DWORD bytes = ((DWORD(width) * 3 + 3) & ~3u) * DWORD(height), offset = sizeof(BITMAPFILEHEADER) + sizeof info;
-    BITMAPFILEHEADER file{0x4D42, offset + bytes, 0, 0, offset};
-    std::ofstream out((std::wstring(dir) + L"\\" + name).c_str(), std::ios::binary);
-    out.write(reinterpret_cast<const char *>(&file), sizeof file).write(reinterpret_cast<const char *>(&info), sizeof info);
-    out.write(static_cast<const char *>(bits), bytes);
-    DeleteObject(SelectObject(memory, old));
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+    std::printf("SHOT %s %ld %ld %ld %ld\n", name, area.right - area.left, area.bottom - area.top, area.left, area.top);
+    std::fflush(stdout);
+    const std::wstring file = std::wstring(dir) + L"\\" + std::wstring(name, name + strlen(name)) + L".png";
+    WaitUntil([&] { return GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES; }, Scaled(30000));
 }
 } // namespace
 
@@ -376,14 +367,14 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
     // The pauses are the pictures' alone: a run of the tests has none.
     if (shotsDir)
         Settle(tool.dialog);
-    Shot(shotsDir, tool.dialog, L"idle.bmp");
+    Shot(shotsDir, tool.dialog, "idle");
     PostMessageW(tool.dialog, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED), LPARAM(GetDlgItem(tool.dialog, IDC_START)));
     HWND confirm = OwnedBox(tool.dialog, Scaled(10000)), done = nullptr;
     if (!confirm)
         return fail("no confirmation box");
     if (shotsDir)
         Sleep(300);
-    Shot(shotsDir, tool.dialog, L"confirm.bmp");
+    Shot(shotsDir, tool.dialog, "confirm");
     // The completion box looked for by its title alone, one cheap call every
     // 10 ms: this wait and the timed run share one wineserver.
     double start = Seconds();
@@ -398,7 +389,7 @@ RunResult ConfirmedRun(const wchar_t *shotsDir)
     PostMessageW(done, WM_COMMAND, IDOK, 0);
     if (!WaitUntil([&] { return !OwnedBox(tool.dialog); }, Scaled(10000)))
         return fail("the completion box did not close");
-    Shot(shotsDir, tool.dialog, L"done.bmp");
+    Shot(shotsDir, tool.dialog, "done");
     result.exitCode = CloseProgram(tool);
     result.ok = true;
     return result;
